@@ -1,0 +1,59 @@
+// A client of the server's wire protocol. It frames and codes its requests
+// with the server's own units, so both ends apply the same compression rule.
+//
+//   tmb::Client c;
+//   if (!c.Connect("127.0.0.1", 20222, &error)) ...
+//   c.BeginRequest(41);                 // Hello
+//   if (!c.Call(&error)) ...
+//   int16_t code = tmb::GetInt16(c.reply());
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "secure/connection.h"
+#include "server/frame.h"
+#include "server/message_buffer.h"
+#include "server/wire.h"
+
+namespace tmb {
+
+class Client {
+ public:
+  Client();
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Connects over TCP. False with a message in *error on failure.
+  bool Connect(const std::string& host, uint16_t port, std::string* error);
+  void Close();
+  bool connected() const { return conn_.fd >= 0; }
+
+  // Starts a request with `opcode`; append its fields with the Put
+  // primitives on request().
+  void BeginRequest(uint8_t opcode);
+  MessageBuffer& request() { return buffer_; }
+
+  // Sends the request and waits for the reply, which is then read with the
+  // Get primitives on reply() from its first byte. False with a message in
+  // *error when the connection failed or the reply frame was not valid.
+  bool Call(std::string* error);
+  MessageBuffer& reply() { return buffer_; }
+
+  // Asks for a compression level and thresholds (opcode 69); on success the
+  // client uses the granted level from the next request on, as the server
+  // does. Returns the granted level, or -1 when the call failed.
+  int NegotiateCompression(uint8_t level, uint32_t rle_threshold, uint32_t zlib_threshold,
+                           std::string* error);
+
+  const CompressionSettings& compression() const { return compression_; }
+  Connection& connection() { return conn_; }
+
+ private:
+  Connection conn_;
+  MessageBuffer buffer_;
+  CompressionSettings compression_;
+};
+
+}  // namespace tmb

@@ -1,0 +1,88 @@
+#include "host/config.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "platform/registry.h"
+
+namespace tmb {
+namespace {
+
+using platform::Hive;
+using platform::RegistryKey;
+
+// Reads `name` of the settings key as raw bytes, current user first. Only a
+// missing key or value, or one too large for `size`, falls through.
+bool ReadSetting(const char* name, uint32_t* type, char* data, uint32_t size) {
+  for (Hive hive : {Hive::kCurrentUser, Hive::kLocalMachine}) {
+    RegistryKey key;
+    if (key.Open(hive, kSettingsKey) != platform::kErrorSuccess) continue;
+    uint32_t got = size;
+    if (key.QueryValue(name, type, data, &got) == platform::kErrorSuccess) {
+      data[got < size ? got : size - 1] = '\0';
+      return true;
+    }
+  }
+  return false;
+}
+
+// A number stored as a dword or as decimal text.
+std::optional<int64_t> ReadNumberSetting(const char* name) {
+  char data[256] = {};
+  uint32_t type = 0;
+  if (!ReadSetting(name, &type, data, sizeof data)) return std::nullopt;
+  if (type == platform::kRegDword) {
+    uint32_t v;
+    std::memcpy(&v, data, sizeof v);
+    return v;
+  }
+  const char* p = data;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return std::nullopt;
+  int64_t v = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*p)) && v < (int64_t{1} << 40); ++p) {
+    v = v * 10 + (*p - '0');
+  }
+  return v;
+}
+
+}  // namespace
+
+int32_t ParseDecimal(const char* text) {
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  uint32_t v = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) v = v * 10u + static_cast<uint32_t>(*p - '0');
+  return static_cast<int32_t>(negative ? 0u - v : v);
+}
+
+ServerLimits ReadServerLimits() {
+  ServerLimits limits;
+  if (auto slots = ReadNumberSetting("ClientSlots")) {
+    limits.client_slots = static_cast<int>(*slots < 1 ? 1 : (*slots > 1024 ? 1024 : *slots));
+  }
+  if (auto size = ReadNumberSetting("MaxMessageSize")) {
+    limits.max_message_size = static_cast<uint64_t>(*size < 4096 ? 4096 : *size);
+  }
+  return limits;
+}
+
+uint16_t ReadListeningPort() {
+  char text[256] = {};
+  uint32_t type = 0;
+  // The value's type is not looked at: a dword's bytes read as text give 0.
+  if (!ReadSetting("Port", &type, text, sizeof text)) return 20222;
+  return static_cast<uint16_t>(ParseDecimal(text));
+}
+
+bool CatalogsKeyExists() {
+  for (Hive hive : {Hive::kCurrentUser, Hive::kLocalMachine}) {
+    RegistryKey key;
+    if (key.Open(hive, kCatalogsKey) == platform::kErrorSuccess) return true;
+  }
+  return false;
+}
+
+}  // namespace tmb

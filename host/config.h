@@ -1,0 +1,40 @@
+// Settings read from the registry's settings key, current user first, then
+// the machine. A missing setting is never an error: it takes its default.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tmb {
+
+constexpr const char* kSettingsKey = "Software\\Orlane Systems\\SQL Server";
+constexpr const char* kCatalogsKey = "Software\\Orlane Systems\\SQL Server\\Catalogs";
+
+constexpr int kDefaultClientSlots = 1024;
+constexpr uint64_t kDefaultMaxMessageSize = 64ull << 20;
+
+struct ServerLimits {
+  int client_slots = kDefaultClientSlots;
+  uint64_t max_message_size = kDefaultMaxMessageSize;
+};
+
+// "ClientSlots" (1 to 1024) and "MaxMessageSize" (bytes, at least 4096), each
+// stored as text or as a dword. Out-of-range values are taken to the nearest
+// bound; values that are not numbers leave the default.
+ServerLimits ReadServerLimits();
+
+// The "Port" value as text read as a decimal number and cut to 16 bits;
+// 20222 when neither hive has it. The first hive that holds it wins even if
+// it is no number (the port is then 0).
+uint16_t ReadListeningPort();
+
+// Whether the catalog key opens under either hive.
+bool CatalogsKeyExists();
+
+// Reads a decimal number the way the C library's atoi does for well-formed
+// input: leading white space, one sign, digits up to the first non-digit; no
+// digits give 0. Longer numbers wrap instead of overflowing.
+int32_t ParseDecimal(const char* text);
+
+}  // namespace tmb

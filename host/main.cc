@@ -1,0 +1,62 @@
+// Process entry of the server: picks the mode from the command line, chooses
+// the port, starts the server and serves until told to stop.
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+
+#include "host/config.h"
+#include "host/options.h"
+#include "platform/message_box.h"
+#include "server/server.h"
+
+namespace {
+
+// Serves until SIGINT or SIGTERM arrives or the listener closes. The signals
+// are blocked in every thread and taken here synchronously, so no handler
+// runs in the middle of a session's work.
+void ServeUntilStopped(const sigset_t& stop_signals) {
+  const timespec poll{0, 200 * 1000 * 1000};
+  while (tmb::ServerListening()) {
+    if (sigtimedwait(&stop_signals, nullptr, &poll) > 0) break;
+  }
+}
+
+int RunInteractive(const std::string& command_line) {
+  tmb::ServerSettings& settings = tmb::Settings();
+  if (auto port = tmb::PortOption(command_line)) settings.port = *port;
+  if (settings.port == 0) settings.port = tmb::ReadListeningPort();
+
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const int result = tmb::StartServer();
+  if (result != 0) {
+    tmb::platform::MessageBox("Unable to start Tamblo SQL Server", "Tamblo SQL Server Error",
+                              tmb::platform::kMbIconExclamation);
+    return result;
+  }
+  std::fprintf(stderr, "tmbsqlsvr: listening on port %u\n", static_cast<unsigned>(settings.port));
+  ServeUntilStopped(stop_signals);
+  tmb::StopServer();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command_line = tmb::CommandLineCopy(argc, argv);
+  switch (tmb::SelectMode(command_line)) {
+    case tmb::Mode::kInteractive:
+      return RunInteractive(command_line);
+    default:
+      // Service management arrives with the service layer; until then say so
+      // plainly instead of pretending to have done it.
+      tmb::platform::MessageBox("Service management is not available in this build",
+                                "Tmbsqlsvr error", tmb::platform::kMbOk);
+      return -1;
+  }
+}

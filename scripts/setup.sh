@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  zlib1g libssl3 libsqlite3-dev sqlite3 nlohmann-json3-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

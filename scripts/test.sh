@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: once in a normal build and once under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+scripts/build.sh build
+(cd build && ctest --output-on-failure -j 2)
+
+# Benchmarks are left out of the sanitizer build: they measure nothing there.
+scripts/build.sh build-asan -DTMB_ASAN=ON -DTMB_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j 2)

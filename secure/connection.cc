@@ -1,0 +1,43 @@
+#include "secure/connection.h"
+
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace tmb {
+
+int64_t ConnectionPeek(Connection& c, void* buf, int64_t n) {
+  for (;;) {
+    ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), MSG_PEEK);
+    if (r >= 0) return r;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t ConnectionReceive(Connection& c, void* buf, int64_t n) {
+  for (;;) {
+    ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), 0);
+    if (r >= 0) return r;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t ConnectionSend(Connection& c, const void* buf, int64_t n) {
+  // A blocking send may hand over only part of the frame (a signal, or the
+  // send time-out while the peer does not read); the frame is then only good
+  // if the rest follows, so keep going until all is sent or the socket fails.
+  const char* p = static_cast<const char*>(buf);
+  int64_t sent = 0;
+  while (sent < n) {
+    ssize_t r = send(c.fd, p + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
+    if (r > 0) {
+      sent += r;
+    } else if (r < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return -1;
+    }
+  }
+  return n;
+}
+
+}  // namespace tmb

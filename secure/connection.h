@@ -1,0 +1,22 @@
+// Connection I/O: every byte of a connection goes through these three calls,
+// so that TLS can sit under them without the framing knowing.
+#pragma once
+
+#include <cstdint>
+
+namespace tmb {
+
+struct Connection {
+  int fd = -1;
+  void* tls = nullptr;  // the connection's TLS object; none on plain sockets
+};
+
+// Reads up to n bytes without consuming them. Bytes read, 0 when the peer
+// closed, -1 on error.
+int64_t ConnectionPeek(Connection& c, void* buf, int64_t n);
+// Reads up to n bytes. Bytes read, 0 when the peer closed, -1 on error.
+int64_t ConnectionReceive(Connection& c, void* buf, int64_t n);
+// Writes all n bytes. n on success, -1 on error (including a send time-out).
+int64_t ConnectionSend(Connection& c, const void* buf, int64_t n);
+
+}  // namespace tmb

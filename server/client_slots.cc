@@ -1,0 +1,69 @@
+#include "server/client_slots.h"
+
+#include <cstring>
+
+namespace tmb {
+
+void ClientSlots::Activate(int count) {
+  std::lock_guard<std::mutex> lock(mu_);
+  count_ = count < 1 ? 1 : (count > kMaxClientSlots ? kMaxClientSlots : count);
+  for (Slot& slot : slots_) slot = Slot{};
+  in_use_.store(0, std::memory_order_relaxed);
+  active_ = true;
+}
+
+void ClientSlots::Deactivate() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Slot& slot : slots_) slot = Slot{};
+  in_use_.store(0, std::memory_order_relaxed);
+  active_ = false;
+}
+
+bool ClientSlots::Acquire(const char* name, uint64_t socket) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!active_) return false;
+  if (name[0] == '\0') return true;
+  Slot* vacant = nullptr;
+  for (int i = 0; i < count_; ++i) {
+    Slot& slot = slots_[i];
+    if (slot.name[0] == '\0') {
+      if (vacant == nullptr) vacant = &slot;
+    } else if (std::strncmp(slot.name, name, kSlotNameSize) == 0) {
+      ++slot.connections;
+      return true;
+    }
+  }
+  if (vacant == nullptr) return false;
+  vacant->socket = socket;
+  vacant->connections = 1;
+  std::strncpy(vacant->name, name, kSlotNameSize - 1);
+  vacant->name[kSlotNameSize - 1] = '\0';
+  in_use_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void ClientSlots::Release(const char* name) {
+  if (name[0] == '\0') return;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!active_) return;
+  for (int i = 0; i < count_; ++i) {
+    Slot& slot = slots_[i];
+    if (slot.name[0] == '\0' || std::strncmp(slot.name, name, kSlotNameSize) != 0) continue;
+    if (--slot.connections <= 0) {
+      slot = Slot{};
+      in_use_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    return;  // names are unique among occupied slots
+  }
+}
+
+ClientSlots& ServerSlots() {
+  static ClientSlots* table = new ClientSlots;
+  return *table;
+}
+
+bool AcquireSlot(const char* name, uint64_t socket) { return ServerSlots().Acquire(name, socket); }
+void ReleaseSlot(const char* name) { ServerSlots().Release(name); }
+int SlotsInUse() { return ServerSlots().in_use(); }
+
+}  // namespace tmb

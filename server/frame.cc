@@ -1,0 +1,128 @@
+#include "server/frame.h"
+
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "secure/compression.h"
+#include "server/rle.h"
+#include "server/unwinding_alloc.h"
+#include "server/wire.h"
+
+namespace tmb {
+namespace {
+
+// Reads exactly n bytes; any short, failed or impossible read fails.
+bool ReadExactly(Connection& c, uint8_t* dest, uint64_t n) {
+  uint64_t got = 0;
+  while (got < n) {
+    const int64_t want = static_cast<int64_t>(n - got);
+    const int64_t r = ConnectionReceive(c, dest + got, want);
+    if (r <= 0 || r > want) return false;
+    got += static_cast<uint64_t>(r);
+  }
+  return true;
+}
+
+void CountExchange(CompressionSettings& s) {
+  if (s.warmup > 0) --s.warmup;
+}
+
+// Messages below one buffer unit are coded through a local area; larger ones
+// through a zero-filled block of the request's own.
+class Scratch {
+ public:
+  explicit Scratch(uint64_t size) {
+    if (size < kBufferUnit) {
+      area_ = local_;
+    } else {
+      block_ = UnwindingAlloc(size + 33);
+      area_ = block_.get();
+    }
+  }
+  uint8_t* data() { return area_; }
+
+ private:
+  uint8_t local_[kBufferUnit];
+  std::unique_ptr<uint8_t[]> block_;
+  uint8_t* area_;
+};
+
+}  // namespace
+
+Codec CompressionChoice(const CompressionSettings& s, uint32_t plain_length) {
+  const Codec run_length = plain_length > s.rle_threshold ? Codec::kRunLength : Codec::kNone;
+  if (s.warmup > 0 || s.level == 0) return run_length;
+  if (s.level == static_cast<uint32_t>(kZlibCapability)) {
+    return plain_length > s.zlib_threshold ? Codec::kZlib : run_length;
+  }
+  return Codec::kNone;
+}
+
+ReceiveResult ReceiveFrame(Connection& c, MessageBuffer& b, CompressionSettings& s,
+                           uint64_t max_size) {
+  uint8_t header[kFrameHeaderSize];
+  if (!ReadExactly(c, header, 4) || !ReadExactly(c, header + 4, 4)) return ReceiveResult::kClosed;
+  const uint32_t wire_length = LoadBigEndian32(header);
+  const uint32_t plain_length = LoadBigEndian32(header + 4);
+
+  if (wire_length > max_size || plain_length > max_size) return ReceiveResult::kMalformed;
+  // A coded body still carries its uncoded first byte; an empty one that
+  // claims a plain length has nothing to decode from.
+  if (wire_length == 0 && plain_length > 0) return ReceiveResult::kMalformed;
+  if (!b.EnsureCapacity(plain_length, false)) return ReceiveResult::kClosed;
+  if (wire_length > b.capacity()) return ReceiveResult::kMalformed;
+  if (!ReadExactly(c, b.data(), wire_length)) return ReceiveResult::kClosed;
+  b.set_length(wire_length);
+
+  const Codec codec = CompressionChoice(s, plain_length);
+  if (plain_length > b.length() && codec != Codec::kNone) {
+    Scratch scratch(plain_length);
+    uint8_t* area = scratch.data();
+    area[0] = b.data()[0];
+    const int32_t coded = static_cast<int32_t>(b.length() - 1);
+    const int32_t room = static_cast<int32_t>(plain_length - 1);
+    const int32_t decoded = codec == Codec::kRunLength
+                                ? RunLengthDecode(b.data() + 1, coded, area + 1, room)
+                                : UncompressBlock(area + 1, room, b.data() + 1, coded);
+    if (decoded < 0) return ReceiveResult::kMalformed;
+    // A body that decodes short keeps its announced length; the missing tail
+    // reads as zeros, never as whatever the scratch area held before.
+    std::memset(area + 1 + decoded, 0, static_cast<size_t>(room - decoded));
+    std::memcpy(b.data(), area, plain_length);
+    b.set_length(plain_length);
+  }
+  b.set_cursor(0);
+  CountExchange(s);
+  return ReceiveResult::kOk;
+}
+
+bool SendFrame(Connection& c, MessageBuffer& b, CompressionSettings& s) {
+  uint64_t length = b.length();
+  StoreBigEndian32(b.data() + 4, static_cast<uint32_t>(length - kFrameHeaderSize));
+  uint8_t* frame = b.data();
+
+  const Codec codec = CompressionChoice(s, static_cast<uint32_t>(length - kFrameHeaderSize));
+  std::optional<Scratch> scratch;
+  if (codec != Codec::kNone && length > kFrameHeaderSize + 1) {
+    scratch.emplace(length);
+    uint8_t* area = scratch->data();
+    std::memcpy(area, b.data(), kFrameHeaderSize + 1);
+    const int32_t plain = static_cast<int32_t>(length - kFrameHeaderSize - 1);
+    const uint8_t* source = b.data() + kFrameHeaderSize + 1;
+    uint8_t* dest = area + kFrameHeaderSize + 1;
+    const int32_t coded = codec == Codec::kRunLength ? RunLengthEncode(source, plain, dest)
+                                                     : CompressBlock(dest, plain, source, plain);
+    if (coded >= 0 && coded < plain) {
+      frame = area;
+      length = static_cast<uint64_t>(coded) + kFrameHeaderSize + 1;
+    }
+  }
+  StoreBigEndian32(frame, static_cast<uint32_t>(length - kFrameHeaderSize));
+  if (ConnectionSend(c, frame, static_cast<int64_t>(length)) == -1) return false;
+  b.set_cursor(b.length());
+  CountExchange(s);
+  return true;
+}
+
+}  // namespace tmb

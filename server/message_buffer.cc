@@ -1,0 +1,124 @@
+#include "server/message_buffer.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace tmb {
+namespace {
+
+std::atomic<int> g_failures_to_inject{0};
+
+uint8_t* ObtainBlock(uint64_t size) {
+  if (g_failures_to_inject.load(std::memory_order_relaxed) > 0 &&
+      g_failures_to_inject.fetch_sub(1) > 0) {
+    return nullptr;
+  }
+  return static_cast<uint8_t*>(std::malloc(size));
+}
+
+}  // namespace
+
+void MessageBuffer::FailAllocationsForTesting(int count) { g_failures_to_inject = count; }
+
+MessageBuffer::~MessageBuffer() {
+  uint8_t* home = home_;
+  bool storage_was_home = storage_ == home_;
+  Release();
+  if (!storage_was_home) std::free(home);
+}
+
+bool MessageBuffer::Create() {
+  capacity_ = length_ = cursor_ = 0;
+  storage_ = ObtainBlock(kBufferUnit);
+  if (storage_ == nullptr) return false;
+  home_ = storage_;
+  capacity_ = kBufferUnit;
+  return true;
+}
+
+bool MessageBuffer::Allocate(uint64_t size) {
+  if (storage_ != nullptr && storage_ != home_) {
+    Release();
+  } else {
+    Reset();
+  }
+  storage_ = ObtainBlock(size);
+  if (storage_ == nullptr) {
+    capacity_ = 0;
+    return false;
+  }
+  capacity_ = size;
+  return true;
+}
+
+void MessageBuffer::Release() {
+  if (storage_ == home_) home_ = nullptr;
+  std::free(storage_);
+  storage_ = nullptr;
+  capacity_ = length_ = cursor_ = 0;
+}
+
+bool MessageBuffer::Grow(uint64_t size) {
+  if (size <= capacity_) return true;
+  uint8_t* block = ObtainBlock(size);
+  if (block == nullptr) return false;
+  if (storage_ != nullptr) {
+    if (length_ != 0) std::memcpy(block, storage_, length_);
+    if (storage_ != home_) std::free(storage_);
+  } else {
+    Reset();
+  }
+  storage_ = block;
+  capacity_ = size;
+  return true;
+}
+
+bool MessageBuffer::Resize(uint64_t target, bool keep) {
+  if (target == capacity_) return true;
+  return keep ? Grow(target) : Allocate(target);
+}
+
+bool MessageBuffer::EnsureCapacity(uint64_t size, bool keep) {
+  if (storage_ == nullptr) {
+    // After a failed allocation the home block is still ours: use it again.
+    if (home_ == nullptr) return false;
+    storage_ = home_;
+    capacity_ = kBufferUnit;
+    Reset();
+  }
+  if (!keep) {
+    Reset();
+  } else if (size < capacity_) {
+    return false;
+  }
+  const uint64_t target = (size + kBufferUnit - 1) / kBufferUnit * kBufferUnit;
+  const bool large_size = size > kBufferUnit;
+  const bool large_block = capacity_ > kBufferUnit;
+  if (!large_size && large_block) {
+    Release();  // frees the large block; the home block is not storage here
+    storage_ = home_;
+    capacity_ = kBufferUnit;
+  } else if (large_size && !large_block) {
+    Resize(target, keep);
+  } else if (large_size && large_block) {
+    // Keep a block that is at most 4095 bytes too large; shrink a larger one.
+    if (size >= capacity_ || size + kBufferUnit <= capacity_) Resize(target, keep);
+  }
+  return storage_ != nullptr && capacity_ != 0;
+}
+
+bool MessageBuffer::Append(const void* bytes, uint64_t n) {
+  const uint64_t new_length = length_ + n;
+  if (new_length < length_) return false;  // a length that wraps cannot be held
+  if (new_length >= capacity_) {
+    // A failed grow leaves the old, too small block in place and still
+    // counts as capacity: the length check is what keeps the copy inside.
+    if (!EnsureCapacity(new_length, true) || new_length > capacity_) return false;
+  }
+  if (n != 0) std::memcpy(storage_ + length_, bytes, n);
+  length_ = new_length;
+  return true;
+}
+
+}  // namespace tmb

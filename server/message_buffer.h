@@ -1,0 +1,66 @@
+// The message buffer of one connection: a contiguous byte block that holds
+// the request just received and then the reply about to be sent. It keeps a
+// 4096-byte home block for the connection's whole life, so small messages
+// never allocate, and grows in 4096-byte units for large ones; a small
+// message after a large one gives the large block back at once.
+#pragma once
+
+#include <cstdint>
+
+namespace tmb {
+
+constexpr uint64_t kBufferUnit = 4096;
+
+class MessageBuffer {
+ public:
+  MessageBuffer() = default;
+  ~MessageBuffer();
+  MessageBuffer(const MessageBuffer&) = delete;
+  MessageBuffer& operator=(const MessageBuffer&) = delete;
+
+  // Obtains the home block. False when it cannot be had.
+  bool Create();
+
+  uint8_t* data() const { return storage_; }
+  uint64_t capacity() const { return capacity_; }
+  uint64_t length() const { return length_; }
+  uint64_t cursor() const { return cursor_; }
+  bool on_home_block() const { return storage_ != nullptr && storage_ == home_; }
+  bool has_home_block() const { return home_ != nullptr; }
+
+  void set_cursor(uint64_t c) { cursor_ = c; }
+  // Adds received bytes written directly at data() + length().
+  void add_length(uint64_t n) { length_ += n; }
+  void set_length(uint64_t n) { length_ = n; }
+
+  void SetPosition(uint64_t n) { length_ = cursor_ = n; }
+  void Reset() { SetPosition(0); }
+  // Restarts the buffer after the 8-byte frame header for the reply.
+  void BeginReply() { SetPosition(8); }
+
+  // Replaces storage by a new block of exactly `size` bytes; contents dropped.
+  bool Allocate(uint64_t size);
+  // Frees storage and empties the buffer.
+  void Release();
+  // Replaces storage by a larger block keeping the first length() bytes.
+  bool Grow(uint64_t size);
+  // Applies the sizing policy for a message of `size` bytes. With keep false
+  // the buffer is reset; with keep true its valid bytes survive.
+  bool EnsureCapacity(uint64_t size, bool keep);
+  // Copies n bytes at the write end.
+  bool Append(const void* bytes, uint64_t n);
+
+  // Test seam: makes the next block allocations fail.
+  static void FailAllocationsForTesting(int count);
+
+ private:
+  bool Resize(uint64_t target, bool keep);
+
+  uint8_t* storage_ = nullptr;
+  uint64_t capacity_ = 0;
+  uint64_t length_ = 0;
+  uint64_t cursor_ = 0;
+  uint8_t* home_ = nullptr;
+};
+
+}  // namespace tmb

@@ -1,0 +1,175 @@
+#include "server/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "host/config.h"
+#include "platform/message_box.h"
+#include "secure/compression.h"
+#include "server/client_slots.h"
+#include "server/session.h"
+#include "tmbio/tmbio.h"
+
+namespace tmb {
+namespace {
+
+constexpr const char* kErrorCaption = "Tamblo SQL Server Error";
+constexpr int kListenBacklog = 5;
+
+std::atomic<int> g_listen_fd{-1};
+std::atomic<bool> g_thread_ended{false};
+std::atomic<uint64_t> g_max_message_size{kDefaultMaxMessageSize};
+std::unique_ptr<Session> g_listener;  // touched by the server thread and by stop
+std::thread g_server_thread;
+
+void ReportStartFailure(const char* text, unsigned style) {
+  platform::MessageBox(text, kErrorCaption, style);
+}
+
+std::unique_ptr<Session> OpenListener(uint16_t port) {
+  StopServer();  // in case a listener is already open
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  // Lets a restarted server take its port while connections of the previous
+  // run linger in TIME_WAIT; a port held by a live listener is still refused.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  std::unique_ptr<Session> listener = CreateSession(fd);
+  if (!listener) {
+    close(fd);
+    return nullptr;
+  }
+  if (listen(fd, kListenBacklog) != 0) {
+    CloseSession(std::move(listener), true);
+    return nullptr;
+  }
+  g_listen_fd = fd;
+  return listener;
+}
+
+void StartSessionThread(std::unique_ptr<Session> session) {
+  Session* raw = session.release();
+  try {
+    std::thread([raw] { RunConnection(std::unique_ptr<Session>(raw)); }).detach();
+  } catch (const std::system_error&) {
+    CloseSession(std::unique_ptr<Session>(raw), false);  // not retried
+  }
+}
+
+void AcceptLoop(int listen_fd) {
+  while (g_listen_fd.load() == listen_fd) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    const int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: wait a little rather than spin on a
+      // failure that only time cures.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      continue;
+    }
+    std::unique_ptr<Session> session = CreateSession(fd);
+    if (!session) {
+      close(fd);
+      break;
+    }
+    session->tls_context = g_listener ? g_listener->tls_context : nullptr;
+    StartSessionThread(std::move(session));
+  }
+}
+
+void ServerThread() {
+  const ServerLimits limits = ReadServerLimits();
+  g_max_message_size = limits.max_message_size;
+
+  if (QDGetEnvMode(nullptr, TMBIO_MODE_VERSION) < kMinLibraryVersion) {
+    ReportStartFailure("Version conflict between the server and low level I/O routines (tmbio.dll)",
+                       platform::kMbIconWarning);
+    return;
+  }
+  if (!CatalogsKeyExists()) {
+    ReportStartFailure("Tamblo SQL Server Error: Unable to find a valid catalog",
+                       platform::kMbIconWarning);
+    return;
+  }
+  if (Settings().port == 0) Settings().port = kDefaultPort;
+  std::unique_ptr<Session> listener = OpenListener(Settings().port);
+  if (!listener) {
+    char text[128];
+    std::snprintf(text, sizeof text, "Unable to open socket %d. Another process may be using it.",
+                  Settings().port);
+    ReportStartFailure(text, platform::kMbOk);
+    return;
+  }
+  const int listen_fd = listener->conn.fd;
+  g_listener = std::move(listener);
+  ServerSlots().Activate(limits.client_slots);
+  SetCompressionCapability(LoadCompressionLibrary() ? kZlibCapability : 0);
+  AcceptLoop(listen_fd);
+}
+
+}  // namespace
+
+ServerSettings& Settings() {
+  static ServerSettings settings;
+  return settings;
+}
+
+int StartServer() {
+  g_thread_ended = false;
+  try {
+    g_server_thread = std::thread([] {
+      ServerThread();
+      g_thread_ended = true;
+    });
+  } catch (const std::system_error& e) {
+    return e.code().value();
+  }
+  while (!ServerListening()) {
+    if (g_thread_ended.load()) {
+      g_server_thread.join();
+      return -1;
+    }
+    std::this_thread::yield();
+  }
+  return 0;
+}
+
+void StopServer() {
+  const int fd = g_listen_fd.exchange(-1);
+  if (fd < 0) return;
+  ServerSlots().Deactivate();
+  // Wakes a server thread blocked in accept; it sees the listener gone and
+  // ends, and only then is the socket closed, so that accept never runs on a
+  // descriptor number that has meanwhile been reused.
+  shutdown(fd, SHUT_RDWR);
+  if (g_server_thread.joinable() && g_server_thread.get_id() != std::this_thread::get_id()) {
+    g_server_thread.join();
+  }
+  if (g_listener) CloseSession(std::move(g_listener), true);
+}
+
+bool ServerListening() { return g_listen_fd.load() >= 0; }
+
+uint64_t MaxMessageSize() { return g_max_message_size.load(std::memory_order_relaxed); }
+
+}  // namespace tmb

@@ -1,0 +1,37 @@
+// The server thread: checks the data library and the catalog configuration,
+// listens on its port, builds the client slots, learns whether zlib is
+// available, and gives every accepted connection a session and a thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tmb {
+
+constexpr uint16_t kDefaultPort = 20222;
+constexpr int32_t kMinLibraryVersion = 8100000;
+
+// Process-wide settings the host fills in before StartServer.
+struct ServerSettings {
+  uint16_t port = 0;              // 0: not chosen, listen on kDefaultPort
+  std::string certificate;        // non-empty turns TLS on
+  bool service_mode = false;      // report start-up failures as events
+};
+ServerSettings& Settings();
+
+// Runs the server thread and waits until it listens. 0 when listening, -1
+// when the thread ended without listening, or an errno when the thread could
+// not be started.
+int StartServer();
+
+// Closes the listener and empties the slot table. Running sessions go on
+// until their clients leave.
+void StopServer();
+
+// Whether the listening socket is open.
+bool ServerListening();
+
+// The largest frame body a client may send (the MaxMessageSize setting).
+uint64_t MaxMessageSize();
+
+}  // namespace tmb

@@ -1,0 +1,97 @@
+#include "server/session.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "handlers/opcode_table.h"
+#include "host/status_page.h"
+#include "server/client_slots.h"
+#include "server/errors.h"
+#include "server/server.h"
+#include "server/wire.h"
+#include "tmbio/tmbio.h"
+
+namespace tmb {
+namespace {
+
+// Opcode after which the client has already given its environment back.
+constexpr uint32_t kDeAllocEnvOpcode = 39;
+
+void TuneSocket(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  const linger no_linger{0, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger);
+  // A reply the client does not take within a minute ends the session; an
+  // idle client, on the other hand, is waited for without limit.
+  const timeval send_timeout{60, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+}
+
+// Serves requests until the peer leaves, a frame cannot be sent or a browser
+// has been answered.
+void ServeRequests(Session& s) {
+  bool opened = false;
+  for (;;) {
+    if (AnswerStatusPage(s)) return;
+    if (ReceiveFrame(s.conn, s.buffer, s.compression, MaxMessageSize()) != ReceiveResult::kOk) {
+      return;
+    }
+    uint8_t opcode = GetByte(s.buffer);
+    s.last_opcode = opcode;
+    if (OpensConnection(opcode)) opened = true;
+    if (!opened) opcode = kRefusedOpcode;
+    Dispatch(s, opcode);
+    if (!SendFrame(s.conn, s.buffer, s.compression)) return;
+  }
+}
+
+}  // namespace
+
+bool OpensConnection(uint8_t opcode) {
+  return opcode == 11 || opcode == 38 || opcode == 41 || opcode == 69;
+}
+
+std::unique_ptr<Session> CreateSession(int fd) {
+  std::unique_ptr<Session> s(new (std::nothrow) Session);
+  if (!s || !s->buffer.Create()) return nullptr;
+  s->conn.fd = fd;
+  return s;
+}
+
+void RunConnection(std::unique_ptr<Session> session) {
+  Session& s = *session;
+  TuneSocket(s.conn.fd);
+  s.compression.warmup = 2;
+  try {
+    ServeRequests(s);
+  } catch (const RequestAbandoned&) {
+    // Out of memory inside a request: nothing of it is sent.
+  } catch (const MalformedRequest&) {
+    // A request that does not hold its own fields: the client is out of step
+    // with the protocol, and nothing it sends next can be trusted.
+  }
+  // However the session ended (the status page included), the slot it took
+  // is given back once, so a name is never left counted by a gone client.
+  if (s.slot_name[0] != '\0') {
+    ReleaseSlot(s.slot_name);
+    s.slot_name[0] = '\0';
+  }
+  CloseSession(std::move(session), false);
+}
+
+void CloseSession(std::unique_ptr<Session> session, bool listener) {
+  (void)listener;  // the listener's TLS context is freed with it once TLS exists
+  if (session->last_opcode != kDeAllocEnvOpcode) {
+    QD_SocketClosed(static_cast<uint64_t>(session->conn.fd));
+  }
+  close(session->conn.fd);
+}
+
+}  // namespace tmb

@@ -1,0 +1,47 @@
+// The session of one connection: its message buffer, socket, client name,
+// compression settings and the request loop that its own thread runs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "secure/connection.h"
+#include "server/frame.h"
+#include "server/message_buffer.h"
+
+namespace tmb {
+
+constexpr size_t kClientNameSize = 128;
+
+struct Session {
+  MessageBuffer buffer;
+  Connection conn;
+  char client_name[kClientNameSize] = {};
+  CompressionSettings compression;
+  uint32_t last_opcode = 0;
+  // The name whose client slot this connection holds, released exactly once
+  // when the session ends. Empty while it holds none.
+  char slot_name[kClientNameSize] = {};
+  void* tls_context = nullptr;  // the listener's, shared read-only
+};
+
+// A session for an accepted socket, or null when its memory cannot be had
+// (the caller then closes the socket).
+std::unique_ptr<Session> CreateSession(int fd);
+
+// The connection's thread: tunes the socket, serves requests until the peer
+// leaves or a frame cannot be sent, then closes the session.
+void RunConnection(std::unique_ptr<Session> session);
+
+// Tells the data library the socket is closing (unless the last request
+// released the client's environment itself), closes the socket and frees
+// the session.
+void CloseSession(std::unique_ptr<Session> session, bool listener);
+
+// Opcodes that open a connection for all others.
+bool OpensConnection(uint8_t opcode);
+
+// The opcode every request refused by the opening rule is dispatched as.
+constexpr uint8_t kRefusedOpcode = 99;
+
+}  // namespace tmb

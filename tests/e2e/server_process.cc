@@ -1,0 +1,227 @@
+#include "tests/e2e/server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "server/wire.h"
+
+namespace tmb::test {
+namespace {
+
+std::string ServerBinary() {
+  // The build's own binary, unless the environment names another.
+  const char* bin = std::getenv("TMB_SERVER_BIN");
+  return bin != nullptr ? bin : TMB_SERVER_BIN_DEFAULT;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+int ConnectLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WaitReadable(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, ms) > 0;
+}
+
+}  // namespace
+
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::string MachineHive(const std::string& settings_lines, bool with_catalogs) {
+  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
+  text += "[HKEY_LOCAL_MACHINE\\Software\\Orlane Systems\\SQL Server]\r\n" + settings_lines + "\r\n";
+  if (with_catalogs) {
+    text += "[HKEY_LOCAL_MACHINE\\Software\\Orlane Systems\\SQL Server\\Catalogs]\r\n";
+    text += "\"Demo\"=\"*[demo][][]\"\r\n";
+  }
+  return text;
+}
+
+ServerProcess::ServerProcess() {
+  char pattern[] = "/tmp/tmbsqlsvr-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = pattern;
+  port_ = FreePort();
+  args = {"-P:" + std::to_string(port_)};
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) Stop();
+  std::string cmd = "rm -rf '" + dir_ + "'";
+  if (std::system(cmd.c_str()) != 0) {
+    // Leftover temporary files are harmless.
+  }
+}
+
+bool ServerProcess::Start() {
+  const std::string user = dir_ + "/user.reg";
+  const std::string machine = dir_ + "/machine.reg";
+  if (!user_hive.empty()) WriteFile(user, user_hive);
+  if (!machine_hive.empty()) WriteFile(machine, machine_hive);
+  const std::string bin = ServerBinary();
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    if (chdir(dir_.c_str()) != 0) _exit(127);
+    const int err = open((dir_ + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    setenv("TMB_USER_REGISTRY", user.c_str(), 1);
+    setenv("TMB_MACHINE_REGISTRY", machine.c_str(), 1);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(bin.c_str()));
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return false;
+    }
+    const int fd = ConnectLoopback(port_);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+bool ServerProcess::WaitExit(int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+    int status;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return pid_ <= 0;
+}
+
+int ServerProcess::Stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    if (!WaitExit(30)) {
+      kill(pid_, SIGKILL);
+      WaitExit(5);
+    }
+  }
+  return exit_code_;
+}
+
+std::string ServerProcess::Stderr() const {
+  std::ifstream in(dir_ + "/stderr.txt", std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+RawConnection::RawConnection(uint16_t port) : fd_(ConnectLoopback(port)) {}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void RawConnection::Send(const Bytes& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t r = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (r <= 0) return;
+    sent += static_cast<size_t>(r);
+  }
+}
+
+void RawConnection::SendPlain(const Bytes& body) {
+  Send(Frame(static_cast<uint32_t>(body.size()), static_cast<uint32_t>(body.size()), body));
+}
+
+Bytes RawConnection::ReadFrame() {
+  Bytes frame(8);
+  if (!WaitReadable(fd_, 10000) || recv(fd_, frame.data(), 8, MSG_WAITALL) != 8) return {};
+  const uint32_t n = LoadBigEndian32(frame.data());
+  frame.resize(8 + n);
+  if (n > 0 && recv(fd_, frame.data() + 8, n, MSG_WAITALL) != static_cast<ssize_t>(n)) return {};
+  return frame;
+}
+
+Bytes RawConnection::ReadAll() {
+  Bytes all;
+  uint8_t chunk[4096];
+  while (WaitReadable(fd_, 5000)) {
+    const ssize_t r = recv(fd_, chunk, sizeof chunk, 0);
+    if (r <= 0) break;
+    all.insert(all.end(), chunk, chunk + r);
+  }
+  return all;
+}
+
+bool RawConnection::PeerClosed() {
+  if (!WaitReadable(fd_, 5000)) return false;
+  uint8_t byte;
+  return recv(fd_, &byte, 1, 0) <= 0;
+}
+
+Bytes Frame(uint32_t n, uint32_t u, const Bytes& body) {
+  Bytes frame(8 + body.size());
+  StoreBigEndian32(frame.data(), n);
+  StoreBigEndian32(frame.data() + 4, u);
+  std::copy(body.begin(), body.end(), frame.begin() + 8);
+  return frame;
+}
+
+Bytes BodyOf(const Bytes& frame) {
+  return frame.size() < 8 ? Bytes{} : Bytes(frame.begin() + 8, frame.end());
+}
+
+}  // namespace tmb::test

@@ -1,0 +1,83 @@
+// Test support: runs the real tmbsqlsvr binary on a free loopback port with
+// registry files of the test's own, and talks to it over raw sockets.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tmb::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A TCP port that was free a moment ago.
+uint16_t FreePort();
+
+// The registry text of a machine hive with a catalog key, and `extra` lines
+// under the settings key.
+std::string MachineHive(const std::string& settings_lines = "", bool with_catalogs = true);
+
+class ServerProcess {
+ public:
+  ServerProcess();
+  ~ServerProcess();
+
+  // Registry file contents; empty means no file.
+  std::string user_hive;
+  std::string machine_hive = MachineHive();
+  // Further environment entries, "NAME=value".
+  std::vector<std::string> env;
+  // Arguments after the program name; by default "-P:<port>".
+  std::vector<std::string> args;
+
+  // Starts the binary and waits until it accepts connections. False when
+  // it exited first (exit_code() then says how).
+  bool Start();
+  // Sends SIGTERM and waits; returns the exit status.
+  int Stop();
+  // Waits for the process to end on its own, at most `seconds`.
+  bool WaitExit(int seconds);
+
+  uint16_t port() const { return port_; }
+  // The port Start waits on, when the server takes it from elsewhere.
+  void set_port(uint16_t port) { port_ = port; }
+  int exit_code() const { return exit_code_; }
+  const std::string& dir() const { return dir_; }
+  // What the server wrote to standard error so far.
+  std::string Stderr() const;
+
+ private:
+  std::string dir_;
+  uint16_t port_ = 0;
+  pid_t pid_ = -1;
+  int exit_code_ = -1;
+};
+
+// A plain TCP connection for byte-exact checks of the wire.
+class RawConnection {
+ public:
+  explicit RawConnection(uint16_t port);
+  ~RawConnection();
+  bool ok() const { return fd_ >= 0; }
+  void Send(const Bytes& bytes);
+  // Sends one plain frame holding `body`.
+  void SendPlain(const Bytes& body);
+  // Reads one whole frame, header included. Empty when the connection closed.
+  Bytes ReadFrame();
+  // Reads until the peer closes (at most 5 seconds).
+  Bytes ReadAll();
+  // True when the peer closed the connection (within 5 seconds).
+  bool PeerClosed();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+Bytes Frame(uint32_t n, uint32_t u, const Bytes& body);
+// The body of a frame read by RawConnection::ReadFrame.
+Bytes BodyOf(const Bytes& frame);
+
+}  // namespace tmb::test
