@@ -4,6 +4,8 @@
 // is TMB_MACHINE_REGISTRY, else /etc/tmbsqlsvr/machine.reg. A missing file is
 // an empty hive. Key and value names compare without regard to case; values
 // keep their type. Texts are returned in Windows-1252.
+// The accepted file format, its encodings and how faulty lines are told
+// and skipped: platform/registry_file.h.
 //
 // Results are Windows error codes, as the callers of the Windows calls expect.
 #pragma once

@@ -21,15 +21,18 @@ uint8_t* ObtainBlock(uint64_t size) {
 
 void MessageBuffer::FailAllocationsForTesting(int count) { g_failures_to_inject = count; }
 
-MessageBuffer::~MessageBuffer() {
+MessageBuffer::~MessageBuffer() { FreeAll(); }
+
+void MessageBuffer::FreeAll() {
   uint8_t* home = home_;
-  bool storage_was_home = storage_ == home_;
+  const bool storage_was_home = storage_ == home_;
   Release();
   if (!storage_was_home) std::free(home);
+  home_ = nullptr;
 }
 
 bool MessageBuffer::Create() {
-  capacity_ = length_ = cursor_ = 0;
+  FreeAll();  // a buffer created again starts afresh, holding nothing old
   storage_ = ObtainBlock(kBufferUnit);
   if (storage_ == nullptr) return false;
   home_ = storage_;

@@ -55,6 +55,7 @@ class MessageBuffer {
 
  private:
   bool Resize(uint64_t target, bool keep);
+  void FreeAll();
 
   uint8_t* storage_ = nullptr;
   uint64_t capacity_ = 0;

@@ -17,6 +17,12 @@ namespace {
 class ProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.Stderr(); }
+  // A clean stop, and no sanitizer report from the server of an instrumented
+  // build, are part of every test.
+  void TearDown() override {
+    EXPECT_EQ(server_.Stop(), 0);
+    EXPECT_EQ(server_.Stderr().find("Sanitizer"), std::string::npos) << server_.Stderr();
+  }
 
   // A raw connection already opened with Hello.
   std::unique_ptr<RawConnection> Opened() {
@@ -168,6 +174,23 @@ TEST_F(ProtocolTest, ZlibNegotiatedWithRealLibraryOnBothEnds) {
   Bytes small = Join({5}, Repeat(40, 0));
   c->SendPlain(EchoOf(small));
   EXPECT_EQ(c->ReadFrame(), Frame(41, 41, small));
+}
+
+TEST(NoZlibTest, NegotiationAnswersZeroAndThresholdsStillApply) {
+  ServerProcess server;
+  server.env = {"TMB_COMPRESSION_LIB=/nonexistent/libz.so.1"};
+  ASSERT_TRUE(server.Start()) << server.Stderr();
+  RawConnection c(server.port());
+  c.SendPlain({69, 100, 0, 0, 0, 100, 0, 0, 0, 10});
+  EXPECT_EQ(c.ReadFrame(), Frame(1, 1, {0}));
+  Bytes zeros(101, 0);  // at the run-length threshold: plain
+  Bytes echo = {16, 0, 0, 0, 0, 0, 0, 0};
+  echo.insert(echo.end(), zeros.begin(), zeros.end() - 1);
+  c.SendPlain(echo);
+  EXPECT_EQ(c.ReadFrame(), Frame(100, 100, Bytes(100, 0)));
+  echo.push_back(0);  // one above: run-length, never zlib
+  c.SendPlain(echo);
+  EXPECT_EQ(c.ReadFrame(), Frame(3, 101, {0, 228, 0}));
 }
 
 TEST_F(ProtocolTest, ClientLibraryRoundTripsLargeBodiesInEveryCodec) {

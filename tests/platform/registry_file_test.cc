@@ -246,10 +246,14 @@ TEST(ParseHiveTest, ContinuationLines) {
       "\"cut\"=hex:01,\\\n"           // 6: the next line is a section, not data
       "[HKCU\\L]\n"
       "\"v\"=\"in L\"\n"
-      "\"end\"=hex:01,\\\n");         // 9: the file ends
-  ASSERT_EQ(h.diagnostics.size(), 2u);
+      "\"cut2\"=hex:01,\\\n"          // 9: the next line is a value
+      "\"w\"=\"kept\"\n"
+      "\"end\"=hex:01,\\\n");         // 11: the file ends
+  ASSERT_EQ(h.diagnostics.size(), 3u);
   EXPECT_EQ(h.diagnostics[0].rfind("t.reg:6: ", 0), 0u) << h.diagnostics[0];
   EXPECT_EQ(h.diagnostics[1].rfind("t.reg:9: ", 0), 0u) << h.diagnostics[1];
+  EXPECT_EQ(h.diagnostics[2].rfind("t.reg:11: ", 0), 0u) << h.diagnostics[2];
+  EXPECT_EQ(DataOf(h, "L", "w"), "kept\0"s);
   EXPECT_EQ(DataOf(h, "K", "long"), "\x01\x02\x03\x04\x05"s);
   EXPECT_EQ(DataOf(h, "K", "cut"), "<missing>");
   EXPECT_EQ(DataOf(h, "L", "v"), "in L\0"s);
