@@ -1,10 +1,38 @@
 #include "handlers/session_control.h"
 
+#include <cstring>
+
+#include "handlers/text_field.h"
+#include "secure/access_check.h"
 #include "secure/compression.h"
+#include "server/client_slots.h"
 #include "server/session.h"
 #include "server/wire.h"
 
 namespace tmb {
+namespace {
+
+// Reply of IdentifyClient when the slot table has no room for the name.
+constexpr int16_t kNoFreeSlot = -2;
+
+// Admits the connection under `name`. The slot is noted in the session only
+// once the table has granted it, so the session's end gives back exactly
+// what was taken: nothing after a refusal, one count however often the same
+// name is given. An empty name is admitted without a slot.
+bool TakeSlot(Session& s, const char* name) {
+  if (s.slot_name[0] != '\0' && std::strcmp(s.slot_name, name) == 0) return true;
+  if (s.slot_name[0] != '\0') {
+    ReleaseSlot(s.slot_name);
+    s.slot_name[0] = '\0';
+  }
+  s.client_name[0] = '\0';
+  if (!AcquireSlot(name, static_cast<uint64_t>(s.conn.fd))) return false;
+  std::memcpy(s.slot_name, name, sizeof s.slot_name);
+  std::memcpy(s.client_name, name, sizeof s.client_name);
+  return true;
+}
+
+}  // namespace
 
 void Hello(Session& s) {
   s.buffer.BeginReply();
@@ -14,6 +42,36 @@ void Hello(Session& s) {
 void RefuseRequest(Session& s) {
   s.buffer.BeginReply();
   PutInt16(s.buffer, -2);
+}
+
+void IdentifyClient(Session& s) {
+  char identity1[65];  // 64 bytes and a further zero byte
+  char identity2[128];
+  char unused[64];
+  char resource1[128];
+  char resource2[128];
+  char client[kClientNameSize];
+  struct Field {
+    char* dest;
+    size_t size;
+    uint32_t capacity;
+  };
+  const Field fields[] = {{identity1, sizeof identity1, 64},
+                          {identity2, sizeof identity2, sizeof identity2},
+                          {unused, sizeof unused, sizeof unused},
+                          {resource1, sizeof resource1, sizeof resource1},
+                          {resource2, sizeof resource2, sizeof resource2},
+                          {client, sizeof client, sizeof client}};
+  for (const Field& f : fields) {
+    std::memset(f.dest, 0, f.size);
+    if (GetInt16(s.buffer) == 1) GetText(s.buffer, f.dest, f.size, f.capacity);
+  }
+  const int16_t code = TakeSlot(s, client)
+                           ? static_cast<int16_t>(
+                                 CheckAccess(identity1, identity2, unused, resource1, resource2))
+                           : kNoFreeSlot;
+  s.buffer.BeginReply();
+  PutInt16(s.buffer, code);
 }
 
 void SetCompression(Session& s) {

@@ -77,6 +77,13 @@ uint16_t ReadListeningPort() {
   return static_cast<uint16_t>(ParseDecimal(text));
 }
 
+void ReadCertificateSetting(std::string* setting) {
+  if (!setting->empty()) return;
+  char text[kCertificateSettingSize] = {};
+  uint32_t type = 0;
+  if (ReadSetting("SSL", &type, text, sizeof text)) *setting = text;
+}
+
 bool CatalogsKeyExists() {
   for (Hive hive : {Hive::kCurrentUser, Hive::kLocalMachine}) {
     RegistryKey key;

@@ -11,6 +11,9 @@ namespace tmb {
 constexpr const char* kSettingsKey = "Software\\Orlane Systems\\SQL Server";
 constexpr const char* kCatalogsKey = "Software\\Orlane Systems\\SQL Server\\Catalogs";
 
+// Room for the certificate setting, terminator included.
+constexpr uint32_t kCertificateSettingSize = 260;
+
 constexpr int kDefaultClientSlots = 1024;
 constexpr uint64_t kDefaultMaxMessageSize = 64ull << 20;
 
@@ -28,6 +31,11 @@ ServerLimits ReadServerLimits();
 // 20222 when neither hive has it. The first hive that holds it wins even if
 // it is no number (the port is then 0).
 uint16_t ReadListeningPort();
+
+// The certificate setting: "SSL" of the settings key, current user first,
+// into *setting when that is still empty. At most 259 characters; a longer
+// value counts as absent. Stays empty (no TLS) when neither hive has it.
+void ReadCertificateSetting(std::string* setting);
 
 // Whether the catalog key opens under either hive.
 bool CatalogsKeyExists();

@@ -25,6 +25,8 @@ int RunInteractive(const std::string& command_line) {
   tmb::ServerSettings& settings = tmb::Settings();
   if (auto port = tmb::PortOption(command_line)) settings.port = *port;
   if (settings.port == 0) settings.port = tmb::ReadListeningPort();
+  // Only the interactive server reads the certificate; a service runs plain.
+  tmb::ReadCertificateSetting(&settings.certificate);
 
   sigset_t stop_signals;
   sigemptyset(&stop_signals);

@@ -7,6 +7,25 @@ scripts/setup.sh
 scripts/build.sh build
 demo="$PWD/build/demo"
 mkdir -p "$demo/data"
+# The demo catalog is built once, from resources/demo/*.json and generated
+# records; a data file already there is kept as it stands.
+admin=build/tmbio/admin/tmbadmin
+missing=()
+for table in customers products orders; do
+  [ -e "$demo/data/$table.tmb" ] || missing+=("$table")
+done
+if ((${#missing[@]})); then
+  "$admin" demo "$demo/csv" >/dev/null
+  for table in "${missing[@]}"; do
+    file="$demo/data/$table.tmb"
+    if ! { "$admin" create "$file" "resources/demo/$table.json" >/dev/null &&
+           "$admin" load "$file" "$demo/csv/$table.csv"; }; then
+      rm -f "$file" "$file-journal" "$file-wal" "$file-shm"
+      echo "serve-demo.sh: could not build $file" >&2
+      exit 1
+    fi
+  done
+fi
 sed "s|@DEMO_DATA@|$demo/data|g" resources/demo/machine.reg.in > "$demo/machine.reg"
 export TMB_MACHINE_REGISTRY="$demo/machine.reg"
 export TMB_USER_REGISTRY="${TMB_USER_REGISTRY:-$demo/user.reg}"

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g libssl3 libsqlite3-dev sqlite3 nlohmann-json3-dev
+  zlib1g libssl3 libssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 
 #include "handlers/opcode_table.h"
 #include "host/status_page.h"
@@ -18,9 +19,6 @@
 
 namespace tmb {
 namespace {
-
-// Opcode after which the client has already given its environment back.
-constexpr uint32_t kDeAllocEnvOpcode = 39;
 
 void TuneSocket(int fd) {
   const int on = 1;
@@ -73,6 +71,8 @@ void RunConnection(std::unique_ptr<Session> session) {
     ServeRequests(s);
   } catch (const RequestAbandoned&) {
     // Out of memory inside a request: nothing of it is sent.
+  } catch (const std::bad_alloc&) {
+    // The same, from a standard container (registry reads, access checks).
   } catch (const MalformedRequest&) {
     // A request that does not hold its own fields: the client is out of step
     // with the protocol, and nothing it sends next can be trusted.
@@ -88,9 +88,10 @@ void RunConnection(std::unique_ptr<Session> session) {
 
 void CloseSession(std::unique_ptr<Session> session, bool listener) {
   (void)listener;  // the listener's TLS context is freed with it once TLS exists
-  if (session->last_opcode != kDeAllocEnvOpcode) {
-    QD_SocketClosed(static_cast<uint64_t>(session->conn.fd));
-  }
+  // Also after a last request that released an environment: the connection
+  // may own others, and their transactions and locks must not outlive it.
+  // For a socket that owns nothing the call does nothing.
+  QD_SocketClosed(static_cast<uint64_t>(session->conn.fd));
   close(session->conn.fd);
 }
 

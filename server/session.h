@@ -33,9 +33,9 @@ std::unique_ptr<Session> CreateSession(int fd);
 // leaves or a frame cannot be sent, then closes the session.
 void RunConnection(std::unique_ptr<Session> session);
 
-// Tells the data library the socket is closing (unless the last request
-// released the client's environment itself), closes the socket and frees
-// the session.
+// Tells the data library the socket is closing, so that everything the
+// connection owned there is rolled back and freed, closes the socket and
+// frees the session.
 void CloseSession(std::unique_ptr<Session> session, bool listener);
 
 // Opcodes that open a connection for all others.

@@ -44,7 +44,8 @@ struct FileDefinition {
 // Parses a schema (docs/data-library.md section 9) and checks it: fields and
 // segments inside the record, types and lengths that fit, 1 to 32 keys of 1
 // to 16 segments and at most 255 bytes. On failure *error says where and
-// what ("line 12: key by_name: ...").
+// what: the line of a syntax error ("line 12: ..."), the member of a
+// meaning error ("key by_name: segment 2: ...").
 bool ParseSchema(std::string_view json, FileDefinition* def, std::string* error);
 
 // The schema of `def` as JSON (what ParseSchema reads back to the same).
@@ -62,5 +63,13 @@ int32_t ReadDefinition(const std::string& path, FileDefinition* def, std::string
 // entries, duplicates in unique keys). Returns 0 when sound, else a negative
 // status; *problems lists what is wrong, one line each.
 int32_t CheckDataFile(const std::string& path, std::vector<std::string>* problems);
+
+// One line of a users file `tmbusers` (without its newline) that lets `name`
+// log on with `password`; `attributes` is handed to the client at logon.
+// The password is kept as a salted PBKDF2-HMAC-SHA256 hash of `iterations`
+// rounds. Empty when the name is empty or holds ':' or a line break, the
+// attributes hold a line break, or iterations is outside 1 to 10,000,000.
+std::string MakeUserLine(std::string_view name, std::string_view password,
+                         std::string_view attributes, uint32_t iterations = 100000);
 
 }  // namespace tmbio

@@ -16,71 +16,134 @@ int32_t Capped(size_t n) {
 
 }  // namespace
 
-bool ObjectTable::AddEnvironment(TMBEnvironment* env, Release release) noexcept {
-  std::list<Entry> node;
+ObjectTable::ObjectTable() {
+  std::random_device rd;
+  std::seed_seq seed{rd(), rd(), rd(), rd()};
+  rng_.seed(seed);
+}
+
+bool ObjectTable::IdTaken(int32_t id) const {
+  return envs_.index.count(id) != 0 || files_.index.count(id) != 0 || sqls_.index.count(id) != 0;
+}
+
+bool ObjectTable::Add(Kind& kind, void* object, int32_t* id, TMBEnvironment* env,
+                      Release release) noexcept {
+  // The node is made outside the lock; the index insertion may allocate
+  // too, so both are guarded against exhaustion.
+  List node;
   try {
-    node.push_back(Entry{env, env, release});
+    node.push_back(Entry{object, *id, env, release});
   } catch (const std::bad_alloc&) {
     return false;
   }
   std::lock_guard<std::mutex> lock(mu_);
-  envs_.splice(envs_.end(), node);
+  int32_t chosen = *id;
+  if (chosen == 0) {
+    std::uniform_int_distribution<int32_t> dist(1, std::numeric_limits<int32_t>::max());
+    do chosen = dist(rng_);
+    while (IdTaken(chosen));
+  } else if (IdTaken(chosen)) {
+    return false;
+  }
+  node.front().id = chosen;
+  try {
+    kind.index.emplace(chosen, node.begin());
+    try {
+      kind.by_object.emplace(object, node.begin());
+    } catch (const std::bad_alloc&) {
+      kind.index.erase(chosen);
+      throw;
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  kind.list.splice(kind.list.end(), node);
+  *id = chosen;
   return true;
+}
+
+bool ObjectTable::AddEnvironment(TMBEnvironment* env, Release release) noexcept {
+  return Add(envs_, env, &env->id, env, release);
 }
 
 bool ObjectTable::AddFile(TMBFile* file, TMBEnvironment* env, Release release) noexcept {
-  std::list<Entry> node;
-  try {
-    node.push_back(Entry{file, env, release});
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  std::lock_guard<std::mutex> lock(mu_);
-  files_.splice(files_.end(), node);
-  return true;
+  return Add(files_, file, &file->id, env, release);
 }
 
-bool ObjectTable::Remove(std::list<Entry>& list, void* object) noexcept {
-  std::list<Entry> taken;  // freed after the lock is released
+bool ObjectTable::AddSqlHandle(TMBSqlHandle* handle, TMBEnvironment* env,
+                               Release release) noexcept {
+  return Add(sqls_, handle, &handle->id, env, release);
+}
+
+void ObjectTable::Erase(Kind& kind, List::iterator it, List* into) {
+  kind.index.erase(it->id);
+  kind.by_object.erase(it->object);
+  into->splice(into->end(), kind.list, it);
+}
+
+bool ObjectTable::Remove(Kind& kind, void* object) noexcept {
+  List taken;  // freed after the lock is released
   std::lock_guard<std::mutex> lock(mu_);
-  for (auto it = list.begin(); it != list.end(); ++it) {
-    if (it->object == object) {
-      taken.splice(taken.end(), list, it);
-      return true;
-    }
-  }
-  return false;
+  auto it = kind.by_object.find(object);
+  if (it == kind.by_object.end()) return false;
+  Erase(kind, it->second, &taken);
+  return true;
 }
 
 bool ObjectTable::RemoveEnvironment(TMBEnvironment* env) noexcept { return Remove(envs_, env); }
 
 bool ObjectTable::RemoveFile(TMBFile* file) noexcept { return Remove(files_, file); }
 
-void ObjectTable::ReleaseOwnedBy(uint64_t socket) noexcept {
-  if (socket == TMBIO_NO_SOCKET) return;
-  // Splicing moves nodes without allocating, so closing a socket cannot fail
-  // for want of memory. The release functions run outside the lock: they may
-  // take other locks of the engine, which in turn may call back into here.
-  std::list<Entry> envs;
-  std::list<Entry> files;
+bool ObjectTable::RemoveSqlHandle(TMBSqlHandle* handle) noexcept { return Remove(sqls_, handle); }
+
+void* ObjectTable::Find(const Kind& kind, int32_t id) const noexcept {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = kind.index.find(id);
+  return it == kind.index.end() ? nullptr : it->second->object;
+}
+
+TMBEnvironment* ObjectTable::FindEnvironment(int32_t id) const noexcept {
+  return static_cast<TMBEnvironment*>(Find(envs_, id));
+}
+
+TMBFile* ObjectTable::FindFile(int32_t id) const noexcept {
+  return static_cast<TMBFile*>(Find(files_, id));
+}
+
+TMBSqlHandle* ObjectTable::FindSqlHandle(int32_t id) const noexcept {
+  return static_cast<TMBSqlHandle*>(Find(sqls_, id));
+}
+
+template <typename Pick>
+size_t ObjectTable::TakeAndRelease(Pick pick) noexcept {
+  // Splicing moves nodes and erasing from the index frees, so releasing
+  // cannot fail for want of memory. The release functions run outside the
+  // lock: they take other locks of the engine, which may call back here.
+  List envs;
+  List files;
+  List sqls;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = envs_.begin(); it != envs_.end();) {
+    for (auto it = envs_.list.begin(); it != envs_.list.end();) {
       auto next = std::next(it);
-      if (TMBEnvironmentOwner(it->env) == socket) envs.splice(envs.end(), envs_, it);
+      if (pick(*it)) Erase(envs_, it, &envs);
       it = next;
     }
-    if (envs.empty()) return;
-    for (auto it = files_.begin(); it != files_.end();) {
-      auto next = std::next(it);
-      for (const Entry& e : envs) {
-        if (e.env == it->env) {
-          files.splice(files.end(), files_, it);
-          break;
+    if (envs.empty()) return 0;
+    auto take_members = [&envs](Kind& kind, List& out) {
+      for (auto it = kind.list.begin(); it != kind.list.end();) {
+        auto next = std::next(it);
+        for (const Entry& e : envs) {
+          if (e.env == it->env) {
+            Erase(kind, it, &out);
+            break;
+          }
         }
+        it = next;
       }
-      it = next;
-    }
+    };
+    take_members(files_, files);
+    take_members(sqls_, sqls);
   }
   for (const Entry& f : files) {
     auto* file = static_cast<TMBFile*>(f.object);
@@ -89,19 +152,32 @@ void ObjectTable::ReleaseOwnedBy(uint64_t socket) noexcept {
     file->server_cell = nullptr;
     if (f.release != nullptr) f.release(file);
   }
+  for (const Entry& s : sqls) {
+    if (s.release != nullptr) s.release(s.object);
+  }
   for (const Entry& e : envs) {
     if (e.release != nullptr) e.release(e.object);
   }
+  return envs.size();
+}
+
+void ObjectTable::ReleaseOwnedBy(uint64_t socket) noexcept {
+  if (socket == TMBIO_NO_SOCKET) return;
+  TakeAndRelease([socket](const Entry& e) { return TMBEnvironmentOwner(e.env) == socket; });
+}
+
+bool ObjectTable::ReleaseEnvironment(TMBEnvironment* env) noexcept {
+  return TakeAndRelease([env](const Entry& e) { return e.object == env; }) != 0;
 }
 
 int32_t ObjectTable::environment_count() const noexcept {
   std::lock_guard<std::mutex> lock(mu_);
-  return Capped(envs_.size());
+  return Capped(envs_.list.size());
 }
 
 int32_t ObjectTable::file_count() const noexcept {
   std::lock_guard<std::mutex> lock(mu_);
-  return Capped(files_.size());
+  return Capped(files_.list.size());
 }
 
 ObjectTable& Objects() noexcept {

@@ -1,16 +1,24 @@
-// The library's table of live objects: every environment and open file,
-// with the connection that owns it. QD_SocketClosed takes out what a socket
-// owns and the status counts read the table's sizes. The engine adds an
-// object once it is complete and takes it out before it frees it itself.
+// The library's table of live objects: every environment, open file and SQL
+// handle, with the environment it lives in. Wire ids resolve through it,
+// QD_SocketClosed takes out what a socket owns and the status counts read
+// its sizes. The engine adds an object once it is complete and takes it out
+// before it frees it itself.
 //
 // Ownership is read from TMBEnvironment.owning_socket when a socket closes,
 // not fixed when the object is added: the server sets the owner right after
-// QDK_AllocEnv has returned. A file belongs to its environment's owner.
+// QDK_AllocEnv has returned. Files and SQL handles belong to their
+// environment's owner.
+//
+// Ids are drawn at random (positive, unique among live objects) rather than
+// counted up: a client that sends another connection's id should not hit a
+// live object by guessing the neighbour of its own.
 #pragma once
 
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <random>
+#include <unordered_map>
 
 #include "tmbio.h"
 
@@ -18,29 +26,42 @@ namespace tmbio {
 
 class ObjectTable {
  public:
-  // Frees an object that a socket close took out of the table.
+  // Frees an object that the table took out (socket close, environment
+  // release).
   using Release = void (*)(void* object);
 
-  ObjectTable() = default;
+  ObjectTable();
   ObjectTable(const ObjectTable&) = delete;
   ObjectTable& operator=(const ObjectTable&) = delete;
 
-  // Adds a live environment. False when memory ran out (nothing added).
+  // Adds a live object. An object whose id is 0 gets a fresh id written into
+  // it; a given id must not be taken. Files and SQL handles name an
+  // environment that must be in the table. False when memory ran out or the
+  // id is taken (nothing added).
   bool AddEnvironment(TMBEnvironment* env, Release release) noexcept;
-  // Adds a file opened in `env`, which must be in the table. False when
-  // memory ran out (nothing added).
   bool AddFile(TMBFile* file, TMBEnvironment* env, Release release) noexcept;
+  bool AddSqlHandle(TMBSqlHandle* handle, TMBEnvironment* env, Release release) noexcept;
 
   // Takes an object out for its owner to free. False when it is not in the
   // table, which means a socket close has taken it and frees it: the caller
-  // must then leave it alone. Files go before their environment.
+  // must then leave it alone.
   bool RemoveEnvironment(TMBEnvironment* env) noexcept;
   bool RemoveFile(TMBFile* file) noexcept;
+  bool RemoveSqlHandle(TMBSqlHandle* handle) noexcept;
 
-  // Takes out every environment that `socket` owns and every file opened in
-  // one, then, outside the lock, frees each file's server cell and releases
-  // the files, then the environments. TMBIO_NO_SOCKET takes nothing.
+  // The live object with that id, or nullptr.
+  TMBEnvironment* FindEnvironment(int32_t id) const noexcept;
+  TMBFile* FindFile(int32_t id) const noexcept;
+  TMBSqlHandle* FindSqlHandle(int32_t id) const noexcept;
+
+  // Takes out every environment that `socket` owns and every file and SQL
+  // handle that lives in one, then, outside the lock, frees each file's
+  // server cell and releases the files, the SQL handles, then the
+  // environments. TMBIO_NO_SOCKET takes nothing.
   void ReleaseOwnedBy(uint64_t socket) noexcept;
+  // The same for one environment (QDK_DeAllocEnv). False when it is not in
+  // the table (a socket close has it).
+  bool ReleaseEnvironment(TMBEnvironment* env) noexcept;
 
   // Objects in the table, capped at INT32_MAX.
   int32_t environment_count() const noexcept;
@@ -49,15 +70,36 @@ class ObjectTable {
  private:
   struct Entry {
     void* object;
-    TMBEnvironment* env;  // the environment itself, or the file's
+    int32_t id;
+    TMBEnvironment* env;  // the environment itself, or the one it lives in
     Release release;
   };
+  using List = std::list<Entry>;
+  using Index = std::unordered_map<int32_t, List::iterator>;
+  struct Kind {
+    List list;
+    Index index;  // by id
+    // By address: Remove* is given objects that a socket close may have
+    // freed already, so it finds them without reading them.
+    std::unordered_map<const void*, List::iterator> by_object;
+  };
 
-  bool Remove(std::list<Entry>& list, void* object) noexcept;
+  bool Add(Kind& kind, void* object, int32_t* id, TMBEnvironment* env, Release release) noexcept;
+  bool Remove(Kind& kind, void* object) noexcept;
+  static void Erase(Kind& kind, List::iterator it, List* into);  // mu_ held
+  void* Find(const Kind& kind, int32_t id) const noexcept;
+  bool IdTaken(int32_t id) const;  // mu_ held
+  // Takes out, under the lock, the environments `pick` selects and what
+  // lives in them, then releases them outside the lock. Returns the number
+  // of environments taken.
+  template <typename Pick>
+  size_t TakeAndRelease(Pick pick) noexcept;
 
   mutable std::mutex mu_;
-  std::list<Entry> envs_;   // guarded by mu_
-  std::list<Entry> files_;  // guarded by mu_
+  Kind envs_;    // guarded by mu_
+  Kind files_;   // guarded by mu_
+  Kind sqls_;    // guarded by mu_
+  std::mt19937 rng_;  // guarded by mu_
 };
 
 // The table of this library instance; lives until the process ends, so that

@@ -86,6 +86,149 @@ extern "C" {
 /* A restricted or first read stopped: no data follows the status. */
 #define TMBIO_READ_STOP (-4)
 
+/* Statuses (docs/data-library.md section 2). A result of 0 or more is a
+ * count, a position or a success; the error word of a failure is the status
+ * negated. */
+#define TMBIO_OK 0
+#define TMBIO_END (-1)          /* no (more) record, entry or position */
+#define TMBIO_FILLED (-2)       /* the buffer holds the first `size` bytes */
+#define TMBIO_INVALID (-3)      /* bad handle, mode, key number, option or argument */
+#define TMBIO_STOP (-4)         /* bound or scan limit passed */
+#define TMBIO_DUPLICATE (-5)    /* a unique key would be duplicated; nothing changed */
+#define TMBIO_LOCKED (-6)       /* record locked by another environment */
+#define TMBIO_BUSY (-7)         /* file reserved by another transaction */
+#define TMBIO_IO_ERROR (-8)     /* the disk or the database failed */
+#define TMBIO_DENIED (-9)       /* read-only, exclusive elsewhere, credentials, logon */
+#define TMBIO_NO_CURRENT (-10)  /* no current record */
+#define TMBIO_BAD_LENGTH (-11)  /* record or key length out of range */
+#define TMBIO_TX_STATE (-12)    /* begin inside / commit or rollback outside a transaction */
+#define TMBIO_NO_FILE (-13)     /* no such data file */
+#define TMBIO_CORRUPT (-14)     /* not a data file, or an invalid definition */
+#define TMBIO_NO_MEMORY (-15)   /* memory exhausted */
+#define TMBIO_LIMIT (-16)       /* too many files, handles or conditions */
+
+/* Read modes (QDK_read, QDK_RestrictedRead): the low byte of the mode. */
+#define TMBIO_READ_POSITIONED 1
+#define TMBIO_READ_NEXT 2
+#define TMBIO_READ_PREVIOUS 3
+#define TMBIO_READ_FIRST 4
+#define TMBIO_READ_LAST 5
+/* Added to a read mode: lock the record read. */
+#define TMBIO_READ_LOCK 0x100
+
+/* Seek modes (QDK_seek, QDK_read_FIRST). */
+#define TMBIO_SEEK_EQUAL 1
+#define TMBIO_SEEK_GE 2
+#define TMBIO_SEEK_GT 3
+#define TMBIO_SEEK_LE 4
+#define TMBIO_SEEK_LT 5
+#define TMBIO_SEEK_FIRST 6
+#define TMBIO_SEEK_LAST 7
+
+/* QDK_ExtWrite option1 (operation) and option2 (flags). */
+#define TMBIO_WRITE_INSERT 0
+#define TMBIO_WRITE_UPDATE 1
+#define TMBIO_WRITE_UPDATE_KEY 2
+#define TMBIO_WRITE_UPSERT 3
+#define TMBIO_WRITE_KEEP_LOCK 0x1
+
+/* QDK_ExtReadDirect option1 and QDK_RestrictedRead option: lock the record. */
+#define TMBIO_OPTION_LOCK 0x1
+/* QDK_UnlockRecord `which`: the current record, or every lock on the file. */
+#define TMBIO_UNLOCK_CURRENT 0
+#define TMBIO_UNLOCK_ALL (-1)
+
+/* QDK_OpenExt open modes (bits; 0 is a normal shared open). */
+#define TMBIO_OPEN_NORMAL 0
+#define TMBIO_OPEN_READ_ONLY 0x1
+#define TMBIO_OPEN_EXCLUSIVE 0x2
+
+/* Kind codes of a data file. */
+#define TMBIO_KIND_PLAIN 1
+#define TMBIO_KIND_CLASSIC 2
+#define TMBIO_KIND_EXTENDED 21
+
+/* Segment flag word. */
+#define TMBIO_SEG_DUPLICATES 0x0001
+#define TMBIO_SEG_NOCASE 0x0002
+#define TMBIO_SEG_DESCENDING 0x0004
+#define TMBIO_SEG_SPARSE 0x0008
+#define TMBIO_SEG_AUTOINC 0x0010
+#define TMBIO_SEG_MORE 0x0100
+#define TMBIO_SEG_TYPE_MASK 0x3800
+#define TMBIO_SEG_TEXT 0x0000
+#define TMBIO_SEG_SIGNED 0x0800
+#define TMBIO_SEG_UNSIGNED 0x1000
+#define TMBIO_SEG_DATE 0x1800
+/* Attribute byte (kind 2): alternate collating sequence, never offered. */
+#define TMBIO_SEG_ATTR_ALTERNATE 0x80
+
+/* Limits of a file definition and of an environment. */
+#define TMBIO_MAX_KEYS 32
+#define TMBIO_MAX_SEGMENTS 16
+#define TMBIO_MAX_KEY_LENGTH 255
+#define TMBIO_MAX_CONDITIONS 16
+#define TMBIO_MAX_SQL_HANDLES 64
+
+/* Restrictions (QDK_PutRestrictInfo). */
+#define TMBIO_RESTRICT_CLEAR 0
+#define TMBIO_RESTRICT_ADD 1
+#define TMBIO_RESTRICT_SCAN_LIMIT 2
+/* Condition operators (value3). */
+#define TMBIO_OP_EQUAL 1
+#define TMBIO_OP_NOT_EQUAL 2
+#define TMBIO_OP_LESS 3
+#define TMBIO_OP_LESS_EQUAL 4
+#define TMBIO_OP_GREATER 5
+#define TMBIO_OP_GREATER_EQUAL 6
+#define TMBIO_OP_CONTAINS 7
+#define TMBIO_OP_BEGINS 8
+/* Condition comparisons (value4). */
+#define TMBIO_CMP_BYTES 0
+#define TMBIO_CMP_NOCASE 1
+#define TMBIO_CMP_SIGNED 2
+#define TMBIO_CMP_UNSIGNED 3
+
+/* Process-wide modes, by their meaning (the TMBIO_MODE_GLOBAL* names above
+ * are the same numbers). */
+#define TMBIO_GLOBAL_LOCK_WAIT 1  /* tenths of a second, default 50 */
+#define TMBIO_GLOBAL_TRACE 2      /* 1: one line per call to standard error */
+#define TMBIO_GLOBAL_DATA_DIR 6   /* text */
+#define TMBIO_GLOBAL_APP_NAME 7   /* text */
+
+/* Environment modes. */
+#define TMBIO_ENV_RECORD (-1)       /* address of the TMBEnvironment */
+#define TMBIO_ENV_LOGON_TEXT (-7)   /* address of the logon text */
+#define TMBIO_ENV_LOCK_WAIT 3       /* milliseconds, 0 to 600000 */
+#define TMBIO_ENV_IN_TX 4
+#define TMBIO_ENV_OPEN_FILES 5
+#define TMBIO_ENV_APP_NAME 6        /* text */
+#define TMBIO_ENV_USER_NAME 7       /* text */
+#define TMBIO_ENV_DATA_DIR 8        /* text */
+#define TMBIO_ENV_READ_ONLY 9
+#define TMBIO_ENV_VERSION 10
+#define TMBIO_ENV_LOGGED_ON 11
+#define TMBIO_ENV_WORK_DIR 12       /* text */
+#define TMBIO_ENV_LOCKS 13
+#define TMBIO_ENV_WORKSTATION 16    /* text */
+#define TMBIO_ENV_LANGUAGE 17       /* text */
+#define TMBIO_ENV_DATE_FORMAT 18    /* text */
+#define TMBIO_ENV_NUMBER_FORMAT 19  /* text */
+#define TMBIO_ENV_CATALOG 21        /* set: a catalog name; get: its index */
+#define TMBIO_ENV_COMMENT 25        /* text */
+
+/* Open file modes besides the negative ones above. */
+#define TMBIO_FILE_KEY_COUNT (-10)  /* the same number as TMBIO_FILE_OPEN_INFO1 */
+#define TMBIO_FILE_FLAGS (-11)      /* the same number as TMBIO_FILE_OPEN_INFO2 */
+#define TMBIO_FILE_CURRENT_KEY 1
+#define TMBIO_FILE_RAW_MODE 2
+#define TMBIO_FILE_RECORDS 3
+#define TMBIO_FILE_KIND 4
+/* Bits of TMBIO_FILE_FLAGS. */
+#define TMBIO_FILE_FLAG_VARIABLE 0x1
+#define TMBIO_FILE_FLAG_READ_ONLY 0x2
+#define TMBIO_FILE_FLAG_EXCLUSIVE 0x4
+
 /* Socket value of an environment that no connection owns yet. */
 #define TMBIO_NO_SOCKET UINT64_MAX
 

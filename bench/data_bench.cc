@@ -1,0 +1,228 @@
+// Round trips of the data requests against the real server over loopback,
+// in the same run as the bare echo (opcode 16), with 1 and 16 clients:
+// requests per second and latency percentiles across all clients of a run.
+// What a handler costs is its figures less the echo's.
+//
+//   Echo          opcode 16, 64-byte body
+//   ReadByKey     opcode 42: seek equal on a random key and read, one request
+//   ReadNext      opcode 4, read mode 2 (back to the first at the end)
+//   ReadBlock     opcode 64 from the first record: 256 slots of 71 bytes
+//   ExtWrite      opcode 35, update by key of a random record (durable write)
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "client/client.h"
+#include "client/data_calls.h"
+#include "client/session_calls.h"
+#include "tests/e2e/server_process.h"
+#include "tmbio/admin.h"
+#include "tmbio/tmbio.h"
+
+namespace {
+
+constexpr int32_t kRecords = 10000;
+constexpr int32_t kRecordLength = 64;
+
+std::string Int32Le(int32_t v) {
+  const auto u = static_cast<uint32_t>(v);
+  return std::string{static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16),
+                     static_cast<char>(u >> 24)};
+}
+
+std::string Record(int32_t id, uint32_t salt) {
+  std::string r = Int32Le(id) + "name " + std::to_string(id);
+  r.resize(kRecordLength, static_cast<char>('a' + salt % 26));
+  return r;
+}
+
+// One server for the whole run, with "bench.tmb" of kRecords records.
+tmb::test::ServerProcess& Server() {
+  static tmb::test::ServerProcess* server = [] {
+    auto* s = new tmb::test::ServerProcess;
+    const std::string dir = s->dir() + "/demo";
+    if (mkdir(dir.c_str(), 0755) != 0) std::abort();
+    tmbio::FileDefinition def;
+    def.description = "benchmark";
+    def.kind = TMBIO_KIND_EXTENDED;
+    def.record_length = kRecordLength;
+    def.fields = {{"id", "int", 0, 4, false, ""}, {"name", "char", 4, 60, false, ""}};
+    tmbio::KeyDef key;
+    key.name = "by_id";
+    key.segments = {{"id", 0, 4, TMBIO_SEG_SIGNED, 0}};
+    def.keys = {key};
+    std::string error;
+    if (tmbio::CreateDataFile(dir + "/bench.tmb", def, &error) != 0 || !s->Start()) std::abort();
+    // Loaded in one transaction: one durable commit instead of ten thousand.
+    tmb::Client c;
+    int32_t env = 0, status = 0;
+    tmb::OpenedFile file;
+    int16_t code = 0;
+    if (!c.Connect("127.0.0.1", s->port(), &error) || !tmb::CallHello(c, &code, &error) ||
+        !tmb::CallAllocEnv(c, &env, &error) ||
+        !tmb::CallOpenFile(c, env, "bench.tmb", 0, &file, &error) || file.id == -1) {
+      std::abort();
+    }
+    c.BeginRequest(48);
+    tmb::PutInt32(c.request(), env);
+    c.Call(&error);
+    for (int32_t id = 1; id <= kRecords; ++id) {
+      if (!tmb::CallExtWrite(c, file.id, Record(id, 0), "", TMBIO_WRITE_INSERT, 0, &status,
+                             &error) ||
+          status <= 0) {
+        std::abort();
+      }
+    }
+    c.BeginRequest(49);
+    tmb::PutInt32(c.request(), env);
+    c.Call(&error);
+    return s;
+  }();
+  return *server;
+}
+
+std::mutex g_mu;
+std::vector<double> g_latencies_us;
+std::atomic<int> g_done{0};
+
+// A client thread's connection with the file open.
+struct Session {
+  tmb::Client client;
+  int32_t file = -1;
+  bool Open(std::string* error) {
+    int16_t code = 0;
+    int32_t env = 0;
+    tmb::OpenedFile f;
+    if (!client.Connect("127.0.0.1", Server().port(), error) ||
+        !tmb::CallHello(client, &code, error) || !tmb::CallAllocEnv(client, &env, error) ||
+        !tmb::CallOpenFile(client, env, "bench.tmb", 0, &f, error)) {
+      return false;
+    }
+    file = f.id;
+    return file != -1;
+  }
+};
+
+enum class Op { kEcho, kReadByKey, kReadNext, kReadBlock, kExtWrite };
+
+// Builds the request of one iteration.
+void BuildRequest(Op op, Session& s, std::mt19937& rng) {
+  tmb::Client& c = s.client;
+  const int32_t id = static_cast<int32_t>(rng() % kRecords) + 1;
+  switch (op) {
+    case Op::kEcho:
+      c.BeginRequest(16);
+      for (int i = 0; i < 7 + 64; ++i) tmb::PutByte(c.request(), static_cast<uint8_t>(i * 31));
+      break;
+    case Op::kReadByKey:
+      c.BeginRequest(42);
+      tmb::PutInt32(c.request(), s.file);
+      tmb::PutInt32(c.request(), kRecordLength);
+      tmb::PutInt32(c.request(), 4);
+      tmb::PutInt16(c.request(), TMBIO_SEEK_EQUAL);
+      tmb::PutInt16(c.request(), 0);
+      tmb::PutBlock(c.request(), Int32Le(id).data(), 4);
+      break;
+    case Op::kReadNext:
+      c.BeginRequest(4);
+      tmb::PutInt32(c.request(), s.file);
+      tmb::PutInt16(c.request(), kRecordLength);
+      tmb::PutInt16(c.request(), TMBIO_READ_NEXT);
+      break;
+    case Op::kReadBlock:
+      c.BeginRequest(64);
+      tmb::PutInt32(c.request(), s.file);
+      tmb::PutInt32(c.request(), TMBIO_SEEK_FIRST);
+      break;
+    case Op::kExtWrite: {
+      const std::string record = Record(id, static_cast<uint32_t>(rng()));
+      c.BeginRequest(35);
+      tmb::PutInt32(c.request(), s.file);
+      tmb::PutInt32(c.request(), kRecordLength);
+      tmb::PutBlock(c.request(), record.data(), kRecordLength);
+      tmb::PutInt16(c.request(), 4);
+      tmb::PutBlock(c.request(), record.data(), 4);
+      tmb::PutInt32(c.request(), TMBIO_WRITE_UPDATE_KEY);
+      tmb::PutInt32(c.request(), 0);
+      break;
+    }
+  }
+}
+
+// Whether the reply is what a working request answers.
+bool ReplyOk(Op op, tmb::Client& c) {
+  if (op == Op::kEcho) return c.reply().length() == 64;
+  const int32_t status = tmb::GetInt32(c.reply());
+  switch (op) {
+    case Op::kReadByKey: return status == kRecordLength;
+    case Op::kReadNext: return status == kRecordLength || status == TMBIO_READ_END;
+    case Op::kReadBlock: return status == kRecordLength + 4 + 3;
+    case Op::kExtWrite: return status > 0;
+    default: return true;
+  }
+}
+
+void Run(benchmark::State& state, Op op) {
+  if (state.thread_index() == 0) {
+    g_latencies_us.clear();
+    g_done = 0;
+  }
+  Session s;
+  std::string error;
+  if (!s.Open(&error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::mt19937 rng(static_cast<uint32_t>(state.thread_index() * 7919 + 1));
+  std::vector<double> latencies;
+  latencies.reserve(1 << 16);
+  for (auto _ : state) {
+    BuildRequest(op, s, rng);
+    const auto start = std::chrono::steady_clock::now();
+    if (!s.client.Call(&error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+    latencies.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    if (!ReplyOk(op, s.client)) {
+      state.SkipWithError("unexpected reply");
+      break;
+    }
+  }
+  state.counters["requests_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_latencies_us.insert(g_latencies_us.end(), latencies.begin(), latencies.end());
+  if (++g_done == state.threads() && !g_latencies_us.empty()) {
+    std::sort(g_latencies_us.begin(), g_latencies_us.end());
+    auto at = [](double q) {
+      return g_latencies_us[static_cast<size_t>(q * static_cast<double>(g_latencies_us.size() - 1))];
+    };
+    // Counters are summed over threads: only the last thread reports these.
+    state.counters["p50_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+  }
+}
+
+void BM_Echo(benchmark::State& state) { Run(state, Op::kEcho); }
+void BM_ReadByKey(benchmark::State& state) { Run(state, Op::kReadByKey); }
+void BM_ReadNext(benchmark::State& state) { Run(state, Op::kReadNext); }
+void BM_ReadBlock(benchmark::State& state) { Run(state, Op::kReadBlock); }
+void BM_ExtWrite(benchmark::State& state) { Run(state, Op::kExtWrite); }
+
+BENCHMARK(BM_Echo)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_ReadByKey)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_ReadNext)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_ReadBlock)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_ExtWrite)->Threads(1)->Threads(16)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,388 @@
+#include "client/data_calls.h"
+
+#include <cstring>
+
+#include "client/session_calls.h"
+#include "server/errors.h"
+
+namespace tmb {
+namespace {
+
+enum Opcode : uint8_t {
+  kCloseFile = 2,
+  kReadRecord = 4,
+  kSeekKey = 5,
+  kRemoveRecord = 7,
+  kGetPosition = 12,
+  kFindFirstFile = 25,
+  kFindNextFile = 26,
+  kFindClose = 27,
+  kExtWrite = 35,
+  kOpenFile = 40,
+  kDescribeFile = 43,
+  kDescribeIndex = 44,
+  kKeyAdjust = 53,
+  kGetTables = 55,
+  kGetColumns = 56,
+  kFetchTable = 57,
+  kFetchColumn = 58,
+  kRequestHandle = 59,
+  kFreeHandle = 60,
+  kReadBlock = 64,
+};
+
+void PutText(MessageBuffer& b, const std::string& text) {
+  PutBlock(b, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+}
+
+void PutBytes(MessageBuffer& b, const std::string& bytes) {
+  PutBlock(b, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+// A counted block of the reply, whole.
+std::string GetBytes(MessageBuffer& r) {
+  const int32_t n = GetInt32(r);
+  if (n < 0 || static_cast<uint64_t>(n) > Remaining(r)) {
+    throw MalformedRequest("block longer than the reply");
+  }
+  std::string bytes(reinterpret_cast<const char*>(r.data() + r.cursor()), static_cast<size_t>(n));
+  r.set_cursor(r.cursor() + static_cast<uint64_t>(n));
+  return bytes;
+}
+
+// A fixed-width text field, without its NUL padding.
+std::string GetField(MessageBuffer& r) {
+  std::string bytes = GetBytes(r);
+  bytes.resize(strnlen(bytes.c_str(), bytes.size()));
+  return bytes;
+}
+
+std::string GetBlob(MessageBuffer& r) { return GetInt32(r) != 0 ? GetBytes(r) : std::string(); }
+
+template <typename Read>
+bool Exchange(Client& c, std::string* error, Read read) {
+  if (!c.Call(error)) return false;
+  try {
+    read(c.reply());
+  } catch (const MalformedRequest&) {
+    *error = "the server's reply is shorter than its fields";
+    c.Close();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CallOpenFile(Client& c, int32_t env, const std::string& name, int16_t mode, OpenedFile* file,
+                  std::string* error) {
+  c.BeginRequest(kOpenFile);
+  PutInt32(c.request(), env);
+  PutText(c.request(), name);
+  PutInt32(c.request(), 0);  // no options
+  PutInt16(c.request(), mode);
+  PutInt32(c.request(), 0);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *file = OpenedFile{};
+    file->id = GetInt32(r);
+    if (file->id == -1) {
+      file->error = GetInt32(r);
+      return;
+    }
+    file->key_room = GetInt32(r);
+    file->record_length = GetInt32(r);
+    file->variable_length = GetInt32(r);
+    file->block_records = GetInt32(r);
+    file->key_count = GetInt32(r);
+    file->flags = GetInt32(r);
+  });
+}
+
+bool CallCloseFile(Client& c, int32_t file, int32_t* status, std::string* error) {
+  c.BeginRequest(kCloseFile);
+  PutInt32(c.request(), file);
+  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+}
+
+bool CallSeekKey(Client& c, int32_t file, int16_t mode, const std::string& key, int32_t* status,
+                 std::string* error) {
+  c.BeginRequest(kSeekKey);
+  PutInt32(c.request(), file);
+  PutInt16(c.request(), mode);
+  PutInt16(c.request(), static_cast<int16_t>(key.size()));
+  if (!key.empty()) PutBytes(c.request(), key);
+  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+}
+
+bool CallReadRecord(Client& c, int32_t file, int16_t size, int16_t mode, int32_t* status,
+                    std::string* record, std::string* error) {
+  c.BeginRequest(kReadRecord);
+  PutInt32(c.request(), file);
+  PutInt16(c.request(), size);
+  PutInt16(c.request(), mode);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *status = GetInt32(r);
+    record->clear();
+    if (*status > 0) *record = GetBytes(r);
+  });
+}
+
+bool CallKeyAdjust(Client& c, int32_t file, int16_t key_number, const std::string& key,
+                   int32_t* status, std::string* error) {
+  c.BeginRequest(kKeyAdjust);
+  PutInt32(c.request(), file);
+  PutInt16(c.request(), static_cast<int16_t>(key.size()));
+  if (!key.empty()) PutBytes(c.request(), key);
+  PutInt16(c.request(), key_number);
+  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+}
+
+bool CallGetPosition(Client& c, int32_t file, int32_t* position, std::string* error) {
+  c.BeginRequest(kGetPosition);
+  PutInt32(c.request(), file);
+  return Exchange(c, error, [&](MessageBuffer& r) { *position = GetInt32(r); });
+}
+
+bool ParseBlockEntries(const uint8_t* block, size_t used, std::vector<BlockEntry>* entries) {
+  entries->clear();
+  size_t at = 0;
+  while (at < used) {
+    const size_t key_length = block[at++];
+    if (used - at < key_length + 2) return false;
+    BlockEntry e;
+    e.key.assign(reinterpret_cast<const char*>(block + at), key_length);
+    at += key_length;
+    const size_t length = (size_t{block[at]} << 8) | block[at + 1];
+    at += 2;
+    if (used - at < length) return false;
+    e.record.assign(reinterpret_cast<const char*>(block + at), length);
+    at += length;
+    entries->push_back(std::move(e));
+  }
+  return true;
+}
+
+bool CallReadBlock(Client& c, int32_t file, int32_t seek_mode, ReadBlockReply* reply,
+                   std::string* error) {
+  c.BeginRequest(kReadBlock);
+  PutInt32(c.request(), file);
+  PutInt32(c.request(), seek_mode);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *reply = ReadBlockReply{};
+    reply->slot = GetInt32(r);
+    if (reply->slot == -1) {
+      reply->refused = true;
+      return;
+    }
+    const std::string block = GetBytes(r);
+    reply->used = GetInt32(r);
+    if (reply->used < 0 || static_cast<size_t>(reply->used) > block.size() ||
+        !ParseBlockEntries(reinterpret_cast<const uint8_t*>(block.data()),
+                           static_cast<size_t>(reply->used), &reply->entries)) {
+      throw MalformedRequest("block entries do not fill the used count");
+    }
+  });
+}
+
+bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,
+                  int32_t option1, int32_t option2, int32_t* status, std::string* error) {
+  c.BeginRequest(kExtWrite);
+  PutInt32(c.request(), file);
+  PutInt32(c.request(), static_cast<int32_t>(record.size()));
+  PutBytes(c.request(), record);
+  PutInt16(c.request(), static_cast<int16_t>(key.size()));
+  if (!key.empty()) PutBytes(c.request(), key);
+  PutInt32(c.request(), option1);
+  PutInt32(c.request(), option2);
+  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+}
+
+bool CallRemoveRecord(Client& c, int32_t file, const std::string& key, int32_t* status,
+                      std::string* error) {
+  c.BeginRequest(kRemoveRecord);
+  PutInt32(c.request(), file);
+  PutInt16(c.request(), static_cast<int16_t>(key.size()));
+  if (!key.empty()) PutBytes(c.request(), key);
+  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+}
+
+bool CallDescribeFile(Client& c, int32_t file, int32_t* status, FileDescription* description,
+                      std::string* error) {
+  c.BeginRequest(kDescribeFile);
+  PutInt32(c.request(), file);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *status = GetInt32(r);
+    if (*status != 1) return;
+    for (int32_t& v : description->values) v = GetInt32(r);
+    description->byte1 = GetByte(r);
+    description->byte2 = GetByte(r);
+  });
+}
+
+bool CallDescribeIndex(Client& c, int32_t file, int32_t start, int32_t end, int32_t segment_count,
+                       int32_t* status, std::vector<IndexKey>* keys,
+                       std::vector<IndexSegment>* segments, std::string* error) {
+  c.BeginRequest(kDescribeIndex);
+  PutInt32(c.request(), file);
+  PutInt32(c.request(), start);
+  PutInt32(c.request(), end);
+  PutInt32(c.request(), segment_count);
+  PutByte(c.request(), 1);
+  PutByte(c.request(), 1);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    keys->clear();
+    segments->clear();
+    *status = GetInt32(r);
+    if (*status == 0) return;
+    const int32_t new_end = GetInt32(r);
+    for (int32_t i = start; i < new_end; ++i) {
+      IndexKey k;
+      k.number = GetInt32(r);
+      k.segment_count = GetInt32(r);
+      k.length = GetInt32(r);
+      k.duplicates = GetByte(r);
+      k.name = GetField(r);
+      keys->push_back(std::move(k));
+    }
+    const int32_t new_count = GetInt32(r);
+    for (int32_t i = 0; i < new_count; ++i) {
+      IndexSegment g;
+      g.key = GetByte(r);
+      g.segment = GetByte(r);
+      g.flags = GetInt32(r);
+      g.offset = GetInt32(r);
+      g.length = GetInt32(r);
+      segments->push_back(g);
+    }
+  });
+}
+
+bool CallRequestHandle(Client& c, int32_t env, int32_t* handle, int32_t* handle_error,
+                       std::string* error) {
+  c.BeginRequest(kRequestHandle);
+  PutInt32(c.request(), env);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *handle = GetInt32(r);
+    *handle_error = GetInt32(r);
+  });
+}
+
+bool CallFreeHandle(Client& c, int32_t handle, std::string* error) {
+  c.BeginRequest(kFreeHandle);
+  PutInt32(c.request(), handle);
+  return Exchange(c, error, [&](MessageBuffer& r) { GetInt32(r); });
+}
+
+bool CallGetTables(Client& c, int32_t handle, const std::string& table, int32_t* status,
+                   int32_t* tables, int32_t* columns, std::string* error) {
+  c.BeginRequest(kGetTables);
+  PutInt32(c.request(), handle);
+  PutInt32(c.request(), 0);  // catalog
+  PutInt32(c.request(), 0);  // schema
+  PutInt32(c.request(), table.empty() ? 0 : 1);
+  if (!table.empty()) PutText(c.request(), table);
+  PutInt32(c.request(), 0);  // tables
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *status = GetInt32(r);
+    *tables = GetInt32(r);
+    *columns = GetInt32(r);
+  });
+}
+
+bool CallGetColumns(Client& c, int32_t handle, const std::string& table,
+                    const std::string& column, int32_t* status, int32_t* count,
+                    std::string* error) {
+  c.BeginRequest(kGetColumns);
+  PutInt32(c.request(), handle);
+  PutInt32(c.request(), 0);  // catalog
+  PutInt32(c.request(), 0);  // schema
+  for (const std::string* text : {&table, &column}) {
+    PutInt32(c.request(), text->empty() ? 0 : 1);
+    if (!text->empty()) PutText(c.request(), *text);
+  }
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *status = GetInt32(r);
+    *count = GetInt32(r);
+  });
+}
+
+bool CallFetchTable(Client& c, int32_t handle, int32_t count, int32_t* filled,
+                    std::vector<TableRow>* rows, std::string* error) {
+  c.BeginRequest(kFetchTable);
+  PutInt32(c.request(), handle);
+  PutInt32(c.request(), count);
+  PutInt32(c.request(), 0);  // no name: go on from the last row
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    rows->clear();
+    *filled = GetInt32(r);
+    for (int32_t i = 0; i < *filled; ++i) {
+      TableRow t;
+      for (std::string& text : t.texts) text = GetField(r);
+      GetBlob(r);
+      GetBlob(r);
+      t.record_length = GetInt32(r);
+      t.key_count = GetByte(r);
+      t.kind = GetByte(r);
+      t.has_extension = GetByte(r) != 0;
+      if (t.has_extension) {
+        const int32_t length = GetInt32(r);
+        t.extension = GetBytes(r);
+        if (length >= 0 && static_cast<size_t>(length) < t.extension.size()) {
+          t.extension.resize(static_cast<size_t>(length));
+        }
+      }
+      t.record_count = GetInt32(r);
+      rows->push_back(std::move(t));
+    }
+  });
+}
+
+bool CallFetchColumn(Client& c, int32_t handle, int32_t count, int32_t* filled,
+                     std::vector<ColumnRow>* rows, std::string* error) {
+  c.BeginRequest(kFetchColumn);
+  PutInt32(c.request(), handle);
+  PutInt32(c.request(), count);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    rows->clear();
+    *filled = GetInt32(r);
+    for (int32_t i = 0; i < *filled; ++i) {
+      ColumnRow col;
+      for (std::string& text : col.texts) text = GetField(r);
+      GetBlob(r);
+      GetBlob(r);
+      // The wire carries int5 before int4.
+      for (int index : {0, 1, 2, 4, 3, 5, 6, 7, 8, 9}) col.ints[index] = GetInt32(r);
+      col.flag = GetByte(r);
+      rows->push_back(std::move(col));
+    }
+  });
+}
+
+bool CallFindFirstFile(Client& c, const std::string& pattern, int32_t* id, std::string* name,
+                       std::string* error) {
+  c.BeginRequest(kFindFirstFile);
+  PutText(c.request(), pattern);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *id = GetInt32(r);
+    name->clear();
+    if (*id != -1) *name = GetReplyText(r);
+  });
+}
+
+bool CallFindNextFile(Client& c, int32_t id, bool* found, std::string* name, std::string* error) {
+  c.BeginRequest(kFindNextFile);
+  PutInt32(c.request(), id);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    *found = GetInt32(r) != 0;
+    name->clear();
+    if (*found) *name = GetReplyText(r);
+  });
+}
+
+bool CallFindClose(Client& c, int32_t id, std::string* error) {
+  c.BeginRequest(kFindClose);
+  PutInt32(c.request(), id);
+  return Exchange(c, error, [&](MessageBuffer& r) { GetInt32(r); });
+}
+
+}  // namespace tmb

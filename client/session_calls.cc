@@ -1,0 +1,111 @@
+#include "client/session_calls.h"
+
+#include <cstring>
+#include <limits>
+
+#include "server/errors.h"
+
+namespace tmb {
+namespace {
+
+constexpr uint8_t kHelloOpcode = 41;
+constexpr uint8_t kIdentifyClientOpcode = 66;
+constexpr uint8_t kAllocEnvOpcode = 38;
+constexpr uint8_t kDeAllocEnvOpcode = 39;
+constexpr uint8_t kGetCatalogOpcode = 70;
+
+constexpr uint32_t kNever = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t kZlibAbove = 256;
+
+void PutRequestText(MessageBuffer& b, const std::string& text) {
+  PutBlock(b, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+}
+
+// Sends the request built in c.request() and reads its reply with `read`,
+// turning a reply too short for its fields into an error.
+template <typename Read>
+bool Exchange(Client& c, std::string* error, Read read) {
+  if (!c.Call(error)) return false;
+  try {
+    read(c.reply());
+  } catch (const MalformedRequest&) {
+    *error = "the server's reply is shorter than its fields";
+    c.Close();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string GetReplyText(MessageBuffer& reply) {
+  const int32_t n = GetInt32(reply);
+  if (n < 0 || static_cast<uint64_t>(n) > Remaining(reply)) {
+    throw MalformedRequest("text longer than the reply");
+  }
+  const char* p = reinterpret_cast<const char*>(reply.data() + reply.cursor());
+  reply.set_cursor(reply.cursor() + static_cast<uint64_t>(n));
+  return std::string(p, strnlen(p, static_cast<size_t>(n)));
+}
+
+bool OpenWithCompression(Client& c, CompressionChoiceOption choice, bool* granted_zlib,
+                         std::string* error) {
+  int granted = -1;
+  switch (choice) {
+    case CompressionChoiceOption::kNone:
+      granted = c.NegotiateCompression(0, kNever, kNever, error);
+      break;
+    case CompressionChoiceOption::kRunLength:
+      granted = c.NegotiateCompression(0, 0, kNever, error);
+      break;
+    case CompressionChoiceOption::kZlib:
+      granted = c.NegotiateCompression(100, 0, kZlibAbove, error);
+      break;
+  }
+  if (granted < 0) return false;
+  *granted_zlib = granted == 100;
+  return true;
+}
+
+bool CallHello(Client& c, int16_t* code, std::string* error) {
+  c.BeginRequest(kHelloOpcode);
+  return Exchange(c, error, [&](MessageBuffer& r) { *code = GetInt16(r); });
+}
+
+bool CallIdentifyClient(Client& c, const IdentifyRequest& request, int16_t* code,
+                        std::string* error) {
+  c.BeginRequest(kIdentifyClientOpcode);
+  for (const std::string* text : {&request.identity1, &request.identity2, &request.unused,
+                                  &request.resource1, &request.resource2, &request.client_name}) {
+    PutInt16(c.request(), text->empty() ? 0 : 1);
+    if (!text->empty()) PutRequestText(c.request(), *text);
+  }
+  return Exchange(c, error, [&](MessageBuffer& r) { *code = GetInt16(r); });
+}
+
+bool CallAllocEnv(Client& c, int32_t* env, std::string* error) {
+  c.BeginRequest(kAllocEnvOpcode);
+  return Exchange(c, error, [&](MessageBuffer& r) { *env = GetInt32(r); });
+}
+
+bool CallDeAllocEnv(Client& c, int32_t env, std::string* error) {
+  c.BeginRequest(kDeAllocEnvOpcode);
+  PutInt32(c.request(), env);
+  return Exchange(c, error, [&](MessageBuffer& r) { GetInt32(r); });
+}
+
+bool CallGetCatalog(Client& c, int32_t env, const std::string& name, CatalogInfo* info,
+                    std::string* error) {
+  c.BeginRequest(kGetCatalogOpcode);
+  PutInt32(c.request(), env);
+  PutRequestText(c.request(), name);
+  return Exchange(c, error, [&](MessageBuffer& r) {
+    info->found = GetInt32(r) == 1;
+    info->text1 = GetReplyText(r);
+    info->text2 = GetReplyText(r);
+    info->text3 = GetReplyText(r);
+    info->view_library = GetReplyText(r);
+  });
+}
+
+}  // namespace tmb

@@ -1,0 +1,137 @@
+#include "handlers/files.h"
+
+#include <cstring>
+#include <memory>
+
+#include "handlers/key_flags.h"
+#include "handlers/read_buffer.h"
+#include "handlers/request_fields.h"
+#include "server/errors.h"
+#include "server/session.h"
+#include "server/wire.h"
+#include "tmbio/tmbio.h"
+
+namespace tmb {
+namespace {
+
+constexpr uint32_t kFileNameSize = 256;
+// Options text: the client announces 1 to 63 bytes; the buffer leaves room
+// for a terminator past the longest.
+constexpr uint32_t kOptionsSize = 72;
+constexpr int32_t kMaxOptionsLength = 63;
+constexpr int32_t kLocalBufferSize = 4096;
+
+int32_t Low32(intptr_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+int32_t Negated(int32_t v) { return static_cast<int32_t>(0u - static_cast<uint32_t>(v)); }
+
+}  // namespace
+
+void OpenFile(Session& s) {
+  MessageBuffer& b = s.buffer;
+  const int32_t env_id = GetInt32(b);
+  char name[kFileNameSize];
+  GetTerminatedText(b, name, sizeof name);
+  const int32_t options_length = GetInt32(b);
+  // Zeroed so that an options block shorter than the length announced for
+  // it hands the library zeros, not stack contents.
+  char options[kOptionsSize] = {};
+  const char* options_passed = nullptr;
+  int32_t length_passed = 0;
+  if (options_length >= 1 && options_length <= kMaxOptionsLength) {
+    GetBlock(b, options, sizeof options);
+    options_passed = options;
+    length_passed = options_length;
+  }
+  const int16_t mode = GetInt16(b);
+  GetInt32(b);  // reserved by the client, unused
+
+  int32_t error = 0;
+  TMBFile* file = QDK_OpenExt(GetLocalEnvironmentById(env_id), name, options_passed,
+                              length_passed, mode, &error);
+  b.BeginReply();
+  if (file == nullptr) {
+    PutInt32(b, -1);
+    PutInt32(b, error);
+    return;
+  }
+  PutInt32(b, file->id);
+  const int32_t slot_key_room = Low32(QDGetEnvMode(file, TMBIO_FILE_SLOT_KEY_ROOM));
+  PutInt32(b, KeyFlagged(*file, 1) ? Negated(slot_key_room) : slot_key_room);
+  PutInt32(b, Low32(QDGetEnvMode(file, TMBIO_FILE_RECORD_BASE)));
+  PutInt32(b, Low32(QDGetEnvMode(file, TMBIO_FILE_RECORD_EXTRA)));
+  PutInt32(b, Low32(QDGetEnvMode(file, TMBIO_FILE_BLOCK_RECORDS)));
+  PutInt32(b, Low32(QDGetEnvMode(file, TMBIO_FILE_OPEN_INFO1)));
+  PutInt32(b, Low32(QDGetEnvMode(file, TMBIO_FILE_OPEN_INFO2)));
+}
+
+void CloseFile(Session& s) {
+  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  // The buffer goes first: once the library has closed the file, its cell
+  // is gone with it.
+  if (file != nullptr) ReleaseReadBuffer(file);
+  const int32_t status = QDK_close(file);
+  s.buffer.BeginReply();
+  PutInt32(s.buffer, status);
+}
+
+void ReadDictionary(Session& s) {
+  MessageBuffer& b = s.buffer;
+  TMBFile* file = GetLocalFileById(GetInt32(b));
+  const int16_t index = GetInt16(b);
+  const int16_t size = GetInt16(b);
+  if (size < 0) throw MalformedRequest("negative dictionary size");
+
+  // Zeroed: the reply carries all `size` bytes whatever the library wrote,
+  // and none of them may be left over from elsewhere.
+  uint8_t local[kLocalBufferSize] = {};
+  std::unique_ptr<uint8_t[]> scratch;
+  uint8_t* buffer = local;
+  if (size > kLocalBufferSize) {
+    scratch = Scratch(size);
+    buffer = scratch.get();
+  }
+  const int32_t status = QDK_dict(file, index, buffer, size);
+  b.BeginReply();
+  PutInt32(b, status);
+  if (status >= 0) PutBlock(b, buffer, static_cast<uint32_t>(size));
+}
+
+void AddDictionary(Session& s) {
+  MessageBuffer& b = s.buffer;
+  TMBFile* file = GetLocalFileById(GetInt32(b));
+  const int16_t index = GetInt16(b);
+  int16_t length = GetInt16(b);
+  if (length < 0) throw MalformedRequest("negative dictionary length");
+
+  uint8_t local[kLocalBufferSize] = {};
+  std::unique_ptr<uint8_t[]> scratch;
+  uint8_t* buffer = local;
+  uint32_t capacity = kLocalBufferSize;
+  if (length > kLocalBufferSize) {
+    scratch = Scratch(length);
+    buffer = scratch.get();
+    capacity = static_cast<uint32_t>(length);
+  }
+  if (length > 0) length = static_cast<int16_t>(GetBlock(b, buffer, capacity));
+  const int32_t status = QDK_dict_add(file, index, buffer, length);
+  b.BeginReply();
+  PutInt32(b, status);
+}
+
+void GetFileError(Session& s) {
+  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  const int32_t error = QDK_geterrno(file);
+  s.buffer.BeginReply();
+  PutInt32(s.buffer, error);
+}
+
+void SetFileCell(Session& s) {
+  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  const int32_t value = GetInt32(s.buffer);
+  // A null handle would change the process-wide settings instead.
+  if (file != nullptr) QDSetEnvMode(file, TMBIO_FILE_CELL, value);
+  s.buffer.BeginReply();
+}
+
+}  // namespace tmb

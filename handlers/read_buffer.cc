@@ -1,0 +1,52 @@
+#include "handlers/read_buffer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "server/errors.h"
+
+namespace tmb {
+namespace {
+
+void** CellOf(TMBFile* file) {
+  const intptr_t address = QDGetEnvMode(file, TMBIO_FILE_CELL);
+  if (address == 0 || address == TMBIO_UNKNOWN_MODE) return &file->server_cell;
+  return reinterpret_cast<void**>(address);
+}
+
+uint32_t CapacityOf(const void* block) {
+  uint32_t capacity;
+  std::memcpy(&capacity, block, sizeof capacity);
+  return capacity;
+}
+
+}  // namespace
+
+uint8_t* PrepareReadBuffer(TMBFile* file, uint64_t need) {
+  if (need > UINT32_MAX) throw MalformedRequest("read buffer beyond its capacity field");
+  if (need < kReadBufferHeader) need = kReadBufferHeader;
+  void** cell = CellOf(file);
+  auto* block = static_cast<uint8_t*>(*cell);
+  if (block != nullptr && CapacityOf(block) >= need) {
+    std::memset(block + kReadBufferHeader, 0, need - kReadBufferHeader);
+    return block + kReadBufferHeader;
+  }
+  // Freed before the new one is taken: the old contents are never needed,
+  // and a large buffer should not be held twice.
+  std::free(block);
+  *cell = nullptr;
+  block = static_cast<uint8_t*>(std::calloc(need, 1));
+  if (block == nullptr) throw RequestAbandoned();
+  const uint32_t capacity = static_cast<uint32_t>(need);
+  std::memcpy(block, &capacity, sizeof capacity);
+  *cell = block;
+  return block + kReadBufferHeader;
+}
+
+void ReleaseReadBuffer(TMBFile* file) {
+  void** cell = CellOf(file);
+  std::free(*cell);
+  *cell = nullptr;
+}
+
+}  // namespace tmb

@@ -1,0 +1,27 @@
+// The read buffer of an open file: one block per file, kept in the cell that
+// the data library holds for the server, shared by the restricted and first
+// reads and grown only when a larger need comes. Its first four bytes hold
+// the capacity of the whole block; the rest is the work area.
+//
+// The block comes from malloc(): the library frees it with free() when it
+// closes the file on its own (a connection that ends, an environment freed).
+#pragma once
+
+#include <cstdint>
+
+#include "tmbio/tmbio.h"
+
+namespace tmb {
+
+constexpr uint64_t kReadBufferHeader = 4;
+
+// Makes the file's read buffer hold at least `need` bytes (the capacity field
+// included) and returns its work area with the first need - 4 bytes zeroed.
+// A need beyond a 32-bit capacity is malformed; memory that cannot be had
+// abandons the request.
+uint8_t* PrepareReadBuffer(TMBFile* file, uint64_t need);
+
+// Frees the file's read buffer, if it has one, and empties the cell.
+void ReleaseReadBuffer(TMBFile* file);
+
+}  // namespace tmb

@@ -1,0 +1,42 @@
+#include "handlers/request_fields.h"
+
+#include "server/errors.h"
+#include "server/server.h"
+#include "server/unwinding_alloc.h"
+#include "server/wire.h"
+
+namespace tmb {
+
+uint32_t GetTerminatedText(MessageBuffer& b, char* dest, uint32_t capacity) {
+  const uint32_t n = GetBlock(b, dest, capacity);
+  if (n < capacity) {
+    dest[n] = '\0';
+  } else if (capacity == 0 || dest[capacity - 1] != '\0') {
+    throw MalformedRequest("text without its terminator fills its buffer");
+  }
+  return n;
+}
+
+uint32_t SkipBlock(MessageBuffer& b, uint32_t capacity) {
+  const int32_t n = GetInt32(b);
+  if (n < 0) throw MalformedRequest("negative block length");
+  if (static_cast<uint32_t>(n) > capacity) throw MalformedRequest("block longer than its field");
+  if (Remaining(b) < static_cast<uint64_t>(n)) throw MalformedRequest("request ends inside a field");
+  b.set_cursor(b.cursor() + static_cast<uint64_t>(n));
+  return static_cast<uint32_t>(n);
+}
+
+uint64_t CheckedSize(int64_t n, uint64_t unit) {
+  if (n < 0) throw MalformedRequest("negative size");
+  const uint64_t limit = MaxMessageSize();
+  if (unit != 0 && static_cast<uint64_t>(n) > limit / unit) {
+    throw MalformedRequest("size beyond what a message can hold");
+  }
+  return static_cast<uint64_t>(n) * unit;
+}
+
+std::unique_ptr<uint8_t[]> Scratch(int64_t n, uint64_t unit) {
+  return UnwindingAlloc(CheckedSize(n, unit));
+}
+
+}  // namespace tmb

@@ -1,0 +1,96 @@
+#include "handlers/settings.h"
+
+#include <cstdint>
+
+#include "handlers/environment.h"
+#include "handlers/text_field.h"
+#include "server/session.h"
+#include "server/wire.h"
+#include "tmbio/tmbio.h"
+
+namespace tmb {
+namespace {
+
+constexpr size_t kSettingTextSize = 1024;
+
+// Modes GetEnvMode will not read: -1 and -7 give addresses, the others are
+// texts, whose address would mean nothing to the client.
+bool RefusedGetMode(int32_t mode) {
+  switch (mode) {
+    case -7: case -1: case 6: case 7: case 8: case 9: case 12:
+    case 16: case 17: case 18: case 19: case 25:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool TextSetMode(int32_t mode) {
+  switch (mode) {
+    case 6: case 7: case 8: case 12: case 16: case 17: case 18: case 19: case 21: case 25:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int32_t Low32(intptr_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+void GlobalMode(Session& s, int32_t mode) {
+  const int16_t value = GetInt16(s.buffer);
+  const intptr_t result = QDSetEnvMode(nullptr, mode, value);
+  s.buffer.BeginReply();
+  PutInt32(s.buffer, static_cast<int16_t>(result));
+}
+
+void GlobalText(Session& s, int32_t mode) {
+  char text[kSettingTextSize];
+  GetText(s.buffer, text);
+  const intptr_t result = QDSetEnvMode(nullptr, mode, reinterpret_cast<intptr_t>(text));
+  s.buffer.BeginReply();
+  PutInt32(s.buffer, 0);
+  // 0 is "no text"; a mode the library does not know answers -1, no address.
+  if (result != 0 && result != TMBIO_UNKNOWN_MODE) {
+    PutText(s.buffer, reinterpret_cast<const char*>(result));
+  }
+}
+
+}  // namespace
+
+void GetEnvMode(Session& s) {
+  const int32_t id = GetInt32(s.buffer);
+  const int32_t mode = GetInt32(s.buffer);
+  int32_t value = -1;
+  if (!RefusedGetMode(mode)) {
+    // A null handle would read the process-wide settings instead.
+    TMBEnvironment* env = OwnEnvironment(s, id);
+    value = env != nullptr ? Low32(QDGetEnvMode(env, mode)) : kNotThisConnectionsEnvironment;
+  }
+  s.buffer.BeginReply();
+  PutInt32(s.buffer, value);
+}
+
+void SetEnvMode(Session& s) {
+  const int32_t id = GetInt32(s.buffer);
+  const int32_t mode = GetInt32(s.buffer);
+  char text[kSettingTextSize];
+  intptr_t value;
+  if (TextSetMode(mode)) {
+    GetText(s.buffer, text);
+    value = reinterpret_cast<intptr_t>(text);
+  } else {
+    value = GetInt32(s.buffer);
+  }
+  TMBEnvironment* env = OwnEnvironment(s, id);
+  const int32_t result =
+      env != nullptr ? Low32(QDSetEnvMode(env, mode, value)) : kNotThisConnectionsEnvironment;
+  s.buffer.BeginReply();
+  PutInt32(s.buffer, result);
+}
+
+void SetGlobalMode1(Session& s) { GlobalMode(s, TMBIO_MODE_GLOBAL1); }
+void SetGlobalMode2(Session& s) { GlobalMode(s, TMBIO_MODE_GLOBAL2); }
+void SetGlobalText6(Session& s) { GlobalText(s, TMBIO_MODE_GLOBAL_TEXT6); }
+void SetGlobalText7(Session& s) { GlobalText(s, TMBIO_MODE_GLOBAL_TEXT7); }
+
+}  // namespace tmb

@@ -1,0 +1,130 @@
+#include "tests/e2e/data_fixture.h"
+
+#include <sys/stat.h>
+
+#include "client/session_calls.h"
+
+namespace tmb::test {
+
+Schema& Schema::Field(const std::string& name, const std::string& type, int32_t offset,
+                      int32_t length, bool nullable) {
+  tmbio::FieldDef f;
+  f.name = name;
+  f.type = type;
+  f.offset = offset;
+  f.length = length;
+  f.nullable = nullable;
+  fields.push_back(f);
+  return *this;
+}
+
+Schema& Schema::Key(const std::string& name, const std::string& field, uint16_t flags,
+                    bool unique) {
+  tmbio::KeyDef k;
+  k.name = name;
+  k.unique = unique;
+  for (const tmbio::FieldDef& f : fields) {
+    if (f.name != field) continue;
+    tmbio::SegmentDef s;
+    s.field = f.name;
+    s.offset = f.offset;
+    s.length = f.length;
+    s.flags = static_cast<uint16_t>(flags | (unique ? 0 : 0x0001));
+    k.segments.push_back(s);
+  }
+  keys.push_back(k);
+  return *this;
+}
+
+tmbio::FileDefinition Schema::Definition() const {
+  tmbio::FileDefinition d;
+  d.description = description;
+  d.kind = kind;
+  d.record_length = record_length;
+  d.variable_length = variable_length;
+  d.fields = fields;
+  d.keys = keys;
+  return d;
+}
+
+DataConnection::DataConnection(uint16_t port) {
+  std::string error;
+  EXPECT_TRUE(client_.Connect("127.0.0.1", port, &error)) << error;
+  int16_t code = -1;
+  EXPECT_TRUE(CallHello(client_, &code, &error)) << error;
+  EXPECT_TRUE(CallAllocEnv(client_, &env_, &error)) << error;
+  EXPECT_NE(env_, 0);
+}
+
+int32_t DataConnection::Open(const std::string& name) {
+  OpenedFile f;
+  std::string error;
+  EXPECT_TRUE(CallOpenFile(client_, env_, name, 0, &f, &error)) << error;
+  EXPECT_NE(f.id, -1) << name << ": error word " << f.error;
+  return f.id;
+}
+
+Bytes DataConnection::Raw(uint8_t opcode, const std::function<void(MessageBuffer&)>& build,
+                          bool* closed) {
+  client_.BeginRequest(opcode);
+  build(client_.request());
+  std::string error;
+  const bool ok = client_.Call(&error);
+  if (closed != nullptr) *closed = !ok;
+  if (!ok) return {};
+  const MessageBuffer& r = client_.reply();
+  return Bytes(r.data(), r.data() + r.length());
+}
+
+int32_t DataConnection::Insert(int32_t file, const std::string& record) {
+  int32_t status = 0;
+  std::string error;
+  EXPECT_TRUE(CallExtWrite(client_, file, record, "", 0, 0, &status, &error)) << error;
+  EXPECT_GT(status, 0) << "insert failed";
+  return status;
+}
+
+void DataServerTest::SetUp() {
+  ASSERT_EQ(mkdir(DataDir().c_str(), 0755), 0);
+  ASSERT_TRUE(server_.Start()) << server_.Stderr();
+}
+
+void DataServerTest::TearDown() {
+  EXPECT_EQ(server_.Stop(), 0);
+  EXPECT_EQ(server_.Stderr().find("Sanitizer"), std::string::npos) << server_.Stderr();
+}
+
+void DataServerTest::CreateFile(const std::string& name, const Schema& schema) {
+  std::string error;
+  ASSERT_EQ(tmbio::CreateDataFile(DataDir() + "/" + name, schema.Definition(), &error), 0)
+      << error;
+}
+
+std::string Int32Le(int32_t v) {
+  const auto u = static_cast<uint32_t>(v);
+  return std::string{static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16),
+                     static_cast<char>(u >> 24)};
+}
+
+std::string Padded(const std::string& text, size_t width) {
+  std::string s = text.substr(0, width);
+  s.resize(width, ' ');
+  return s;
+}
+
+int32_t Int32At(const Bytes& body, size_t at) {
+  if (at + 4 > body.size()) {
+    ADD_FAILURE() << "reply too short for an i32 at " << at;
+    return 0;
+  }
+  return static_cast<int32_t>(LoadBigEndian32(body.data() + at));
+}
+
+Bytes FixedField(const std::string& text, uint32_t width) {
+  Bytes field(4 + width, 0);
+  StoreBigEndian32(field.data(), width);
+  std::copy(text.begin(), text.end(), field.begin() + 4);
+  return field;
+}
+
+}  // namespace tmb::test

@@ -1,0 +1,349 @@
+// End-to-end: opening, closing and dictionaries, and the record writes, on
+// real data files.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/e2e/data_fixture.h"
+
+namespace tmb::test {
+namespace {
+
+constexpr uint8_t kCloseFile = 2;
+constexpr uint8_t kReadDictionary = 3;
+constexpr uint8_t kReadRecord = 4;
+constexpr uint8_t kRemoveRecord = 7;
+constexpr uint8_t kGetFileError = 10;
+constexpr uint8_t kPutRestrictInfo = 21;
+constexpr uint8_t kRestrictedRead = 33;
+constexpr uint8_t kExtWrite = 35;
+constexpr uint8_t kOpenFile = 40;
+constexpr uint8_t kAddDictionary = 54;
+constexpr uint8_t kSetFileCell = 61;
+
+constexpr uint16_t kText = 0x0000;
+constexpr uint16_t kNoCase = 0x0002;
+constexpr uint16_t kSigned = 0x0800;
+constexpr uint16_t kDate = 0x1800;
+
+// id, name, qty, since: one key over the field `key_field`.
+Schema Items(const std::string& key_field, uint16_t flags) {
+  Schema s;
+  s.record_length = 40;
+  s.Field("id", "int", 0, 4).Field("name", "char", 4, 20).Field("qty", "int", 24, 4);
+  s.Field("since", "date", 28, 8).Field("spare", "binary", 36, 4);
+  s.Key("k1", key_field, flags);
+  s.Key("by_id", "id", kSigned);
+  return s;
+}
+
+std::string ItemRecord(int32_t id, const std::string& name) {
+  return Int32Le(id) + Padded(name, 20) + Int32Le(id * 10) + "20240102" + std::string(4, '\0');
+}
+
+class FilesTest : public DataServerTest {};
+
+TEST_F(FilesTest, OpenReplySizesAndTheKeyFlagTest) {
+  CreateFile("intkey.tmb", Items("id", kSigned));
+  CreateFile("datekey.tmb", Items("since", kDate));
+  CreateFile("textkey.tmb", Items("name", kText));
+  CreateFile("nocase.tmb", Items("name", kNoCase));
+  auto c = Connect();
+  struct Case {
+    const char* name;
+    int32_t key_room;  // mode -3: the first key's length, negated when flagged
+  };
+  for (const Case& k : {Case{"intkey.tmb", -4}, Case{"datekey.tmb", 8}, Case{"textkey.tmb", 20},
+                        Case{"nocase.tmb", -20}}) {
+    SCOPED_TRACE(k.name);
+    OpenedFile f;
+    std::string error;
+    ASSERT_TRUE(CallOpenFile(c->client(), c->env(), k.name, 0, &f, &error)) << error;
+    ASSERT_NE(f.id, -1) << f.error;
+    EXPECT_EQ(f.key_room, k.key_room);
+    EXPECT_EQ(f.record_length, 40);
+    EXPECT_EQ(f.variable_length, 0);
+    EXPECT_EQ(f.block_records, 256);  // 65536 / (40 + key + 3), at most 256
+    EXPECT_EQ(f.key_count, 2);
+    EXPECT_EQ(f.flags, 0);
+  }
+}
+
+TEST_F(FilesTest, OpenFieldsOptionsLengthsAndNames) {
+  CreateFile("items.tmb", Items("id", kSigned));
+  auto c = Connect();
+  const int32_t env = c->env();
+  auto open = [&](const Bytes& name, int32_t options_length, const std::string& options,
+                  bool* closed) {
+    return c->Raw(kOpenFile, [&](MessageBuffer& b) {
+      PutInt32(b, env);
+      PutBlock(b, name.data(), static_cast<uint32_t>(name.size()));
+      PutInt32(b, options_length);
+      if (!options.empty()) PutBlock(b, options.data(), static_cast<uint32_t>(options.size()));
+      PutInt16(b, 0);
+      PutInt32(b, 0);
+    }, closed);
+  };
+  const Bytes name = {'i', 't', 'e', 'm', 's', '.', 't', 'm', 'b', 0};
+  bool closed = false;
+  // Lengths 0 and 64 bring no options text: the mode follows at once.
+  EXPECT_EQ(open(name, 0, "", &closed).size(), 28u);
+  EXPECT_EQ(open(name, 64, "", &closed).size(), 28u);
+  EXPECT_EQ(open(name, -5, "", &closed).size(), 28u);
+  // 1 to 63 bring it; the reply is an open file or the library's refusal.
+  const Bytes with_options = open(name, 63, std::string(63, ' '), &closed);
+  EXPECT_FALSE(closed);
+  EXPECT_TRUE(with_options.size() == 28u || with_options.size() == 8u) << with_options.size();
+  // A name sent without its NUL is ended inside the buffer.
+  EXPECT_EQ(open(Bytes(name.begin(), name.end() - 1), 0, "", &closed).size(), 28u);
+  // A failed open: -1 and the error word (13: no such data file).
+  const Bytes missing = {'n', 'o', '.', 't', 'm', 'b', 0};
+  EXPECT_EQ(open(missing, 0, "", &closed), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 13}));
+  EXPECT_FALSE(closed);
+
+  // A name that fills the 256-byte buffer without a NUL, or is longer,
+  // ends the connection without a reply.
+  auto c2 = Connect();
+  const int32_t env2 = c2->env();
+  c2->Raw(kOpenFile, [&](MessageBuffer& b) {
+    PutInt32(b, env2);
+    const Bytes full(256, 'a');
+    PutBlock(b, full.data(), 256);
+    PutInt32(b, 0);
+    PutInt16(b, 0);
+    PutInt32(b, 0);
+  }, &closed);
+  EXPECT_TRUE(closed);
+  auto c3 = Connect();
+  Bytes exact(256, 'a');
+  exact.back() = 0;
+  const Bytes fits = [&] {
+    const int32_t env3 = c3->env();
+    return c3->Raw(kOpenFile, [&](MessageBuffer& b) {
+      PutInt32(b, env3);
+      PutBlock(b, exact.data(), 256);
+      PutInt32(b, 0);
+      PutInt16(b, 0);
+      PutInt32(b, 0);
+    }, &closed);
+  }();
+  EXPECT_FALSE(closed);
+  EXPECT_EQ(fits.size(), 8u);  // a 255-character name that is not there
+}
+
+TEST_F(FilesTest, DictionaryEntriesAndCloseReleasesTheFile) {
+  CreateFile("items.tmb", Items("id", kSigned));
+  auto c = Connect();
+  const int32_t file = c->Open("items.tmb");
+  bool closed = false;
+  const Bytes added = c->Raw(kAddDictionary, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt16(b, 1);
+    PutInt16(b, 5);
+    PutBlock(b, "hello", 5);
+  });
+  ASSERT_EQ(added.size(), 4u);
+  EXPECT_GE(Int32At(added, 0), 0);
+  // An empty entry: length 0 and no data bytes.
+  const Bytes empty = c->Raw(kAddDictionary, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt16(b, 2);
+    PutInt16(b, 0);
+  });
+  ASSERT_EQ(empty.size(), 4u);
+
+  // Asked for 10 bytes, the reply carries 10 whatever the entry's length;
+  // the bytes the library did not write are zero.
+  const Bytes read = c->Raw(kReadDictionary, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt16(b, 1);
+    PutInt16(b, 10);
+  });
+  ASSERT_EQ(read.size(), 4u + 4u + 10u);
+  EXPECT_GE(Int32At(read, 0), 0);
+  EXPECT_EQ(Int32At(read, 4), 10);
+  EXPECT_EQ(Bytes(read.begin() + 8, read.end()),
+            (Bytes{'h', 'e', 'l', 'l', 'o', 0, 0, 0, 0, 0}));
+  // A missing entry: a negative status and no data.
+  const Bytes none = c->Raw(kReadDictionary, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt16(b, 9);
+    PutInt16(b, 10);
+  });
+  ASSERT_EQ(none.size(), 4u);
+  EXPECT_LT(Int32At(none, 0), 0);
+
+  const Bytes error_word = c->Raw(kGetFileError, [&](MessageBuffer& b) { PutInt32(b, file); });
+  ASSERT_EQ(error_word.size(), 4u);
+
+  // The file cell setting answers with an empty body and leaves the file's
+  // own read buffer alone: a restricted read after it still works.
+  EXPECT_EQ(c->Raw(kSetFileCell, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt32(b, 0x1000);
+  }, &closed), Bytes{});
+  EXPECT_FALSE(closed);
+  c->Insert(file, ItemRecord(1, "one"));
+  const Bytes restricted = c->Raw(kRestrictedRead, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt32(b, 40);
+    PutInt16(b, 4);
+    PutInt32(b, 0);
+  });
+  ASSERT_GE(restricted.size(), 8u);
+  EXPECT_EQ(Int32At(restricted, 0), 40);
+
+  EXPECT_EQ(c->Raw(kCloseFile, [&](MessageBuffer& b) { PutInt32(b, file); }),
+            (Bytes{0, 0, 0, 0}));
+  // The id names nothing now: a read on it reads nothing.
+  const Bytes after = c->Raw(kReadRecord, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt16(b, 40);
+    PutInt16(b, 4);
+  });
+  ASSERT_EQ(after.size(), 4u);
+  EXPECT_LT(Int32At(after, 0), 0);
+  // Nor does the cell setting on it reach anything, the process-wide
+  // settings included.
+  EXPECT_EQ(c->Raw(kSetFileCell, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt32(b, 7);
+  }, &closed), Bytes{});
+  EXPECT_FALSE(closed);
+
+  // A negative dictionary size ends the connection.
+  auto c2 = Connect();
+  const int32_t file2 = c2->Open("items.tmb");
+  c2->Raw(kReadDictionary, [&](MessageBuffer& b) {
+    PutInt32(b, file2);
+    PutInt16(b, 1);
+    PutInt16(b, -1);
+  }, &closed);
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(FilesTest, WritesOfEveryRecordLengthAndRemoves) {
+  Schema s;
+  s.record_length = 8;
+  s.variable_length = 6000;
+  s.Field("id", "int", 0, 4).Field("tag", "char", 4, 4);
+  s.Key("by_id", "id", kSigned);
+  CreateFile("var.tmb", s);
+  auto c = Connect();
+  const int32_t file = c->Open("var.tmb");
+
+  // Around the 4096-byte local buffer and well past it.
+  for (int32_t length : {8, 4096, 4097, 6008}) {
+    SCOPED_TRACE(length);
+    std::string record = Int32Le(length) + "abcd";
+    for (int32_t i = 8; i < length; ++i) record.push_back(static_cast<char>(i * 7));
+    const int32_t position = c->Insert(file, record);
+    ASSERT_GT(position, 0);
+    int32_t status = 0;
+    std::string read, error;
+    ASSERT_TRUE(CallSeekKey(c->client(), file, 1, Int32Le(length), &status, &error)) << error;
+    ASSERT_EQ(status, 1);
+    ASSERT_TRUE(CallReadRecord(c->client(), file, 8000, 1, &status, &read, &error)) << error;
+    EXPECT_EQ(status, length);
+    EXPECT_EQ(read, record);
+  }
+
+  // A key length of 0 or below sends no key, and the write still parses.
+  bool closed = false;
+  const Bytes no_key = c->Raw(kExtWrite, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt32(b, 8);
+    PutBlock(b, (Int32Le(77) + "zzzz").data(), 8);
+    PutInt16(b, -3);
+    PutInt32(b, 0);
+    PutInt32(b, 0);
+  }, &closed);
+  ASSERT_EQ(no_key.size(), 4u);
+  EXPECT_GT(Int32At(no_key, 0), 0);
+
+  // Remove by key: once found, then gone.
+  const auto remove = [&](int32_t id) {
+    return c->Raw(kRemoveRecord, [&](MessageBuffer& b) {
+      PutInt32(b, file);
+      PutInt16(b, 4);
+      PutBlock(b, Int32Le(id).data(), 4);
+    });
+  };
+  EXPECT_EQ(remove(77), (Bytes{0, 0, 0, 1}));
+  EXPECT_EQ(remove(77), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+
+  // A negative record length has no buffer: the connection ends.
+  c->Raw(kExtWrite, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt32(b, -1);
+    PutBlock(b, "", 0);
+    PutInt16(b, 0);
+    PutInt32(b, 0);
+    PutInt32(b, 0);
+  }, &closed);
+  EXPECT_TRUE(closed);
+  // So does a record longer than the buffer its announced length chose.
+  auto c2 = Connect();
+  const int32_t file2 = c2->Open("var.tmb");
+  c2->Raw(kExtWrite, [&](MessageBuffer& b) {
+    PutInt32(b, file2);
+    PutInt32(b, 5000);
+    const std::string big(5002, 'x');
+    PutBlock(b, big.data(), 5002);
+    PutInt16(b, 0);
+    PutInt32(b, 0);
+    PutInt32(b, 0);
+  }, &closed);
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(FilesTest, RestrictionTextLimits) {
+  CreateFile("items.tmb", Items("id", kSigned));
+  auto c = Connect();
+  const int32_t file = c->Open("items.tmb");
+  const auto restrict = [&](DataConnection& conn, int32_t f, int32_t selector,
+                            const std::string& text, bool* closed) {
+    return conn.Raw(kPutRestrictInfo, [&](MessageBuffer& b) {
+      PutInt32(b, f);
+      PutInt32(b, selector);
+      for (int32_t v : {4, 5, 8, 0, 0}) PutInt32(b, v);  // name begins with
+      PutInt32(b, static_cast<int32_t>(text.size()));
+      if (!text.empty()) PutBlock(b, text.data(), static_cast<uint32_t>(text.size()));
+    }, closed);
+  };
+  bool closed = false;
+  EXPECT_EQ(restrict(*c, file, 0, "", &closed), (Bytes{0, 0, 0, 0}));  // clear: no text
+  // 4095 bytes and the NUL fill the buffer exactly.
+  EXPECT_EQ(restrict(*c, file, 1, std::string(4095, 'a'), &closed).size(), 4u);
+  EXPECT_FALSE(closed);
+
+  // A working restriction: only names beginning with "Alpha".
+  EXPECT_EQ(restrict(*c, file, 0, "", &closed), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(restrict(*c, file, 1, "Alpha", &closed), (Bytes{0, 0, 0, 1}));
+  c->Insert(file, ItemRecord(1, "Bravo"));
+  c->Insert(file, ItemRecord(2, "Alpha two"));
+  c->Insert(file, ItemRecord(3, "Charlie"));
+  const Bytes first = c->Raw(kRestrictedRead, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt32(b, 40);
+    PutInt16(b, 4);
+    PutInt32(b, 0);
+  });
+  ASSERT_GE(first.size(), 8u + 40u);
+  EXPECT_EQ(Int32At(first, 0), 40);
+  EXPECT_EQ(std::string(first.begin() + 8, first.begin() + 12), Int32Le(2));
+  const Bytes next = c->Raw(kRestrictedRead, [&](MessageBuffer& b) {
+    PutInt32(b, file);
+    PutInt32(b, 40);
+    PutInt16(b, 2);
+    PutInt32(b, 0);
+  });
+  EXPECT_EQ(next, (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+
+  // 4096 bytes leave no room for the NUL: the connection ends.
+  restrict(*c, file, 1, std::string(4096, 'a'), &closed);
+  EXPECT_TRUE(closed);
+}
+
+}  // namespace
+}  // namespace tmb::test

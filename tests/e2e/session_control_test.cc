@@ -1,0 +1,496 @@
+// End-to-end: identifying clients with their slots and access rights,
+// environments and their settings, logon and transactions, through the real
+// binary and the real data library.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "tests/e2e/requests.h"
+#include "tests/e2e/server_process.h"
+
+namespace tmb::test {
+namespace {
+
+constexpr int16_t kNoFreeSlot = -2;
+constexpr int16_t kNoEntry = -3;
+
+struct Identity {
+  std::string id1, id2, unused, resource1, resource2, client;
+};
+
+Body IdentifyBody(const Identity& who) {
+  Body b(66);
+  for (const std::string* t : {&who.id1, &who.id2, &who.unused, &who.resource1, &who.resource2,
+                               &who.client}) {
+    if (t->empty()) {
+      b.I16(0);
+    } else {
+      b.I16(1).Text(*t);
+    }
+  }
+  return b;
+}
+
+int16_t Identify(RawConnection& c, const Identity& who) {
+  Reply r = Exchange(c, IdentifyBody(who));
+  const int16_t code = r.I16();
+  EXPECT_TRUE(r.AtEnd());
+  return code;
+}
+
+int16_t IdentifyAs(RawConnection& c, const std::string& client) {
+  return Identify(c, Identity{"", "", "", "", "", client});
+}
+
+class SessionControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(mkdir(DataDir().c_str(), 0755), 0); }
+  void TearDown() override {
+    if (started_) {
+      EXPECT_EQ(server_.Stop(), 0);
+    }
+    EXPECT_EQ(server_.Stderr().find("Sanitizer"), std::string::npos) << server_.Stderr();
+  }
+
+  std::string DataDir() const { return server_.dir() + "/data"; }
+
+  // Starts the server with these settings-key lines and Security entries
+  // (no Security key when `security` is empty).
+  void Start(const std::string& settings = "", const std::string& security = "") {
+    std::vector<std::pair<std::string, std::string>> sections = {
+        {"", settings}, {"Catalogs", TextValue("Demo", "*[" + DataDir() + "][][]")}};
+    if (!security.empty()) sections.push_back({"Security", security});
+    server_.machine_hive = LocalMachineHive(sections);
+    ASSERT_TRUE(server_.Start()) << server_.Stderr();
+    started_ = true;
+  }
+
+  std::unique_ptr<RawConnection> Opened() {
+    auto c = OpenedPlain(server_.port());
+    EXPECT_TRUE(c);
+    return c;
+  }
+
+  static int32_t AllocEnv(RawConnection& c) { return Exchange(c, Body(38)).I32(); }
+  static int32_t GetEnvMode(RawConnection& c, int32_t env, int32_t mode) {
+    return Exchange(c, Body(65).I32(env).I32(mode)).I32();
+  }
+  static int32_t SetEnvMode(RawConnection& c, int32_t env, int32_t mode, int32_t value) {
+    return Exchange(c, Body(37).I32(env).I32(mode).I32(value)).I32();
+  }
+  static int32_t Status(RawConnection& c, uint8_t opcode, int32_t env) {
+    return Exchange(c, Body(opcode).I32(env)).I32();
+  }
+
+  template <typename Done>
+  void WaitFor(Done done) {
+    ASSERT_TRUE(WaitForCounts(server_.port(), done));
+  }
+
+  ServerProcess server_;
+  bool started_ = false;
+};
+
+TEST_F(SessionControlTest, RefusedConnectionReleasesNothingAndKnownNameIsAdmitted) {
+  Start("\"ClientSlots\"=dword:00000001\r\n");
+  auto a = Opened();
+  ASSERT_NE(AllocEnv(*a), 0);  // each close is seen as its environment going
+  EXPECT_EQ(IdentifyAs(*a, "alpha"), kNoEntry);
+  auto b = Opened();
+  ASSERT_NE(AllocEnv(*b), 0);
+  EXPECT_EQ(BodyOf((b->SendPlain(IdentifyBody({"", "", "", "", "", "beta"})), b->ReadFrame())),
+            (Bytes{0xFF, 0xFE}));
+  auto c = Opened();
+  EXPECT_EQ(IdentifyAs(*c, "alpha"), kNoEntry);  // a second connection of a known name
+  EXPECT_EQ(ReadCounts(server_.port()).slots, 1);
+
+  b.reset();
+  a.reset();
+  WaitFor([](ServerCounts n) { return n.connections == 0; });
+  EXPECT_EQ(ReadCounts(server_.port()).slots, 1);  // c still holds alpha
+  auto d = Opened();
+  EXPECT_EQ(IdentifyAs(*d, "gamma"), kNoFreeSlot);
+
+  c.reset();
+  WaitFor([](ServerCounts n) { return n.slots == 0; });
+  EXPECT_EQ(IdentifyAs(*d, "gamma"), kNoEntry);
+}
+
+TEST_F(SessionControlTest, IdentifyingAgainHoldsOneSlotAndANewNameGivesTheOldBack) {
+  Start("\"ClientSlots\"=dword:00000001\r\n");
+  auto a = Opened();
+  ASSERT_NE(AllocEnv(*a), 0);
+  EXPECT_EQ(IdentifyAs(*a, "alpha"), kNoEntry);
+  EXPECT_EQ(IdentifyAs(*a, "alpha"), kNoEntry);
+  EXPECT_EQ(IdentifyAs(*a, "beta"), kNoEntry);  // alpha given back, beta taken
+  EXPECT_EQ(ReadCounts(server_.port()).slots, 1);
+  auto b = Opened();
+  EXPECT_EQ(IdentifyAs(*b, "alpha"), kNoFreeSlot);
+  a.reset();
+  WaitFor([](ServerCounts n) { return n.connections == 0 && n.slots == 0; });
+  EXPECT_EQ(IdentifyAs(*b, "alpha"), kNoEntry);
+}
+
+TEST_F(SessionControlTest, EmptyNameTakesNoSlotAndTheStatusPageEndStillReleases) {
+  Start("\"ClientSlots\"=dword:00000001\r\n");
+  auto a = Opened();
+  EXPECT_EQ(IdentifyAs(*a, ""), kNoEntry);
+  EXPECT_EQ(ReadCounts(server_.port()).slots, 0);
+  auto b = Opened();
+  EXPECT_EQ(IdentifyAs(*b, "beta"), kNoEntry);
+  b->Send({'G', 'E', 'T', ' ', '/', '\r', '\n', '\r', '\n'});
+  EXPECT_FALSE(b->ReadAll().empty());
+  WaitFor([](ServerCounts n) { return n.slots == 0; });
+  auto c = Opened();
+  EXPECT_EQ(IdentifyAs(*c, "gamma"), kNoEntry);
+}
+
+TEST_F(SessionControlTest, EachAccessResultAndRegistryChangesWithoutRestart) {
+  Start("", TextValue("*/*", "[A][RW][*][*]") + TextValue("alice/*", "[A][R][SALES;STOCK][]") +
+                TextValue("alice/pc1", "[D][RW][*][*]") + TextValue("bob/*", "[A][rw][;SALES][STOCK]") +
+                TextValue("carl/*", "[A][R][*][*]") + TextValue("dora/*", "no brackets") +
+                TextValue("emil/*", "[A][RWX][*][*]") + TextValue("fay/*", "") +
+                TextValue("gus/*", "[A][R][" + std::string(128, 'x') + "][*]"));
+  auto c = Opened();
+  struct Case {
+    Identity who;
+    int16_t code;
+  };
+  const Case cases[] = {
+      {{"alice", "pc2", "", "STOCK", "", "c"}, 0x001},
+      {{"alice", "pc2", "", "stock", "", "c"}, 0},    // names are case-sensitive
+      {{"alice", "pc1", "", "STOCK", "X", "c"}, 0},   // the exact pair denies; */* unused
+      {{"bob", "x", "", "SALES", "STOCK", "c"}, 0x303},
+      {{"bob", "x", "", "", "STOCK", "c"}, 0x300},
+      {{"carl", "x", "", "A", "B", "c"}, 0x101},
+      {{"zed", "x", "", "A", "B", "c"}, 0x303},       // */*
+      {{"", "", "ignored", "A", "", "c"}, 0x003},     // no names: */*
+      {{"dora", "", "", "A", "B", "c"}, 0},           // no "["
+      {{"emil", "", "", "A", "B", "c"}, 0},           // MODE of 3: breaks the form
+      {{"fay", "", "", "A", "B", "c"}, 0},            // empty entry
+      {{"gus", "", "", "A", "B", "c"}, 0},            // list of 128: breaks the form
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(Identify(*c, k.who), k.code) << k.who.id1 << "/" << k.who.id2 << " " << k.who.resource1;
+  }
+  c->SendPlain(IdentifyBody({"bob", "x", "", "SALES", "STOCK", "c"}));
+  EXPECT_EQ(BodyOf(c->ReadFrame()), (Bytes{0x03, 0x03}));
+
+  // The registry is read at every check.
+  std::ofstream(server_.dir() + "/machine.reg", std::ios::trunc)
+      << LocalMachineHive({{"Catalogs", TextValue("Demo", "*[" + DataDir() + "][][]")},
+                           {"Security", TextValue("x/y", "[A][R][*][*]")}});
+  EXPECT_EQ(Identify(*c, {"zed", "x", "", "A", "B", "c"}), kNoEntry);
+  EXPECT_EQ(Identify(*c, {"x", "y", "", "A", "B", "c"}), 0x101);
+  std::ofstream(server_.dir() + "/machine.reg", std::ios::trunc)
+      << LocalMachineHive({{"Catalogs", TextValue("Demo", "*[" + DataDir() + "][][]")}});
+  c->SendPlain(IdentifyBody({"x", "y", "", "A", "B", "c"}));
+  EXPECT_EQ(BodyOf(c->ReadFrame()), (Bytes{0xFF, 0xFD}));
+}
+
+TEST_F(SessionControlTest, FieldsLongerThanTheirBuffersCloseTheConnection) {
+  Start();
+  auto healthy = Opened();
+  const int32_t env = AllocEnv(*healthy);
+  auto identify_with = [](int field, const std::string& bytes) {
+    Body b(66);
+    for (int i = 0; i < 6; ++i) {
+      if (i == field) {
+        b.I16(1).Block(bytes);
+      } else {
+        b.I16(0);
+      }
+    }
+    return b;
+  };
+  auto logon_with = [](int32_t e, int field, const std::string& bytes) {
+    Body b(67);
+    b.I32(e);
+    for (int i = 0; i < 5; ++i) {
+      if (i == field) {
+        b.I32(1).Block(bytes);
+      } else {
+        b.I32(0);
+      }
+    }
+    return b;
+  };
+  const std::string nul(1, '\0');
+  struct Case {
+    const char* what;
+    Bytes request;
+    bool closes;
+  };
+  // Each case runs on a connection of its own. The environment fields carry
+  // the healthy connection's id: a request is refused while its fields are
+  // read, before any environment is looked up.
+  const Case cases[] = {
+      {"identity 1 of 65 bytes", identify_with(0, std::string(65, 'a')), true},
+      {"identity 1 of 64 bytes, no terminator", identify_with(0, std::string(64, 'a')), false},
+      {"identity 2 of 128 bytes, no terminator", identify_with(1, std::string(128, 'a')), true},
+      {"identity 2 of 127 bytes and terminator", identify_with(1, std::string(127, 'a') + nul), false},
+      {"client name of 129 bytes", identify_with(5, std::string(128, 'a') + nul), true},
+      {"catalog name of 257 bytes", Body(70).I32(env).Block(std::string(256, 'a') + nul), true},
+      {"catalog name of 256 bytes, no terminator", Body(70).I32(env).Block(std::string(256, 'a')), true},
+      {"catalog name of 255 bytes and terminator", Body(70).I32(env).Block(std::string(255, 'a') + nul), false},
+      {"setting text of 1025 bytes", Body(37).I32(env).I32(8).Block(std::string(1025, 'a')), true},
+      {"global text of 1024 bytes, no terminator", Body(32).Block(std::string(1024, 'a')), true},
+      {"logon language of 17 bytes", logon_with(env, 3, std::string(16, 'a') + nul), true},
+      {"logon language of 16 bytes, no terminator", logon_with(env, 3, std::string(16, 'a')), true},
+      {"logon user of 65 bytes", logon_with(env, 0, std::string(64, 'a') + nul), true},
+      {"logon user of 64 bytes, no terminator", logon_with(env, 0, std::string(64, 'a')), false},
+      {"negative block length", Body(70).I32(env).I32(-1), true},
+      {"request ends inside a field", Body(65).I32(env), true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    auto c = Opened();
+    c->SendPlain(k.request);
+    if (k.closes) {
+      EXPECT_TRUE(c->PeerClosed());
+    } else {
+      EXPECT_FALSE(BodyOf(c->ReadFrame()).empty());
+    }
+  }
+  EXPECT_EQ(GetEnvMode(*healthy, env, 10), 8100000);
+}
+
+TEST_F(SessionControlTest, EnvironmentModesRefusedReadAsNumbersOrTexts) {
+  Start();
+  auto c = Opened();
+  const int32_t env = AllocEnv(*c);
+  ASSERT_NE(env, 0);
+  for (int32_t mode : {-7, -1, 6, 7, 8, 9, 12, 16, 17, 18, 19, 25}) {
+    EXPECT_EQ(GetEnvMode(*c, env, mode), -1) << mode;
+  }
+  EXPECT_EQ(GetEnvMode(*c, env, 10), 8100000);
+
+  SetEnvMode(*c, env, 3, 1234);
+  EXPECT_EQ(GetEnvMode(*c, env, 3), 1234);
+  // Mode 9 takes a number: the value is four bytes, and the next request
+  // starts right after them.
+  c->SendPlain(Body(37).I32(env).I32(9).I32(1));
+  EXPECT_EQ(BodyOf(c->ReadFrame()).size(), 4u);
+  EXPECT_EQ(GetEnvMode(*c, env, 9), -1);
+  // Mode 21 takes a text (a catalog name) but reads back as a number.
+  Exchange(*c, Body(37).I32(env).I32(21).Text("demo"));
+  EXPECT_EQ(GetEnvMode(*c, env, 21), 0);
+  Exchange(*c, Body(37).I32(env).I32(8).Text(DataDir()));
+  EXPECT_EQ(GetEnvMode(*c, env, 4), 0);
+}
+
+TEST_F(SessionControlTest, AnotherConnectionsEnvironmentIsOutOfReach) {
+  Start();
+  auto a = Opened();
+  const int32_t env = AllocEnv(*a);
+  SetEnvMode(*a, env, 3, 777);
+  auto b = Opened();
+  EXPECT_EQ(GetEnvMode(*b, env, 10), -3);
+  EXPECT_EQ(SetEnvMode(*b, env, 3, 5), -3);
+  EXPECT_LT(Status(*b, 48, env), 0);  // BeginTX
+  EXPECT_EQ(Status(*b, 39, env), 0);  // DeAllocEnv answers 0 and does nothing
+  b->SendPlain(Body(70).I32(env).Text("default"));
+  EXPECT_EQ(Reply(BodyOf(b->ReadFrame())).I32(), 0);
+  EXPECT_EQ(GetEnvMode(*a, env, 3), 777);
+  EXPECT_EQ(Status(*a, 48, env), 0);
+  EXPECT_EQ(GetEnvMode(*a, env, 4), 1);
+}
+
+TEST_F(SessionControlTest, GlobalSettingsAnswerTheirPreviousValues) {
+  Start();
+  auto c = Opened();
+  EXPECT_EQ(Exchange(*c, Body(18).I16(7)).I32(), 50);  // lock wait default
+  EXPECT_EQ(Exchange(*c, Body(18).I16(9)).I32(), 7);
+  EXPECT_EQ(Exchange(*c, Body(18).I16(50)).I32(), 9);
+  EXPECT_EQ(Exchange(*c, Body(17).I16(0)).I32(), 0);  // trace level stays off
+
+  c->SendPlain(Body(32).Text("/first"));
+  EXPECT_EQ(BodyOf(c->ReadFrame()), (Bytes{0, 0, 0, 0}));  // no text before
+  Reply r = Exchange(*c, Body(32).Text("/second"));
+  EXPECT_EQ(r.I32(), 0);
+  EXPECT_EQ(r.Text(), "/first");
+  EXPECT_TRUE(r.AtEnd());
+  c->SendPlain(Body(31).Text("app one"));
+  EXPECT_EQ(BodyOf(c->ReadFrame()), (Bytes{0, 0, 0, 0}));
+  r = Exchange(*c, Body(31).Text("app two"));
+  EXPECT_EQ(r.I32(), 0);
+  EXPECT_EQ(r.Text(), "app one");
+}
+
+TEST_F(SessionControlTest, TransactionStatesAndDeallocation) {
+  Start();
+  auto c = Opened();
+  const int32_t env = AllocEnv(*c);
+  EXPECT_EQ(Status(*c, 48, env), 0);
+  EXPECT_EQ(Status(*c, 48, env), -12);  // already in one
+  EXPECT_EQ(GetEnvMode(*c, env, 4), 1);
+  EXPECT_EQ(Status(*c, 49, env), 0);
+  EXPECT_EQ(Status(*c, 49, env), -12);
+  EXPECT_EQ(Status(*c, 50, env), -12);
+  EXPECT_EQ(Status(*c, 48, env), 0);
+  EXPECT_EQ(Status(*c, 50, env), 0);
+  EXPECT_EQ(GetEnvMode(*c, env, 4), 0);
+  EXPECT_EQ(ReadCounts(server_.port()).connections, 1);
+  EXPECT_EQ(Status(*c, 39, env), 0);
+  EXPECT_EQ(ReadCounts(server_.port()).connections, 0);
+  EXPECT_EQ(GetEnvMode(*c, env, 10), -3);  // gone
+}
+
+// A users-file line: name:iterations:salt:hash:attributes, the hash being
+// the hexadecimal PBKDF2-HMAC-SHA256 of the password with the salt's bytes.
+std::string UserLine(const std::string& name, const std::string& password,
+                     const std::string& attributes) {
+  const unsigned char salt[4] = {0x5a, 0x17, 0xc0, 0x01};
+  unsigned char hash[32];
+  EXPECT_EQ(PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt,
+                              sizeof salt, 1000, EVP_sha256(), sizeof hash, hash),
+            1);
+  std::string hex;
+  for (unsigned char byte : hash) {
+    static const char kDigits[] = "0123456789abcdef";
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return name + ":1000:5a17c001:" + hex + ":" + attributes + "\n";
+}
+
+Body LogonBody(int32_t env, const std::string& user, const std::string& password) {
+  return Body(67).I32(env).I32(1).Text(user).I32(1).Text(password).I32(0).I32(0).I32(0);
+}
+
+TEST_F(SessionControlTest, LogonReplyWithAndWithoutBlobAndLogoff) {
+  std::ofstream(DataDir() + "/tmbusers")
+      << UserLine("alice", "secret", "role=admin") << UserLine("bob", "hunter2", "");
+  Start();
+  auto c = Opened();
+  const int32_t env = AllocEnv(*c);
+
+  // With attributes the blob goes out as its length, then a counted block:
+  // the length twice.
+  c->SendPlain(LogonBody(env, "alice", "secret"));
+  const Body with_blob = Body(0).I32(0).I32(10).Block("role=admin").I32(2).Text("Welcome alice")
+                             .Text("Logged on as alice");
+  EXPECT_EQ(BodyOf(c->ReadFrame()), Bytes(with_blob.bytes().begin() + 1, with_blob.bytes().end()));
+  EXPECT_EQ(GetEnvMode(*c, env, 11), 1);
+
+  c->SendPlain(LogonBody(env, "bob", "hunter2"));
+  const Body without = Body(0).I32(0).I32(0).I32(2).Text("Welcome bob").Text("Logged on as bob");
+  EXPECT_EQ(BodyOf(c->ReadFrame()), Bytes(without.bytes().begin() + 1, without.bytes().end()));
+
+  Reply refused = Exchange(*c, LogonBody(env, "bob", "wrong"));
+  EXPECT_EQ(refused.I32(), -9);
+  EXPECT_EQ(refused.I32(), 0);  // no blob
+  EXPECT_NE(refused.I32(), 2);  // so no logon text follows
+  EXPECT_EQ(refused.Text(), "Invalid user name or password");
+  EXPECT_TRUE(refused.AtEnd());
+  EXPECT_EQ(GetEnvMode(*c, env, 11), 0);  // a failed logon leaves none
+
+  EXPECT_EQ(Exchange(*c, LogonBody(env, "bob", "hunter2")).I32(), 0);
+  const Body logoff = Body(68).I32(env).I32(1).Text("bob").I32(0).I32(0).I32(0).I32(5);
+  Reply off = Exchange(*c, logoff);
+  EXPECT_EQ(off.I32(), 0);
+  EXPECT_EQ(off.I32(), 1);
+  EXPECT_EQ(off.Text(), "Logged off");
+  EXPECT_TRUE(off.AtEnd());
+  off = Exchange(*c, logoff);
+  EXPECT_EQ(off.I32(), 0);
+  EXPECT_EQ(off.I32(), 0);  // no logon to end
+  EXPECT_EQ(GetEnvMode(*c, env, 11), 0);
+}
+
+// A data file of 16-byte records keyed by the int in their first 4 bytes,
+// made with tmbadmin as an administrator would.
+void CreateDataFile(const std::string& dir, const std::string& name) {
+  const std::string schema = dir + "/" + name + ".json";
+  std::ofstream(schema) << R"({"description": "Items", "kind": 21, "record_length": 16,
+    "fields": [{"name": "id", "type": "int", "offset": 0, "length": 4},
+               {"name": "label", "type": "char", "offset": 4, "length": 12}],
+    "keys": [{"name": "by_id", "unique": true, "segments": [{"field": "id"}]}]})";
+  const std::string command = std::string("'") + TMB_ADMIN_BIN + "' create '" + dir + "/" + name +
+                              ".tmb' '" + schema + "' >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+std::string Record(uint8_t id, const std::string& label) {
+  std::string r(16, '\0');
+  r[0] = static_cast<char>(id);
+  r.replace(4, label.size(), label);
+  return r;
+}
+
+class DataSession {
+ public:
+  DataSession(uint16_t port, const std::string& file) {
+    conn_ = OpenedPlain(port);
+    env_ = Exchange(*conn_, Body(38)).I32();
+    Reply open = Exchange(*conn_, Body(40).I32(env_).Text(file).I32(0).I16(0).I32(0));
+    file_ = open.I32();
+  }
+  int32_t file() const { return file_; }
+  int32_t env() const { return env_; }
+  RawConnection& conn() { return *conn_; }
+  int32_t Insert(const std::string& record) {
+    return Exchange(*conn_, Body(35).I32(file_).I32(16).Block(record).I16(0).I32(0).I32(0)).I32();
+  }
+  // Reads in `mode` (4 first, 2 next): the record, or "" with *status.
+  std::string Read(int16_t mode, int32_t* status) {
+    Reply r = Exchange(*conn_, Body(4).I32(file_).I16(16).I16(mode));
+    *status = r.I32();
+    return *status > 0 ? r.Block() : std::string();
+  }
+  int32_t Call(uint8_t opcode) { return Exchange(*conn_, Body(opcode).I32(env_)).I32(); }
+
+ private:
+  std::unique_ptr<RawConnection> conn_;
+  int32_t env_ = 0;
+  int32_t file_ = -1;
+};
+
+TEST_F(SessionControlTest, DisconnectRollsBackTheOpenTransaction) {
+  CreateDataFile(DataDir(), "items");
+  Start();
+  auto a = std::make_unique<DataSession>(server_.port(), DataDir() + "/items.tmb");
+  ASSERT_GT(a->file(), 0);
+  DataSession b(server_.port(), DataDir() + "/items.tmb");
+  ASSERT_GT(b.file(), 0);
+  // b waits up to 5 seconds for a file another transaction holds, then gets
+  // BUSY (-7); the disconnect below must free it well before that.
+  SetEnvMode(b.conn(), b.env(), 3, 5000);
+
+  EXPECT_EQ(b.Insert(Record(1, "committed")), 1);  // outside a transaction: committed alone
+  EXPECT_EQ(a->Call(48), 0);
+  EXPECT_GT(a->Insert(Record(2, "pending")), 0);
+  int32_t status = 0;
+  EXPECT_EQ(a->Read(4, &status), Record(1, "committed"));
+  EXPECT_EQ(a->Read(2, &status), Record(2, "pending"));  // seen by its own environment
+  // The last request releases another environment of the same connection;
+  // the disconnect must still roll back the one left.
+  const int32_t spare = Exchange(a->conn(), Body(38)).I32();
+  EXPECT_EQ(Status(a->conn(), 39, spare), 0);
+
+  a.reset();  // the client goes away in the middle of its transaction
+  // At once, without any other connection in between: the pending record's
+  // key is free again, and so is the file.
+  EXPECT_GT(b.Insert(Record(2, "after")), 0);
+  EXPECT_EQ(b.Read(4, &status), Record(1, "committed"));
+  EXPECT_EQ(b.Read(2, &status), Record(2, "after"));
+  b.Read(2, &status);
+  EXPECT_EQ(status, -1);
+  WaitFor([](ServerCounts n) { return n.connections == 1; });
+
+  // A committed transaction survives its connection.
+  auto c = std::make_unique<DataSession>(server_.port(), DataDir() + "/items.tmb");
+  EXPECT_EQ(c->Call(48), 0);
+  EXPECT_GT(c->Insert(Record(3, "kept")), 0);
+  EXPECT_EQ(c->Call(49), 0);
+  c.reset();
+  WaitFor([](ServerCounts n) { return n.connections == 1; });
+  EXPECT_EQ(b.Read(5, &status), Record(3, "kept"));
+}
+
+}  // namespace
+}  // namespace tmb::test

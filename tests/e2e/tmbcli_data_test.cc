@@ -1,0 +1,227 @@
+// End-to-end: tmbcli's data commands as a new user runs them: make a file
+// with tmbadmin, put records, dump them in two key orders, delete some,
+// restart the server, and find everything as it was left.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/server_process.h"
+
+namespace tmb::test {
+namespace {
+
+const char kSchema[] = R"({
+  "description": "Spare parts",
+  "kind": 21,
+  "record_length": 48,
+  "fields": [
+    {"name": "id", "type": "int", "offset": 0, "length": 4},
+    {"name": "name", "type": "char", "offset": 4, "length": 20},
+    {"name": "stock", "type": "uint", "offset": 24, "length": 4, "nullable": true},
+    {"name": "added", "type": "date", "offset": 28, "length": 8},
+    {"name": "code", "type": "binary", "offset": 36, "length": 12}
+  ],
+  "keys": [
+    {"name": "by_id", "unique": true, "segments": [{"field": "id"}]},
+    {"name": "by_name", "unique": false, "segments": [{"field": "name", "nocase": true}]}
+  ]
+})";
+
+struct CliRun {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class TmbcliDataTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir((server_.dir() + "/demo").c_str(), 0755), 0);
+    ASSERT_TRUE(server_.Start()) << server_.Stderr();
+  }
+  void TearDown() override {
+    EXPECT_EQ(server_.Stop(), 0);
+    EXPECT_EQ(server_.Stderr().find("Sanitizer"), std::string::npos) << server_.Stderr();
+  }
+
+  CliRun Shell(const std::string& program, const std::vector<std::string>& args,
+            const std::string& input = "") {
+    std::string command = "'" + program + "'";
+    for (const std::string& a : args) command += " '" + a + "'";
+    const std::string in = server_.dir() + "/run.in", out = server_.dir() + "/run.out",
+                      err = server_.dir() + "/run.err";
+    std::ofstream(in, std::ios::binary) << input;
+    command += " <'" + in + "' >'" + out + "' 2>'" + err + "'";
+    CliRun run;
+    const int status = std::system(command.c_str());
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadText(out);
+    run.err = ReadText(err);
+    return run;
+  }
+  CliRun Cli(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--port", std::to_string(server_.port())});
+    return Shell(TMB_CLI_BIN, args, input);
+  }
+  std::string Data(const std::string& name) const { return server_.dir() + "/demo/" + name; }
+
+  ServerProcess server_;
+};
+
+// Record i: names repeat every 7, so the second key has long runs of equal
+// values that cross block boundaries.
+std::string Line(int i) {
+  char code[32];
+  const unsigned h = static_cast<unsigned>(i) * 2654435761u;
+  std::snprintf(code, sizeof code, "%08x%08x%08x", h, ~h, h ^ 0x5a5a5a5au);
+  return std::to_string(i) + ",part " + std::to_string(i % 7) + "," +
+         std::to_string(4000000000u - static_cast<unsigned>(i)) + ",2024" +
+         (i % 12 < 9 ? "0" : "") + std::to_string(i % 12 + 1) + "15," + code;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(TmbcliDataTest, PutDumpDeleteRestartAndDumpAgain) {
+  std::ofstream(server_.dir() + "/parts.json") << kSchema;
+  CliRun r = Shell(TMBADMIN_PATH, {"create", Data("parts.tmb"), server_.dir() + "/parts.json"});
+  ASSERT_EQ(r.code, 0) << r.err;
+
+  std::string input;
+  std::vector<std::string> by_id;
+  for (int i = 1; i <= 1000; ++i) {
+    input += Line(i) + "\n";
+    by_id.push_back(Line(i));
+  }
+  r = Cli({"put", "parts"}, input);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "1000 records written\n");
+
+  const std::string header = "id,name,stock,added,code";
+  r = Cli({"dump", "parts", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 1001u);
+  EXPECT_EQ(lines[0], header);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), by_id);
+
+  // The second key: names ignoring case, equal names in insertion order.
+  std::vector<std::string> by_name;
+  for (int n = 0; n < 7; ++n) {
+    for (int i = 1; i <= 1000; ++i) {
+      if (i % 7 == n) by_name.push_back(Line(i));
+    }
+  }
+  r = Cli({"dump", "parts", "--key", "2", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 1001u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), by_name);
+
+  // Delete every tenth record by its id.
+  std::vector<std::string> kept;
+  for (int i = 1; i <= 1000; ++i) {
+    if (i % 10 != 0) {
+      kept.push_back(Line(i));
+      continue;
+    }
+    r = Cli({"delete", "parts.tmb", std::to_string(i)});
+    ASSERT_EQ(r.code, 0) << i << ": " << r.err;
+  }
+  r = Cli({"delete", "parts", "10"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "tmbcli: key 10: no such record (or no more records) (-1)\n");
+
+  server_.Stop();
+  ASSERT_TRUE(server_.Start()) << server_.Stderr();
+  r = Cli({"dump", "parts", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 901u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), kept);
+  r = Shell(TMBADMIN_PATH, {"check", Data("parts.tmb")});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+
+  // A table with a limit, and one record by each key.
+  r = Cli({"dump", "parts", "--limit", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "id  name         stock  added     code\n"
+            "--  ------  ----------  --------  ------------------------\n"
+            " 1  part 1  3999999999  20240215  9e3779b161c8864ec46d23eb\n"
+            " 2  part 2  3999999998  20240315  3c6ef362c3910c9d6634a938\n"
+            "(2 records)\n");
+  r = Cli({"get", "parts", "999"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "id     999\nname   part 5\nstock  3999999001\nadded  20240415\n"
+                   "code   " + Line(999).substr(Line(999).rfind(',') + 1) + "\n");
+  r = Cli({"get", "parts", "PART 3", "--key", "2", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, header + "\n" + Line(3) + "\n");
+}
+
+TEST_F(TmbcliDataTest, CatalogListingsFilesAndClearRefusals) {
+  std::ofstream(server_.dir() + "/parts.json") << kSchema;
+  ASSERT_EQ(Shell(TMBADMIN_PATH, {"create", Data("parts.tmb"), server_.dir() + "/parts.json"}).code, 0);
+
+  CliRun r = Cli({"tables"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("parts                         48     2         0  Spare parts\n"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("(1 table, 5 columns)"), std::string::npos) << r.out;
+  r = Cli({"columns", "parts", "st%"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("parts           stock               INTEGER        24      4  yes"),
+            std::string::npos) << r.out;
+  r = Cli({"describe", "parts"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("  2 by_name (20 bytes, duplicates allowed)\n"
+                       "     segment 1: name at 4, 20 bytes, text, ignoring case\n"),
+            std::string::npos) << r.out;
+  r = Cli({"ls", server_.dir() + "/demo/*.TMB"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "parts.tmb\n");
+  r = Cli({"ls", server_.dir() + "/demo/*.none"});
+  EXPECT_EQ(r.code, 1);
+
+  // Refusals say what is wrong.
+  r = Cli({"dump", "nothere"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "tmbcli: cannot open nothere.tmb: no such data file in the catalog's data "
+                   "directory (-13)\n");
+  r = Cli({"put", "parts", "1,a,5,20240101,00"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Cli({"put", "parts", "1,b,5,20240101,00"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+  r = Cli({"put", "parts", "2,b,-1,20240101,00"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "tmbcli: stock takes a whole number that fits 4 bytes, not \"-1\"\n");
+  r = Cli({"put", "parts", "2,b"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "tmbcli: the record has 5 fields (id,name,stock,added,code), but 2 values "
+                   "were given\n");
+  r = Cli({"get", "parts", "1", "--key", "3"});
+  EXPECT_EQ(r.code, 2);
+  r = Cli({"get", "parts", "x"});
+  EXPECT_EQ(r.code, 2);
+}
+
+}  // namespace
+}  // namespace tmb::test

@@ -1,0 +1,320 @@
+// Environments through the C interface: creation and release, settings,
+// transaction states, logon and the socket-close release.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "tests/tmbio/test_util.h"
+#include "tmbio/admin.h"
+#include "tmbio/tmbio.h"
+
+namespace {
+
+using tmbtest::NewEnv;
+using tmbtest::ScratchDir;
+
+const char* kSchema = R"({"record_length": 8, "fields": [{"name": "id", "type": "int", "offset": 0, "length": 4}],
+  "keys": [{"name": "by_id", "segments": [{"field": "id"}]}]})";
+
+const char* Text(intptr_t address) { return reinterpret_cast<const char*>(address); }
+intptr_t Addr(const char* text) { return reinterpret_cast<intptr_t>(text); }
+
+TEST(Environment, AllocHandsOutALiveZeroFilledEnvironment) {
+  const int32_t before = GetNumConnections();
+  TMBEnvironment* a = QDK_AllocEnv();
+  TMBEnvironment* b = QDK_AllocEnv();
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_GT(a->id, 0);
+  EXPECT_NE(a->id, b->id);
+  EXPECT_EQ(a->object_type, TMBIO_OBJECT_ENVIRONMENT);
+  EXPECT_EQ(TMBEnvironmentOwner(a), TMBIO_NO_SOCKET);
+  EXPECT_EQ(a->catalog_count, 0);
+  EXPECT_EQ(a->logon_text[0], '\0');
+  EXPECT_EQ(a->view_library[0], '\0');
+  EXPECT_EQ(GetNumConnections(), before + 2);
+  EXPECT_EQ(GetLocalEnvironmentById(a->id), a);
+  EXPECT_EQ(GetLocalEnvironmentById(b->id), b);
+  EXPECT_EQ(GetLocalFileById(a->id), nullptr);  // ids do not cross kinds
+
+  const int32_t id = a->id;
+  EXPECT_EQ(QDK_DeAllocEnv(a), 0);
+  EXPECT_EQ(GetLocalEnvironmentById(id), nullptr);
+  EXPECT_EQ(GetNumConnections(), before + 1);
+  EXPECT_EQ(QDK_DeAllocEnv(b), 0);
+  EXPECT_EQ(GetNumConnections(), before);
+  EXPECT_EQ(QDK_DeAllocEnv(nullptr), TMBIO_INVALID);
+}
+
+TEST(Environment, ProcessWideSettingsReturnThePreviousValue) {
+  EXPECT_EQ(QDGetEnvMode(nullptr, TMBIO_GLOBAL_LOCK_WAIT), 50);
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_LOCK_WAIT, 7), 50);
+  // New environments wait what the process-wide setting says, in ms.
+  TMBEnvironment* env = QDK_AllocEnv();
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOCK_WAIT), 700);
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_LOCK_WAIT, 50), 7);
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_LOCK_WAIT, -1), TMBIO_INVALID);
+  EXPECT_EQ(QDGetEnvMode(nullptr, TMBIO_GLOBAL_LOCK_WAIT), 50);
+
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_TRACE, 0), 0);
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_TRACE, 5), TMBIO_INVALID);
+
+  // Text settings hand back a copy of the previous text, or 0.
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME, Addr("first")), 0);
+  intptr_t previous = QDSetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME, Addr("second"));
+  ASSERT_NE(previous, 0);
+  EXPECT_STREQ(Text(previous), "first");
+  EXPECT_STREQ(Text(QDGetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME)), "second");
+  EXPECT_STREQ(Text(QDSetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME, 0)), "second");
+  EXPECT_EQ(QDGetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME), 0);
+
+  EXPECT_EQ(QDGetEnvMode(nullptr, TMBIO_MODE_VERSION), TMBIO_LIBRARY_VERSION);
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_MODE_VERSION, 1), TMBIO_UNKNOWN_MODE);
+  EXPECT_EQ(QDGetEnvMode(nullptr, 99), TMBIO_UNKNOWN_MODE);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+TEST(Environment, SettingsOfAnEnvironment) {
+  TMBEnvironment* env = QDK_AllocEnv();
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_RECORD), reinterpret_cast<intptr_t>(env));
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOGON_TEXT), reinterpret_cast<intptr_t>(env->logon_text));
+  EXPECT_EQ(QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 250), 5000);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOCK_WAIT), 250);
+  EXPECT_EQ(QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 600001), TMBIO_INVALID);
+  EXPECT_EQ(QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, -5), TMBIO_INVALID);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOCK_WAIT), 250);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_IN_TX), 0);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_OPEN_FILES), 0);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_VERSION), TMBIO_LIBRARY_VERSION);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOGGED_ON), 0);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOCKS), 0);
+  EXPECT_EQ(QDSetEnvMode(env, TMBIO_ENV_READ_ONLY, 1), 0);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_READ_ONLY), 1);
+  for (int32_t mode : {6, 7, 12, 16, 17, 18, 19, 25}) {
+    std::string value = "value of " + std::to_string(mode);
+    EXPECT_EQ(QDSetEnvMode(env, mode, Addr(value.c_str())), 0) << mode;
+    value[0] = 'V';  // the library keeps its own copy
+    EXPECT_STREQ(Text(QDGetEnvMode(env, mode)), ("value of " + std::to_string(mode)).c_str());
+    EXPECT_STREQ(Text(QDSetEnvMode(env, mode, Addr("next"))), ("value of " + std::to_string(mode)).c_str());
+  }
+  // Get-only and unknown modes refuse a set.
+  EXPECT_EQ(QDSetEnvMode(env, TMBIO_ENV_IN_TX, 1), TMBIO_UNKNOWN_MODE);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_IN_TX), 0);
+  EXPECT_EQ(QDGetEnvMode(env, 14), TMBIO_UNKNOWN_MODE);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+TEST(Environment, DataDirectoryFollowsCatalogsThenProcessThenCurrent) {
+  TMBEnvironment* env = QDK_AllocEnv();
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_DATA_DIR)), ".");
+  QDSetEnvMode(nullptr, TMBIO_GLOBAL_DATA_DIR, Addr("/srv/global"));
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_DATA_DIR)), "/srv/global");
+
+  // The server fills the catalogs; text1 of each names its directory.
+  env->catalog_count = 3;
+  strcpy(env->catalogs[0].name, "first");
+  strcpy(env->catalogs[0].text1, "/srv/first");
+  strcpy(env->catalogs[1].name, "Sales");
+  strcpy(env->catalogs[1].text1, "/srv/sales");
+  strcpy(env->catalogs[2].name, "main");
+  strcpy(env->catalogs[2].text1, "/srv/main");
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_DATA_DIR)), "/srv/first");
+  env->catalogs[2].is_default = 1;
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_DATA_DIR)), "/srv/main");
+
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_CATALOG), -1);
+  EXPECT_EQ(QDSetEnvMode(env, TMBIO_ENV_CATALOG, Addr("SALES")), -1);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_CATALOG), 1);
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_DATA_DIR)), "/srv/sales");
+  EXPECT_EQ(QDSetEnvMode(env, TMBIO_ENV_CATALOG, Addr("nowhere")), TMBIO_INVALID);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_CATALOG), 1);
+
+  intptr_t previous = QDSetEnvMode(env, TMBIO_ENV_DATA_DIR, Addr("/srv/own"));
+  EXPECT_STREQ(Text(previous), "/srv/sales");
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_DATA_DIR)), "/srv/own");
+  QDSetEnvMode(nullptr, TMBIO_GLOBAL_DATA_DIR, 0);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+TEST(Environment, TransactionStates) {
+  TMBEnvironment* env = QDK_AllocEnv();
+  EXPECT_EQ(QDK_CommitTX(env), TMBIO_TX_STATE);
+  EXPECT_EQ(QDK_RollbackTX(env), TMBIO_TX_STATE);
+  EXPECT_EQ(QDK_BeginTX(env), 0);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_IN_TX), 1);
+  EXPECT_EQ(QDK_BeginTX(env), TMBIO_TX_STATE);
+  EXPECT_EQ(QDK_CommitTX(env), 0);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_IN_TX), 0);
+  EXPECT_EQ(QDK_BeginTX(env), 0);
+  EXPECT_EQ(QDK_RollbackTX(env), 0);
+  EXPECT_EQ(QDK_RollbackTX(env), TMBIO_TX_STATE);
+  EXPECT_EQ(QDK_BeginTX(nullptr), TMBIO_INVALID);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+struct LogonResult {
+  int32_t status;
+  int32_t result = 0;
+  const uint8_t* blob = nullptr;
+  int32_t blob_length = 0;
+  char message[256] = {};
+};
+
+LogonResult Logon(TMBEnvironment* env, const char* user, const char* password) {
+  LogonResult r{};
+  int32_t value = 2;
+  r.status = QDLogon(env, user, password, "ws1", "en", &value, "tests", &r.blob, &r.blob_length,
+                     &r.result, r.message);
+  EXPECT_EQ(value, 2);
+  return r;
+}
+
+TEST(Environment, LogonWithoutUsersAcceptsEveryName) {
+  ScratchDir dir;
+  TMBEnvironment* env = NewEnv(dir.path());
+  LogonResult r = Logon(env, "anna", "whatever");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.result, 2);
+  EXPECT_STREQ(env->logon_text, "Welcome anna");
+  EXPECT_STREQ(r.message, "Logged on as anna");
+  EXPECT_EQ(r.blob, nullptr);
+  EXPECT_EQ(r.blob_length, 0);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOGGED_ON), 1);
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_WORKSTATION)), "ws1");
+  EXPECT_STREQ(Text(QDGetEnvMode(env, TMBIO_ENV_APP_NAME)), "tests");
+
+  int32_t value = 0, out = 7;
+  char message[256] = {};
+  EXPECT_EQ(QDLogoff(env, nullptr, nullptr, nullptr, nullptr, &value, &out, message), 0);
+  EXPECT_EQ(out, 1);
+  EXPECT_STREQ(message, "Logged off");
+  EXPECT_EQ(env->logon_text[0], '\0');
+  EXPECT_EQ(QDLogoff(env, nullptr, nullptr, nullptr, nullptr, &value, &out, message), 0);
+  EXPECT_EQ(out, 0);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+TEST(Environment, LogonWithUsersChecksThePasswordAndGuardsOpens) {
+  ScratchDir dir;
+  tmbtest::MakeFile(dir.path(), "data", kSchema);
+  {
+    std::ofstream users(dir.File("tmbusers"));
+    users << "# users of the test\n"
+          << tmbio::MakeUserLine("anna", "s3cret", "role=admin:all", 1000) << "\n"
+          << tmbio::MakeUserLine("bob", "pw", "", 1000) << "\n";
+  }
+  EXPECT_EQ(tmbio::MakeUserLine("a:b", "x", ""), "");
+  EXPECT_EQ(tmbio::MakeUserLine("ok", "x", "two\nlines"), "");
+
+  TMBEnvironment* env = NewEnv(dir.path());
+  int32_t error = 0;
+  EXPECT_EQ(QDK_OpenExt(env, "data", nullptr, 0, 0, &error), nullptr);
+  EXPECT_EQ(error, -TMBIO_DENIED);
+  int32_t word = 0;
+  EXPECT_EQ(QDRequestHandle(env, &word), nullptr);
+  EXPECT_EQ(word, -TMBIO_DENIED);
+
+  LogonResult bad = Logon(env, "anna", "wrong");
+  EXPECT_EQ(bad.status, TMBIO_DENIED);
+  EXPECT_STREQ(bad.message, "Invalid user name or password");
+  EXPECT_EQ(bad.result, 0);
+  EXPECT_EQ(Logon(env, "nobody", "s3cret").status, TMBIO_DENIED);
+  EXPECT_EQ(Logon(env, nullptr, nullptr).status, TMBIO_DENIED);
+  EXPECT_EQ(QDK_OpenExt(env, "data", nullptr, 0, 0, &error), nullptr);
+
+  LogonResult good = Logon(env, "ANNA", "s3cret");  // names ignore case
+  EXPECT_EQ(good.status, 0);
+  EXPECT_EQ(good.result, 2);
+  ASSERT_EQ(good.blob_length, 14);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(good.blob), 14), "role=admin:all");
+  TMBFile* f = QDK_OpenExt(env, "data", nullptr, 0, 0, &error);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(QDK_close(f), 0);
+
+  // A user without attributes gets no blob; a failed logon ends the old one.
+  LogonResult plain = Logon(env, "bob", "pw");
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.blob, nullptr);
+  EXPECT_EQ(plain.blob_length, 0);
+  EXPECT_EQ(Logon(env, "bob", "nope").status, TMBIO_DENIED);
+  EXPECT_EQ(QDGetEnvMode(env, TMBIO_ENV_LOGGED_ON), 0);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+TEST(Environment, SocketCloseReleasesEverythingTheSocketOwns) {
+  ScratchDir dir;
+  tmbtest::MakeFile(dir.path(), "data", kSchema);
+  const int32_t envs = GetNumConnections();
+  const int32_t files = GetNumOpenFiles();
+  TMBEnvironment* mine = NewEnv(dir.path());
+  TMBEnvironment* other = NewEnv(dir.path());
+  TMBSetEnvironmentOwner(mine, 41);
+  TMBSetEnvironmentOwner(other, 42);
+  TMBFile* f1 = tmbtest::Open(mine, "data");
+  TMBFile* f2 = tmbtest::Open(mine, "data.tmb");
+  TMBFile* f3 = tmbtest::Open(other, "data");
+  ASSERT_TRUE(f1 && f2 && f3);
+  // The server's read buffer goes with the file (the sanitizer build
+  // reports it as leaked otherwise).
+  f1->server_cell = std::malloc(100);
+  int32_t word = -1;
+  TMBSqlHandle* h = QDRequestHandle(mine, &word);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(word, 0);
+  EXPECT_EQ(GetLocalSQLSessionById(h->id), h);
+  const int32_t f1_id = f1->id, h_id = h->id, mine_id = mine->id;
+  EXPECT_EQ(GetNumOpenFiles(), files + 3);
+  EXPECT_EQ(QDGetEnvMode(mine, TMBIO_ENV_OPEN_FILES), 2);
+  EXPECT_EQ(QDK_BeginTX(mine), 0);
+
+  QD_SocketClosed(41);
+  EXPECT_EQ(GetLocalEnvironmentById(mine_id), nullptr);
+  EXPECT_EQ(GetLocalFileById(f1_id), nullptr);
+  EXPECT_EQ(GetLocalSQLSessionById(h_id), nullptr);
+  EXPECT_EQ(GetNumConnections(), envs + 1);
+  EXPECT_EQ(GetNumOpenFiles(), files + 1);
+  EXPECT_EQ(GetLocalFileById(f3->id), f3);
+  QD_SocketClosed(41);  // twice: nothing more
+  QD_SocketClosed(42);
+  EXPECT_EQ(GetNumConnections(), envs);
+  EXPECT_EQ(GetNumOpenFiles(), files);
+}
+
+TEST(Environment, SqlHandlesStopAtTheLimit) {
+  ScratchDir dir;
+  TMBEnvironment* env = NewEnv(dir.path());
+  std::vector<TMBSqlHandle*> handles;
+  int32_t word = -1;
+  for (int i = 0; i < TMBIO_MAX_SQL_HANDLES; ++i) {
+    handles.push_back(QDRequestHandle(env, &word));
+    ASSERT_NE(handles.back(), nullptr);
+  }
+  EXPECT_EQ(QDRequestHandle(env, &word), nullptr);
+  EXPECT_EQ(word, 16);
+  EXPECT_EQ(QDFreeHandle(handles.back()), 0);
+  handles.pop_back();
+  EXPECT_NE(QDRequestHandle(env, &word), nullptr);  // freed by the release below
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+TEST(Environment, TraceWritesALinePerCall) {
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME, Addr("tracer")), 0);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_TRACE, 1), 0);
+  TMBEnvironment* env = QDK_AllocEnv();
+  QDK_BeginTX(env);
+  QDSetEnvMode(nullptr, TMBIO_GLOBAL_TRACE, 0);
+  QDK_RollbackTX(env);  // not traced any more
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("tmbio tracer: QDK_AllocEnv() = " + std::to_string(env->id)), std::string::npos) << err;
+  EXPECT_NE(err.find("QDK_BeginTX(" + std::to_string(env->id) + ") = 0"), std::string::npos) << err;
+  EXPECT_EQ(err.find("QDK_RollbackTX"), std::string::npos) << err;
+  QDSetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME, 0);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
+}  // namespace

@@ -1,0 +1,487 @@
+#include "data_file.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <type_traits>
+
+#include "definition.h"
+#include "tmbio.h"
+
+namespace tmbio {
+
+namespace {
+
+constexpr const char* kFormat = "tmbio 1";
+
+struct Registry {
+  std::mutex mu;
+  std::map<FileId, std::weak_ptr<SharedFile>> files;  // guarded by mu
+};
+
+Registry& TheRegistry() {
+  static auto* r = new Registry;
+  return *r;
+}
+
+std::shared_ptr<SharedFile> Share(const FileId& id) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  auto it = r.files.find(id);
+  if (it != r.files.end()) {
+    if (auto live = it->second.lock()) return live;
+  }
+  // Entries of files no longer open are swept as they are met again, and
+  // here now and then, so the map stays as large as the set of open files.
+  if (r.files.size() > 64) {
+    for (auto i = r.files.begin(); i != r.files.end();) {
+      i = i->second.expired() ? r.files.erase(i) : std::next(i);
+    }
+  }
+  auto made = std::make_shared<SharedFile>();
+  made->id = id;
+  r.files[id] = made;
+  return made;
+}
+
+int32_t Fail(std::string* error, int32_t status, const std::string& what) {
+  if (error != nullptr) *error = what;
+  return status;
+}
+
+std::string Column(sqlite3_stmt* s, int i) {
+  const unsigned char* t = sqlite3_column_text(s, i);
+  return t == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(t));
+}
+
+}  // namespace
+
+int32_t StatusOf(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return 0;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return TMBIO_BUSY;
+    case SQLITE_CONSTRAINT:
+      return TMBIO_DUPLICATE;
+    case SQLITE_NOMEM:
+      return TMBIO_NO_MEMORY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return TMBIO_DENIED;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_SCHEMA:
+    case SQLITE_ERROR:  // a missing table or column: not one of our files
+      return TMBIO_CORRUPT;
+    case SQLITE_TOOBIG:
+      return TMBIO_BAD_LENGTH;
+    default:
+      return TMBIO_IO_ERROR;
+  }
+}
+
+int32_t CreateTables(sqlite3* db, const FileDefinition& def, std::string* error) {
+  std::string sql =
+      "CREATE TABLE meta(name TEXT PRIMARY KEY, value) WITHOUT ROWID;"
+      "CREATE TABLE fields(ordinal INTEGER PRIMARY KEY, name TEXT NOT NULL, type TEXT NOT NULL,"
+      " start INTEGER NOT NULL, length INTEGER NOT NULL, nullable INTEGER NOT NULL,"
+      " description TEXT NOT NULL);"
+      "CREATE TABLE keys(number INTEGER PRIMARY KEY, name TEXT NOT NULL,"
+      " is_unique INTEGER NOT NULL);"
+      "CREATE TABLE segments(key INTEGER NOT NULL, number INTEGER NOT NULL, field TEXT NOT NULL,"
+      " start INTEGER NOT NULL, length INTEGER NOT NULL, flags INTEGER NOT NULL,"
+      " attribute INTEGER NOT NULL, PRIMARY KEY(key, number)) WITHOUT ROWID;"
+      "CREATE TABLE dictionary(entry INTEGER PRIMARY KEY, data BLOB NOT NULL);"
+      "CREATE TABLE records(pos INTEGER PRIMARY KEY AUTOINCREMENT, data BLOB NOT NULL";
+  for (size_t k = 1; k <= def.keys.size(); ++k) sql += ", k" + std::to_string(k) + " BLOB";
+  sql += ");";
+  for (size_t k = 1; k <= def.keys.size(); ++k) {
+    std::string n = std::to_string(k);
+    sql += std::string("CREATE ") + (def.keys[k - 1].unique ? "UNIQUE " : "") + "INDEX records_k" +
+           n + " ON records(k" + n + ");";
+  }
+  char* message = nullptr;
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  if (rc != SQLITE_OK) {
+    std::string what = message != nullptr ? message : sqlite3_errstr(rc);
+    sqlite3_free(message);
+    return Fail(error, StatusOf(rc) == TMBIO_CORRUPT ? TMBIO_IO_ERROR : StatusOf(rc), what);
+  }
+  // The definition goes in through bound values: names and descriptions
+  // are the schema author's text.
+  auto insert = [&](const char* q, auto bind) -> int {
+    sqlite3_stmt* s = nullptr;
+    int r = sqlite3_prepare_v2(db, q, -1, &s, nullptr);
+    if (r != SQLITE_OK) return r;
+    bind(s);
+    r = sqlite3_step(s);
+    sqlite3_finalize(s);
+    return r == SQLITE_DONE ? SQLITE_OK : r;
+  };
+  auto meta = [&](const char* name, auto value) {
+    return insert("INSERT INTO meta(name, value) VALUES(?1, ?2)", [&](sqlite3_stmt* s) {
+      sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC);
+      if constexpr (std::is_same_v<decltype(value), int32_t>) {
+        sqlite3_bind_int(s, 2, value);
+      } else {
+        sqlite3_bind_text(s, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+      }
+    });
+  };
+  rc = meta("format", std::string(kFormat));
+  if (rc == SQLITE_OK) rc = meta("description", def.description);
+  if (rc == SQLITE_OK) rc = meta("kind", def.kind);
+  if (rc == SQLITE_OK) rc = meta("record_length", def.record_length);
+  if (rc == SQLITE_OK) rc = meta("variable_length", def.variable_length);
+  for (size_t i = 0; rc == SQLITE_OK && i < def.fields.size(); ++i) {
+    const FieldDef& f = def.fields[i];
+    rc = insert("INSERT INTO fields VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)", [&](sqlite3_stmt* s) {
+      sqlite3_bind_int64(s, 1, static_cast<int64_t>(i + 1));
+      sqlite3_bind_text(s, 2, f.name.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_text(s, 3, f.type.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_int(s, 4, f.offset);
+      sqlite3_bind_int(s, 5, f.length);
+      sqlite3_bind_int(s, 6, f.nullable ? 1 : 0);
+      sqlite3_bind_text(s, 7, f.description.c_str(), -1, SQLITE_STATIC);
+    });
+  }
+  for (size_t k = 0; rc == SQLITE_OK && k < def.keys.size(); ++k) {
+    const KeyDef& key = def.keys[k];
+    rc = insert("INSERT INTO keys VALUES(?1, ?2, ?3)", [&](sqlite3_stmt* s) {
+      sqlite3_bind_int64(s, 1, static_cast<int64_t>(k + 1));
+      sqlite3_bind_text(s, 2, key.name.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_int(s, 3, key.unique ? 1 : 0);
+    });
+    for (size_t i = 0; rc == SQLITE_OK && i < key.segments.size(); ++i) {
+      const SegmentDef& seg = key.segments[i];
+      rc = insert("INSERT INTO segments VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)", [&](sqlite3_stmt* s) {
+        sqlite3_bind_int64(s, 1, static_cast<int64_t>(k + 1));
+        sqlite3_bind_int64(s, 2, static_cast<int64_t>(i + 1));
+        sqlite3_bind_text(s, 3, seg.field.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int(s, 4, seg.offset);
+        sqlite3_bind_int(s, 5, seg.length);
+        sqlite3_bind_int(s, 6, seg.flags);
+        sqlite3_bind_int(s, 7, seg.attribute);
+      });
+    }
+  }
+  if (rc != SQLITE_OK) return Fail(error, TMBIO_IO_ERROR, sqlite3_errmsg(db));
+  return 0;
+}
+
+int32_t LoadDefinition(sqlite3* db, FileDefinition* def, std::string* error) {
+  FileDefinition d;
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(db, "SELECT name, value FROM meta", -1, &s, nullptr);
+  if (rc != SQLITE_OK) {
+    int32_t st = StatusOf(rc);
+    return Fail(error, st == TMBIO_BUSY ? st : TMBIO_CORRUPT, "not a data file");
+  }
+  std::string format;
+  int found = 0;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    std::string name = Column(s, 0);
+    if (name == "format") {
+      format = Column(s, 1);
+    } else if (name == "description") {
+      d.description = Column(s, 1);
+    } else if (name == "kind") {
+      d.kind = sqlite3_column_int(s, 1);
+      ++found;
+    } else if (name == "record_length") {
+      d.record_length = sqlite3_column_int(s, 1);
+      ++found;
+    } else if (name == "variable_length") {
+      d.variable_length = sqlite3_column_int(s, 1);
+      ++found;
+    }
+  }
+  sqlite3_finalize(s);
+  if (rc != SQLITE_DONE) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
+  if (format != kFormat || found != 3) return Fail(error, TMBIO_CORRUPT, "not a data file");
+
+  rc = sqlite3_prepare_v2(
+      db, "SELECT name, type, start, length, nullable, description FROM fields ORDER BY ordinal", -1,
+      &s, nullptr);
+  if (rc != SQLITE_OK) return Fail(error, TMBIO_CORRUPT, "no field table");
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW && d.fields.size() <= kMaxFields) {
+    FieldDef f;
+    f.name = Column(s, 0);
+    f.type = Column(s, 1);
+    f.offset = sqlite3_column_int(s, 2);
+    f.length = sqlite3_column_int(s, 3);
+    f.nullable = sqlite3_column_int(s, 4) != 0;
+    f.description = Column(s, 5);
+    d.fields.push_back(std::move(f));
+  }
+  sqlite3_finalize(s);
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
+
+  rc = sqlite3_prepare_v2(db, "SELECT number, name, is_unique FROM keys ORDER BY number", -1, &s,
+                          nullptr);
+  if (rc != SQLITE_OK) return Fail(error, TMBIO_CORRUPT, "no key table");
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW && d.keys.size() <= TMBIO_MAX_KEYS) {
+    if (sqlite3_column_int64(s, 0) != static_cast<int64_t>(d.keys.size() + 1)) {
+      sqlite3_finalize(s);
+      return Fail(error, TMBIO_CORRUPT, "keys are not numbered 1 to N");
+    }
+    KeyDef k;
+    k.name = Column(s, 1);
+    k.unique = sqlite3_column_int(s, 2) != 0;
+    d.keys.push_back(std::move(k));
+  }
+  sqlite3_finalize(s);
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
+
+  rc = sqlite3_prepare_v2(db,
+                          "SELECT key, number, field, start, length, flags, attribute FROM segments"
+                          " ORDER BY key, number",
+                          -1, &s, nullptr);
+  if (rc != SQLITE_OK) return Fail(error, TMBIO_CORRUPT, "no segment table");
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    int64_t key = sqlite3_column_int64(s, 0);
+    if (key < 1 || key > static_cast<int64_t>(d.keys.size())) {
+      sqlite3_finalize(s);
+      return Fail(error, TMBIO_CORRUPT, "a segment of no key");
+    }
+    auto& segs = d.keys[static_cast<size_t>(key - 1)].segments;
+    if (sqlite3_column_int64(s, 1) != static_cast<int64_t>(segs.size() + 1) ||
+        segs.size() >= TMBIO_MAX_SEGMENTS) {
+      sqlite3_finalize(s);
+      return Fail(error, TMBIO_CORRUPT, "segments are not numbered 1 to N");
+    }
+    SegmentDef seg;
+    seg.field = Column(s, 2);
+    seg.offset = sqlite3_column_int(s, 3);
+    seg.length = sqlite3_column_int(s, 4);
+    int64_t flags = sqlite3_column_int64(s, 5);
+    int64_t attribute = sqlite3_column_int64(s, 6);
+    if (flags < 0 || flags > 0xffff || attribute < 0 || attribute > 0xff) {
+      sqlite3_finalize(s);
+      return Fail(error, TMBIO_CORRUPT, "bad segment flags");
+    }
+    seg.flags = static_cast<uint16_t>(flags);
+    seg.attribute = static_cast<uint8_t>(attribute);
+    segs.push_back(std::move(seg));
+  }
+  sqlite3_finalize(s);
+  if (rc != SQLITE_DONE) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
+
+  // The stored flags must be what the definition says, or the indexes
+  // would have been built for another order.
+  FileDefinition checked = d;
+  std::string why;
+  if (!ValidateDefinition(&checked, &why)) return Fail(error, TMBIO_CORRUPT, "definition: " + why);
+  for (size_t k = 0; k < d.keys.size(); ++k) {
+    for (size_t i = 0; i < d.keys[k].segments.size(); ++i) {
+      const SegmentDef& a = d.keys[k].segments[i];
+      const SegmentDef& b = checked.keys[k].segments[i];
+      if (a.flags != b.flags || a.offset != b.offset || a.length != b.length) {
+        return Fail(error, TMBIO_CORRUPT,
+                    "definition: key " + d.keys[k].name + " does not match its fields");
+      }
+    }
+  }
+  *def = std::move(checked);
+  return 0;
+}
+
+int32_t AddHandle(SharedFile* shared, bool exclusive) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  if (shared->exclusive || (exclusive && shared->handles > 0)) return TMBIO_DENIED;
+  ++shared->handles;
+  shared->exclusive = exclusive;
+  return 0;
+}
+
+void RemoveHandle(SharedFile* shared, bool exclusive) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  --shared->handles;
+  if (exclusive) shared->exclusive = false;
+}
+
+bool AcquireWrite(SharedFile* shared, const void* owner, int32_t wait_ms) {
+  std::unique_lock<std::mutex> lock(shared->write_mu);
+  if (shared->writer == nullptr && shared->queue.empty()) {
+    shared->writer = owner;
+    return true;
+  }
+  auto me = shared->queue.emplace(shared->queue.end(), owner, false);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (!me->second) {
+    if (shared->write_cv.wait_until(lock, deadline) == std::cv_status::timeout && !me->second) {
+      shared->queue.erase(me);
+      return false;
+    }
+  }
+  shared->queue.erase(me);
+  return true;
+}
+
+void ReleaseWrite(SharedFile* shared, const void* owner) {
+  std::lock_guard<std::mutex> lock(shared->write_mu);
+  if (shared->writer != owner) return;
+  shared->writer = nullptr;
+  // Straight to the longest waiter, so that a writer who comes back at
+  // once cannot starve the others.
+  for (auto& waiter : shared->queue) {
+    if (!waiter.second) {
+      waiter.second = true;
+      shared->writer = waiter.first;
+      shared->write_cv.notify_all();
+      break;
+    }
+  }
+}
+
+int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_wait_ms,
+                         std::unique_ptr<Connection>* out) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == EACCES) return TMBIO_DENIED;
+    if (errno == ENOMEM) return TMBIO_NO_MEMORY;
+    return TMBIO_NO_FILE;
+  }
+  if (!S_ISREG(st.st_mode)) return TMBIO_NO_FILE;
+  std::unique_ptr<Connection> c(new Connection);
+  c->path_ = path;
+  // Each connection is used by one thread at a time, so SQLite's own
+  // per-connection mutex is left out. No CREATE: a missing file stays
+  // missing.
+  int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+  errno = 0;
+  int rc = sqlite3_open_v2(path.c_str(), &c->db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    int err = errno;
+    if (err == EMFILE || err == ENFILE) return TMBIO_LIMIT;
+    if (err == EACCES) return TMBIO_DENIED;
+    return rc == SQLITE_CANTOPEN ? TMBIO_NO_FILE : StatusOf(rc);
+  }
+  sqlite3_extended_result_codes(c->db_, 1);
+  c->lock_wait_ms_ = lock_wait_ms;
+  sqlite3_busy_timeout(c->db_, lock_wait_ms);
+  c->read_only_ = read_only || sqlite3_db_readonly(c->db_, "main") == 1;
+  // FULL: a commit is on disk (the write-ahead log synced) when it returns.
+  // Pages are read through a memory map: the operating system's cache then
+  // serves every connection to the file, where SQLite's own page cache is
+  // one per connection and small.
+  rc = sqlite3_exec(c->db_, "PRAGMA synchronous=FULL; PRAGMA mmap_size=268435456", nullptr, nullptr,
+                    nullptr);
+  if (rc != SQLITE_OK) return StatusOf(rc) == TMBIO_BUSY ? TMBIO_BUSY : TMBIO_CORRUPT;
+  int32_t status = LoadDefinition(c->db_, &c->def_, nullptr);
+  if (status != 0) return status;
+  c->shared_ = Share(FileId{st.st_dev, st.st_ino});
+  *out = std::move(c);
+  return 0;
+}
+
+Connection::~Connection() {
+  for (auto& [sql, s] : statements_) sqlite3_finalize(s);
+  // Closing rolls back a transaction still open (a disconnect).
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  if (writing_) ReleaseWrite(shared_.get(), this);
+}
+
+sqlite3_stmt* Connection::Statement(const std::string& sql, int32_t* status) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                              SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+  if (rc != SQLITE_OK) {
+    *status = StatusOf(rc);
+    return nullptr;
+  }
+  statements_.emplace(sql, s);
+  return s;
+}
+
+int32_t Connection::Exec(const char* sql) {
+  int32_t status = 0;
+  sqlite3_stmt* s = Statement(sql, &status);
+  if (s == nullptr) return status;
+  StatementUse use(s);
+  int rc = sqlite3_step(s);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : StatusOf(rc);
+}
+
+void Connection::AddCursor(Cursor* c) { cursors_.push_back(c); }
+
+void Connection::RemoveCursor(Cursor* c) {
+  c->Stop();
+  cursors_.erase(std::remove(cursors_.begin(), cursors_.end(), c), cursors_.end());
+}
+
+void Connection::StopCursors() {
+  for (Cursor* c : cursors_) c->Stop();
+}
+
+int32_t Connection::BeginWrite(bool env_tx) {
+  if (read_only_) return TMBIO_DENIED;
+  StopCursors();
+  if (env_tx && in_tx_) return 0;
+  if (!AcquireWrite(shared_.get(), this, lock_wait_ms_)) return TMBIO_BUSY;
+  writing_ = true;
+  int32_t status = Exec("BEGIN IMMEDIATE");
+  if (status != 0) {
+    EndOfWrite();
+    return status;
+  }
+  if (env_tx) in_tx_ = true;
+  return 0;
+}
+
+void Connection::EndOfWrite() {
+  writing_ = false;
+  ReleaseWrite(shared_.get(), this);
+}
+
+int32_t Connection::EndWrite(bool env_tx, int32_t status) {
+  if (env_tx) {
+    // The statement that failed undid itself; the transaction goes on.
+    return status;
+  }
+  if (status < 0) {
+    Exec("ROLLBACK");
+    EndOfWrite();
+    return status;
+  }
+  int32_t c = Exec("COMMIT");
+  if (c != 0) Exec("ROLLBACK");
+  shared_->generation.fetch_add(1, std::memory_order_acq_rel);
+  EndOfWrite();
+  return c != 0 ? c : status;
+}
+
+int32_t Connection::Commit() {
+  if (!in_tx_) return 0;
+  StopCursors();
+  int32_t status = Exec("COMMIT");
+  if (status != 0) Exec("ROLLBACK");
+  in_tx_ = false;
+  shared_->generation.fetch_add(1, std::memory_order_acq_rel);
+  EndOfWrite();
+  return status;
+}
+
+int32_t Connection::Rollback() {
+  if (!in_tx_) return 0;
+  StopCursors();
+  int32_t status = Exec("ROLLBACK");
+  in_tx_ = false;
+  EndOfWrite();
+  return status;
+}
+
+}  // namespace tmbio

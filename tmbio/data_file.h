@@ -1,0 +1,169 @@
+// A data file on disk: its SQLite layout, creating it, reading its
+// definition, and the connections the engine works through.
+//
+// Layout of NAME.tmb: `meta` (format, description, kind, lengths),
+// `fields`, `keys`, `segments` (the definition), `dictionary` (entry ->
+// blob) and `records` (pos INTEGER PRIMARY KEY AUTOINCREMENT, data BLOB,
+// k1 .. kN BLOB). kN holds key N's image, NULL when a sparse segment leaves
+// the record out; index records_kN orders it (UNIQUE for a key refusing
+// duplicates; SQLite appends the rowid, which orders duplicates by
+// position). AUTOINCREMENT keeps positions from being reused.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "admin.h"
+#include "locks.h"
+
+namespace tmbio {
+
+// The library status for an SQLite result code.
+int32_t StatusOf(int rc);
+
+// Creates the tables of a new data file for a validated definition in an
+// empty database.
+int32_t CreateTables(sqlite3* db, const FileDefinition& def, std::string* error);
+// Reads the stored definition; TMBIO_CORRUPT when it is missing or invalid.
+int32_t LoadDefinition(sqlite3* db, FileDefinition* def, std::string* error);
+
+// Binds a key image. An empty image is bound as an empty blob, never as
+// NULL: NULL would match nothing, the empty blob sorts below every image.
+inline void BindImage(sqlite3_stmt* s, int index, const std::string& image) {
+  if (image.empty()) {
+    sqlite3_bind_zeroblob(s, index, 0);
+  } else {
+    sqlite3_bind_blob(s, index, image.data(), static_cast<int>(image.size()), SQLITE_STATIC);
+  }
+}
+
+// Facts about one data file shared by all of this process's connections to
+// it.
+struct SharedFile {
+  FileId id;
+  // Bumped after every commit that changed the file, so that a read cursor
+  // kept live between calls learns that its snapshot is old.
+  std::atomic<uint64_t> generation{0};
+  int32_t handles = 0;     // open files; guarded by the registry's lock
+  bool exclusive = false;  // one of them is exclusive; guarded likewise
+
+  // The right to write, handed from connection to connection of this
+  // process in the order they asked for it. SQLite's own busy wait polls
+  // with sleeps; between threads of one process a hand-over is both faster
+  // and fair. Other processes still meet SQLite's wait.
+  std::mutex write_mu;
+  std::condition_variable write_cv;
+  const void* writer = nullptr;                // guarded by write_mu
+  std::list<std::pair<const void*, bool>> queue;  // waiters, granted; guarded by write_mu
+};
+
+// Takes the write right of `shared` for `owner`, waiting up to `wait_ms`.
+// False when the wait ran out.
+bool AcquireWrite(SharedFile* shared, const void* owner, int32_t wait_ms);
+void ReleaseWrite(SharedFile* shared, const void* owner);
+
+// Registers an open file on `shared`: TMBIO_DENIED when an exclusive open
+// meets any other open of the same file.
+int32_t AddHandle(SharedFile* shared, bool exclusive);
+void RemoveHandle(SharedFile* shared, bool exclusive);
+
+// A read statement that an open file keeps stepping across calls; the
+// connection stops every one before it writes, so that writes start from
+// the newest snapshot and commit at once.
+struct Cursor {
+  sqlite3_stmt* stmt = nullptr;  // live while set
+  void Stop() {
+    if (stmt != nullptr) sqlite3_reset(stmt);
+    stmt = nullptr;
+  }
+};
+
+// Resets a statement when the scope ends, ending its read transaction.
+class StatementUse {
+ public:
+  explicit StatementUse(sqlite3_stmt* s) : s_(s) {}
+  ~StatementUse() {
+    if (s_ != nullptr) sqlite3_reset(s_);
+  }
+  StatementUse(const StatementUse&) = delete;
+  StatementUse& operator=(const StatementUse&) = delete;
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+// One SQLite connection to a data file, shared by an environment's open
+// files of that data file (so that the environment's own handles never wait
+// for each other inside its transaction). Used by one thread at a time.
+class Connection {
+ public:
+  // Opens an existing data file and reads its definition.
+  static int32_t Open(const std::string& path, bool read_only, int32_t lock_wait_ms,
+                      std::unique_ptr<Connection>* out);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  sqlite3* db() const { return db_; }
+  const FileId& id() const { return shared_->id; }
+  SharedFile& shared() const { return *shared_; }
+  bool read_only() const { return read_only_; }
+  const std::string& path() const { return path_; }
+  const FileDefinition& definition() const { return def_; }
+  void SetLockWait(int32_t ms) {
+    lock_wait_ms_ = ms;
+    sqlite3_busy_timeout(db_, ms);
+  }
+
+  // A prepared statement of this connection, kept for reuse. Null with
+  // *status set when it cannot be prepared.
+  sqlite3_stmt* Statement(const std::string& sql, int32_t* status);
+  // Runs SQL without results.
+  int32_t Exec(const char* sql);
+
+  int64_t changes() const { return sqlite3_total_changes64(db_); }
+  uint64_t generation() const { return shared_->generation.load(std::memory_order_acquire); }
+
+  void AddCursor(Cursor* c);
+  void RemoveCursor(Cursor* c);
+  void StopCursors();
+
+  // Starts a write: stops every cursor and, unless the environment's
+  // transaction already holds this file, begins an immediate transaction
+  // (waiting up to the lock wait: TMBIO_BUSY after it).
+  int32_t BeginWrite(bool env_tx);
+  // Ends a write: outside an environment transaction, commits when `status`
+  // is 0 or more and rolls back otherwise. Returns `status`, or the commit's
+  // failure.
+  int32_t EndWrite(bool env_tx, int32_t status);
+  // The environment transaction holds this file (a write happened in it).
+  bool in_tx() const { return in_tx_; }
+  int32_t Commit();
+  int32_t Rollback();
+
+ private:
+  Connection() = default;
+  void EndOfWrite();  // gives the write right back
+
+  sqlite3* db_ = nullptr;
+  std::string path_;
+  FileDefinition def_;
+  bool read_only_ = false;
+  bool in_tx_ = false;
+  bool writing_ = false;  // holds the write right of shared_
+  int32_t lock_wait_ms_ = 0;
+  std::shared_ptr<SharedFile> shared_;
+  std::unordered_map<std::string, sqlite3_stmt*> statements_;
+  std::vector<Cursor*> cursors_;
+};
+
+}  // namespace tmbio
