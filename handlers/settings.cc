@@ -15,19 +15,40 @@ constexpr size_t kSettingTextSize = 1024;
 
 // Modes GetEnvMode will not read: -1 and -7 give addresses, the others are
 // texts, whose address would mean nothing to the client.
+// (Mode 9 is a number, refused all the same; mode 21 reads as a number.)
 bool RefusedGetMode(int32_t mode) {
   switch (mode) {
-    case -7: case -1: case 6: case 7: case 8: case 9: case 12:
-    case 16: case 17: case 18: case 19: case 25:
+    case TMBIO_ENV_LOGON_TEXT:
+    case TMBIO_ENV_RECORD:
+    case TMBIO_ENV_APP_NAME:
+    case TMBIO_ENV_USER_NAME:
+    case TMBIO_ENV_DATA_DIR:
+    case TMBIO_ENV_READ_ONLY:
+    case TMBIO_ENV_WORK_DIR:
+    case TMBIO_ENV_WORKSTATION:
+    case TMBIO_ENV_LANGUAGE:
+    case TMBIO_ENV_DATE_FORMAT:
+    case TMBIO_ENV_NUMBER_FORMAT:
+    case TMBIO_ENV_COMMENT:
       return true;
     default:
       return false;
   }
 }
 
+// Modes whose value SetEnvMode reads as a text.
 bool TextSetMode(int32_t mode) {
   switch (mode) {
-    case 6: case 7: case 8: case 12: case 16: case 17: case 18: case 19: case 21: case 25:
+    case TMBIO_ENV_APP_NAME:
+    case TMBIO_ENV_USER_NAME:
+    case TMBIO_ENV_DATA_DIR:
+    case TMBIO_ENV_WORK_DIR:
+    case TMBIO_ENV_WORKSTATION:
+    case TMBIO_ENV_LANGUAGE:
+    case TMBIO_ENV_DATE_FORMAT:
+    case TMBIO_ENV_NUMBER_FORMAT:
+    case TMBIO_ENV_CATALOG:
+    case TMBIO_ENV_COMMENT:
       return true;
     default:
       return false;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "tmbio/tmbio.h"
+
 namespace tmb {
 
 struct Session;
@@ -27,6 +29,6 @@ void SetGlobalText7(Session& s);
 
 // The answer to GetEnvMode and SetEnvMode for an environment id that is not
 // this connection's: the library's status for an invalid handle.
-constexpr int32_t kNotThisConnectionsEnvironment = -3;
+constexpr int32_t kNotThisConnectionsEnvironment = TMBIO_INVALID;
 
 }  // namespace tmb

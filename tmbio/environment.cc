@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "locks.h"
@@ -11,6 +12,20 @@
 #include "users.h"
 
 namespace tmbio {
+namespace {
+
+// The directory as the file system names it (symbolic links and ".."
+// resolved), so two spellings of one directory compare equal.
+std::string CanonicalDirectory(const std::string& dir) {
+  char* real = realpath(dir.empty() ? "." : dir.c_str(), nullptr);
+  if (real == nullptr) return dir;
+  std::string result(real);
+  free(real);
+  return result;
+}
+
+}  // namespace
+
 
 namespace {
 
@@ -210,6 +225,7 @@ int32_t Environment::Logon(const char* user, const char* password, const char* w
     }
   }
   logged_on_ = true;
+  logon_dir_ = CanonicalDirectory(DataDir());
   user_ = name;
   logon_blob_ = attributes;
   snprintf(pub_->logon_text, sizeof pub_->logon_text, "Welcome %s", name.c_str());
@@ -220,6 +236,11 @@ int32_t Environment::Logon(const char* user, const char* password, const char* w
   }
   if (result != nullptr) *result = 2;
   return 0;
+}
+
+bool Environment::MayUseDirectory(const std::string& dir) const {
+  if (!UsersDefined(dir)) return true;
+  return logged_on_ && CanonicalDirectory(dir) == logon_dir_;
 }
 
 int32_t Environment::Logoff(int32_t* out, char* message) {

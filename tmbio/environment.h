@@ -41,6 +41,10 @@ class Environment {
                 int32_t* blob_length, int32_t* result, char* message);
   int32_t Logoff(int32_t* out, char* message);
   bool logged_on() const { return logged_on_; }
+  // Whether files of `dir` may be used: always when `dir` defines no users,
+  // else only after a logon checked against that very directory. A path
+  // that leads into another catalog's directory does not pass its users.
+  bool MayUseDirectory(const std::string& dir) const;
 
   int32_t BeginTx();
   int32_t CommitTx();
@@ -72,6 +76,7 @@ class Environment {
   bool in_tx_ = false;
   bool logged_on_ = false;
   std::string user_;
+  std::string logon_dir_;  // the directory whose users the logon was checked by
   std::string logon_blob_;
   int32_t catalog_index_ = -1;
   std::string data_dir_;  // set by mode 8 or 21

@@ -88,7 +88,8 @@ int32_t OpenFile::Open(Environment* env, const char* name, int32_t mode, OpenFil
   const std::string dir = env->DataDir();
   if (file[0] != '/') file = dir + "/" + file;
   if (!EndsWithTmb(file)) file += ".tmb";
-  if (UsersDefined(dir) && !env->logged_on()) return TMBIO_DENIED;
+  const size_t slash = file.find_last_of('/');
+  if (!env->MayUseDirectory(slash == 0 ? "/" : file.substr(0, slash))) return TMBIO_DENIED;
   if (env->open_files() >= kMaxFilesPerEnvironment) return TMBIO_LIMIT;
   std::shared_ptr<Connection> conn;
   int32_t status = env->Connect(file, &conn);

@@ -2,7 +2,6 @@
 // autoincrement values given on insert.
 #include "open_file.h"
 
-#include <time.h>
 
 #include <algorithm>
 #include <cstring>

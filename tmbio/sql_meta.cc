@@ -106,7 +106,7 @@ SqlSession* SqlSession::Create(Environment* env, int32_t* error_word) {
     *error_word = -TMBIO_LIMIT;
     return nullptr;
   }
-  if (UsersDefined(env->DataDir()) && !env->logged_on()) {
+  if (!env->MayUseDirectory(env->DataDir())) {
     *error_word = -TMBIO_DENIED;
     return nullptr;
   }

@@ -245,6 +245,37 @@ TEST(Environment, LogonWithUsersChecksThePasswordAndGuardsOpens) {
   EXPECT_EQ(QDK_DeAllocEnv(env), 0);
 }
 
+TEST(Environment, UsersOfADirectoryGuardItWhateverPathLeadsThere) {
+  ScratchDir guarded;
+  ScratchDir open;
+  tmbtest::MakeFile(guarded.path(), "secret", kSchema);
+  {
+    std::ofstream users(guarded.File("tmbusers"));
+    users << tmbio::MakeUserLine("anna", "s3cret", "", 1000) << "\n";
+  }
+  // Logged on (without users) in a directory of its own, the environment
+  // reaches the guarded file neither by absolute path nor through "..".
+  TMBEnvironment* env = NewEnv(open.path());
+  EXPECT_EQ(Logon(env, "anna", "anything").status, 0);
+  int32_t error = 0;
+  const std::string absolute = guarded.File("secret");
+  EXPECT_EQ(QDK_OpenExt(env, absolute.c_str(), nullptr, 0, 0, &error), nullptr);
+  EXPECT_EQ(error, -TMBIO_DENIED);
+  const std::string dotted =
+      "../" + std::filesystem::path(guarded.path()).filename().string() + "/secret";
+  EXPECT_EQ(QDK_OpenExt(env, dotted.c_str(), nullptr, 0, 0, &error), nullptr);
+  EXPECT_EQ(error, -TMBIO_DENIED);
+
+  // A logon checked by that directory's users opens it, by either path.
+  QDSetEnvMode(env, TMBIO_ENV_DATA_DIR, reinterpret_cast<intptr_t>(guarded.path().c_str()));
+  EXPECT_EQ(Logon(env, "anna", "s3cret").status, 0);
+  QDSetEnvMode(env, TMBIO_ENV_DATA_DIR, reinterpret_cast<intptr_t>(open.path().c_str()));
+  TMBFile* f = QDK_OpenExt(env, absolute.c_str(), nullptr, 0, 0, &error);
+  ASSERT_NE(f, nullptr) << error;
+  EXPECT_EQ(QDK_close(f), 0);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+}
+
 TEST(Environment, SocketCloseReleasesEverythingTheSocketOwns) {
   ScratchDir dir;
   tmbtest::MakeFile(dir.path(), "data", kSchema);
