@@ -39,12 +39,6 @@ const TMBCatalogEntry* FindCatalog(const TMBEnvironment& env, const char* name) 
 
 }  // namespace
 
-TMBEnvironment* OwnEnvironment(const Session& s, int32_t id) {
-  TMBEnvironment* env = GetLocalEnvironmentById(id);
-  if (env == nullptr || TMBEnvironmentOwner(env) != static_cast<uint64_t>(s.conn.fd)) return nullptr;
-  return env;
-}
-
 void AllocEnv(Session& s) {
   TMBEnvironment* env = QDK_AllocEnv();
   if (env != nullptr) {

@@ -4,18 +4,12 @@
 
 #include <cstdint>
 
+#include "handlers/ownership.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {
 
 struct Session;
-
-// The environment with wire id `id` when this connection allocated it and
-// still owns it; null otherwise. An environment belongs to one connection:
-// another connection's requests never reach it, so no two session threads
-// use one environment at once and none uses one that its owner's
-// disconnect is freeing.
-TMBEnvironment* OwnEnvironment(const Session& s, int32_t id);
 
 // Opcode 38: allocates an environment owned by this connection and fills its
 // catalog table and view library from the registry; replies its id, or 0

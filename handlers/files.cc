@@ -6,6 +6,7 @@
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
+#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/session.h"
 #include "server/wire.h"
@@ -47,7 +48,7 @@ void OpenFile(Session& s) {
   GetInt32(b);  // reserved by the client, unused
 
   int32_t error = 0;
-  TMBFile* file = QDK_OpenExt(GetLocalEnvironmentById(env_id), name, options_passed,
+  TMBFile* file = QDK_OpenExt(OwnEnvironment(s, env_id), name, options_passed,
                               length_passed, mode, &error);
   b.BeginReply();
   if (file == nullptr) {
@@ -66,7 +67,7 @@ void OpenFile(Session& s) {
 }
 
 void CloseFile(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   // The buffer goes first: once the library has closed the file, its cell
   // is gone with it.
   if (file != nullptr) ReleaseReadBuffer(file);
@@ -77,7 +78,7 @@ void CloseFile(Session& s) {
 
 void ReadDictionary(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int16_t index = GetInt16(b);
   const int16_t size = GetInt16(b);
   if (size < 0) throw MalformedRequest("negative dictionary size");
@@ -99,7 +100,7 @@ void ReadDictionary(Session& s) {
 
 void AddDictionary(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int16_t index = GetInt16(b);
   int16_t length = GetInt16(b);
   if (length < 0) throw MalformedRequest("negative dictionary length");
@@ -120,14 +121,14 @@ void AddDictionary(Session& s) {
 }
 
 void GetFileError(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   const int32_t error = QDK_geterrno(file);
   s.buffer.BeginReply();
   PutInt32(s.buffer, error);
 }
 
 void SetFileCell(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   const int32_t value = GetInt32(s.buffer);
   // A null handle would change the process-wide settings instead.
   if (file != nullptr) QDSetEnvMode(file, TMBIO_FILE_CELL, value);

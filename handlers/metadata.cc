@@ -5,6 +5,7 @@
 
 #include "handlers/catalog_records.h"
 #include "handlers/request_fields.h"
+#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/session.h"
 #include "server/wire.h"
@@ -31,7 +32,7 @@ struct QueryText {
 }  // namespace
 
 void DescribeFile(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   TMBFileDescription d{};
   const int32_t status = QDDescribeFile(file, &d);
   MessageBuffer& b = s.buffer;
@@ -45,7 +46,7 @@ void DescribeFile(Session& s) {
 
 void DescribeIndex(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t start = GetInt32(b);
   int32_t end = GetInt32(b);
   int32_t segment_count = GetInt32(b);
@@ -103,7 +104,7 @@ void DescribeIndex(Session& s) {
 }
 
 void RequestHandle(Session& s) {
-  TMBEnvironment* env = GetLocalEnvironmentById(GetInt32(s.buffer));
+  TMBEnvironment* env = OwnEnvironment(s, GetInt32(s.buffer));
   int32_t error = 0;
   TMBSqlHandle* handle = QDRequestHandle(env, &error);
   s.buffer.BeginReply();
@@ -112,7 +113,7 @@ void RequestHandle(Session& s) {
 }
 
 void FreeHandle(Session& s) {
-  TMBSqlHandle* handle = GetLocalSQLSessionById(GetInt32(s.buffer));
+  TMBSqlHandle* handle = OwnSqlHandle(s, GetInt32(s.buffer));
   const int32_t status = QDFreeHandle(handle);
   s.buffer.BeginReply();
   PutInt32(s.buffer, status);
@@ -120,7 +121,7 @@ void FreeHandle(Session& s) {
 
 void GetTables(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBSqlHandle* handle = GetLocalSQLSessionById(GetInt32(b));
+  TMBSqlHandle* handle = OwnSqlHandle(s, GetInt32(b));
   QueryText texts[3];
   for (QueryText& t : texts) {
     if (GetInt32(b) != 0) t.Read(b);  // a negative flag, too, brings its text
@@ -139,7 +140,7 @@ void GetTables(Session& s) {
 
 void GetColumns(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBSqlHandle* handle = GetLocalSQLSessionById(GetInt32(b));
+  TMBSqlHandle* handle = OwnSqlHandle(s, GetInt32(b));
   QueryText texts[4];
   for (QueryText& t : texts) {
     if (GetInt32(b) > 0) t.Read(b);
@@ -154,7 +155,7 @@ void GetColumns(Session& s) {
 
 void FetchTable(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBSqlHandle* handle = GetLocalSQLSessionById(GetInt32(b));
+  TMBSqlHandle* handle = OwnSqlHandle(s, GetInt32(b));
   const int32_t count = GetInt32(b);
   const int32_t flag = GetInt32(b);
   QueryText name;
@@ -175,7 +176,7 @@ void FetchTable(Session& s) {
 
 void FetchColumn(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBSqlHandle* handle = GetLocalSQLSessionById(GetInt32(b));
+  TMBSqlHandle* handle = OwnSqlHandle(s, GetInt32(b));
   const int32_t count = GetInt32(b);
   std::unique_ptr<uint8_t[]> block = Scratch(count, sizeof(TMBColumnRecord));
   auto* records = reinterpret_cast<TMBColumnRecord*>(block.get());

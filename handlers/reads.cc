@@ -6,6 +6,7 @@
 
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
+#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/server.h"
 #include "server/session.h"
@@ -103,7 +104,7 @@ class BlockWriter {
 
 void ReadRecord(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int16_t size = GetInt16(b);
   const int16_t mode = GetInt16(b);
   if (size < 0) throw MalformedRequest("negative record size");
@@ -126,7 +127,7 @@ void ReadRecord(Session& s) {
 
 void RestrictedRead(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t size = GetInt32(b);
   const uint64_t need = 2 * CheckedSize(size) + 6;
   const int16_t mode = GetInt16(b);
@@ -146,7 +147,7 @@ void RestrictedRead(Session& s) {
 
 void ReadFirst(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t size = GetInt32(b);
   const int32_t extra_length = GetInt32(b);
   const uint64_t need = 2 * CheckedSize(size) + CheckedSize(extra_length) + 6;
@@ -181,7 +182,7 @@ void ReadFirst(Session& s) {
 
 void RestrictedReadBlock(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t count = GetInt32(b);
   const int32_t size = GetInt32(b);
   CheckedSize(size);
@@ -250,7 +251,7 @@ void RestrictedReadBlock(Session& s) {
 
 void ReadBlock(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t seek_mode = GetInt32(b);
   if (file == nullptr || QDGetEnvMode(file, TMBIO_FILE_NO_BLOCK_READS) != 0) {
     return ReplyEnd(b);
@@ -301,7 +302,7 @@ void ReadBlock(Session& s) {
 
 void ExtReadDirect(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t size = GetInt32(b);
   const int16_t option1 = GetInt16(b);
   const int32_t option2 = GetInt32(b);
@@ -322,7 +323,7 @@ void ExtReadDirect(Session& s) {
 
 void SeekKey(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int16_t mode = GetInt16(b);
   int32_t length = GetInt16(b);
   uint8_t key[kKeySize] = {};
@@ -333,14 +334,14 @@ void SeekKey(Session& s) {
 }
 
 void GetPosition(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   const int32_t position = QDK_getpos(file);
   s.buffer.BeginReply();
   PutInt32(s.buffer, position);
 }
 
 void SetPosition(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   const int32_t position = GetInt32(s.buffer);
   const int32_t status = QDK_setpos(file, position);
   s.buffer.BeginReply();
@@ -349,7 +350,7 @@ void SetPosition(Session& s) {
 
 void GetKey(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int16_t size = GetInt16(b);
   const int16_t mode = GetInt16(b);
   uint8_t key[kKeySize] = {};
@@ -365,7 +366,7 @@ void GetKey(Session& s) {
 
 void KeyAdjust(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   int16_t length = GetInt16(b);
   uint8_t key[kKeySize] = {};
   if (length > 0) length = static_cast<int16_t>(GetBlock(b, key, sizeof key));
@@ -376,7 +377,7 @@ void KeyAdjust(Session& s) {
 }
 
 void RawReadMode(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   const bool on = GetBoolean(s.buffer);
   const int32_t status = QDK_RawReadMode(file, on ? 1 : 0);
   s.buffer.BeginReply();

@@ -13,9 +13,9 @@ namespace {
 
 constexpr size_t kSettingTextSize = 1024;
 
-// Modes GetEnvMode will not read: -1 and -7 give addresses, the others are
-// texts, whose address would mean nothing to the client.
-// (Mode 9 is a number, refused all the same; mode 21 reads as a number.)
+// Modes GetEnvMode will not read: -1 and -7 give addresses, and most others
+// are texts, whose address would mean nothing to the client. Mode 9, a
+// number, is refused with them; mode 21, set as a text, reads as a number.
 bool RefusedGetMode(int32_t mode) {
   switch (mode) {
     case TMBIO_ENV_LOGON_TEXT:

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "handlers/request_fields.h"
+#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/session.h"
 #include "server/wire.h"
@@ -20,7 +21,7 @@ constexpr uint32_t kRestrictionTextSize = 4096;
 
 void ExtWrite(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t announced = GetInt32(b);
   // A negative length has no buffer that could hold a record.
   if (announced < 0) throw MalformedRequest("negative record length");
@@ -50,7 +51,7 @@ void ExtWrite(Session& s) {
 
 void RemoveRecord(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   int16_t length = GetInt16(b);
   uint8_t key[kKeySize] = {};
   if (length != 0) length = static_cast<int16_t>(GetBlock(b, key, sizeof key));
@@ -60,7 +61,7 @@ void RemoveRecord(Session& s) {
 }
 
 void UnlockRecord(Session& s) {
-  TMBFile* file = GetLocalFileById(GetInt32(s.buffer));
+  TMBFile* file = OwnFile(s, GetInt32(s.buffer));
   const int32_t which = GetInt32(s.buffer);
   const int32_t status = QDK_UnlockRecord(file, which);
   s.buffer.BeginReply();
@@ -69,7 +70,7 @@ void UnlockRecord(Session& s) {
 
 void PutRestrictInfo(Session& s) {
   MessageBuffer& b = s.buffer;
-  TMBFile* file = GetLocalFileById(GetInt32(b));
+  TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t selector = GetInt32(b);
   TMBRestriction restriction{};
   restriction.value1 = GetInt32(b);

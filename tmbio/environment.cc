@@ -239,7 +239,7 @@ int32_t Environment::Logon(const char* user, const char* password, const char* w
 }
 
 bool Environment::MayUseDirectory(const std::string& dir) const {
-  if (!UsersDefined(dir)) return true;
+  if (ToolAccess() || !UsersDefined(dir)) return true;
   return logged_on_ && CanonicalDirectory(dir) == logon_dir_;
 }
 

@@ -18,6 +18,7 @@ constexpr int32_t kMaxLockWaitTenths = 6000;
 
 std::atomic<int32_t> lock_wait_tenths{kDefaultLockWaitTenths};
 std::atomic<int32_t> trace_level{0};
+std::atomic<int32_t> tool_access{0};
 
 // Texts change rarely and are copied out under the lock.
 std::mutex& TextMutex() {
@@ -55,6 +56,8 @@ intptr_t GetGlobalMode(int32_t mode) noexcept {
       return lock_wait_tenths.load();
     case TMBIO_GLOBAL_TRACE:
       return trace_level.load();
+    case TMBIO_GLOBAL_TOOL_ACCESS:
+      return tool_access.load();
     case TMBIO_GLOBAL_DATA_DIR:
     case TMBIO_GLOBAL_APP_NAME: {
       try {
@@ -79,6 +82,9 @@ intptr_t SetGlobalMode(int32_t mode, intptr_t value) noexcept {
     case TMBIO_GLOBAL_TRACE:
       if (value < 0 || value > 1) return TMBIO_INVALID;
       return trace_level.exchange(static_cast<int32_t>(value));
+    case TMBIO_GLOBAL_TOOL_ACCESS:
+      if (value < 0 || value > 1) return TMBIO_INVALID;
+      return tool_access.exchange(static_cast<int32_t>(value));
     case TMBIO_GLOBAL_DATA_DIR:
     case TMBIO_GLOBAL_APP_NAME: {
       try {
@@ -103,6 +109,8 @@ std::string GlobalDataDir() {
   std::lock_guard<std::mutex> lock(TextMutex());
   return GlobalText(TMBIO_GLOBAL_DATA_DIR);
 }
+
+bool ToolAccess() noexcept { return tool_access.load() != 0; }
 
 bool Tracing() noexcept { return trace_level.load(std::memory_order_relaxed) != 0; }
 

@@ -11,6 +11,8 @@ namespace tmbio {
 // QDGetEnvMode / QDSetEnvMode with handle NULL.
 intptr_t GetGlobalMode(int32_t mode) noexcept;
 intptr_t SetGlobalMode(int32_t mode, intptr_t value) noexcept;
+// Whether a tool has taken file-level access (TMBIO_GLOBAL_TOOL_ACCESS).
+bool ToolAccess() noexcept;
 
 // Default lock wait of new environments, in milliseconds.
 int32_t DefaultLockWaitMs() noexcept;

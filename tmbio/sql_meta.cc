@@ -92,6 +92,7 @@ bool LikeMatch(std::string_view p, std::string_view t) {
 SqlSession::SqlSession(Environment* env) : env_(env), dir_(env->DataDir()) {
   pub_.object_type = TMBIO_OBJECT_SQL_HANDLE;
   pub_.engine = this;
+  pub_.environment = env->pub();
   ++env_->sql_handles;
 }
 

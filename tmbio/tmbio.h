@@ -195,6 +195,10 @@ extern "C" {
 #define TMBIO_GLOBAL_TRACE 2      /* 1: one line per call to standard error */
 #define TMBIO_GLOBAL_DATA_DIR 6   /* text */
 #define TMBIO_GLOBAL_APP_NAME 7   /* text */
+/* Set to 1 by tools that work on data files with the rights of the person
+ * running them (tmbadmin): logons that users files ask for are not asked.
+ * No request of the server reaches this mode. */
+#define TMBIO_GLOBAL_TOOL_ACCESS 20
 
 /* Environment modes. */
 #define TMBIO_ENV_RECORD (-1)       /* address of the TMBEnvironment */
@@ -327,9 +331,10 @@ typedef struct TMBFile {
 
 /* An SQL catalog handle; its id is its first word. */
 typedef struct TMBSqlHandle {
-  int32_t id;            /* wire id */
-  uint32_t object_type;  /* TMBIO_OBJECT_SQL_HANDLE */
-  void* engine;          /* library-owned */
+  int32_t id;                    /* wire id */
+  uint32_t object_type;          /* TMBIO_OBJECT_SQL_HANDLE */
+  void* engine;                  /* library-owned */
+  TMBEnvironment* environment;   /* the environment it lists */
 } TMBSqlHandle;
 
 /* Restriction for later restricted reads (QDK_PutRestrictInfo). */

@@ -347,3 +347,32 @@ TEST_F(FilesTest, RestrictionTextLimits) {
 
 }  // namespace
 }  // namespace tmb::test
+
+namespace tmb::test {
+namespace {
+
+// Wire ids are per connection: another client that names them is answered
+// as for an id that does not exist, and the owner's file stays as it was.
+TEST_F(FilesTest, AnotherConnectionCannotUseAFileOrEnvironmentItDidNotOpen) {
+  CreateFile("owned.tmb", Items("id", kSigned));
+  auto owner = Connect();
+  auto other = Connect();
+  const int32_t file = owner->Open("owned.tmb");
+  ASSERT_GT(owner->Insert(file, ItemRecord(1, "one")), 0);
+
+  int32_t status = 0;
+  std::string read, error;
+  ASSERT_TRUE(CallReadRecord(other->client(), file, 100, 4, &status, &read, &error)) << error;
+  EXPECT_EQ(status, -1);
+  EXPECT_TRUE(read.empty());
+  const Bytes closed = other->Raw(2, [&](MessageBuffer& b) { PutInt32(b, file); });
+  ASSERT_EQ(closed.size(), 4u);
+  EXPECT_NE(LoadBigEndian32(closed.data()), 0u);  // refused, not closed for it
+
+  ASSERT_TRUE(CallReadRecord(owner->client(), file, 100, 4, &status, &read, &error)) << error;
+  EXPECT_EQ(status, 40);
+  EXPECT_EQ(read, ItemRecord(1, "one"));
+}
+
+}  // namespace
+}  // namespace tmb::test

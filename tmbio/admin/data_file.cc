@@ -12,7 +12,6 @@ OpenDataFile::~OpenDataFile() {
   if (file_ != nullptr) QDK_close(file_);
   // Also rolls back a transaction left open by a failed load.
   if (env_ != nullptr) QDK_DeAllocEnv(env_);
-  if (!private_dir_.empty()) ::rmdir(private_dir_.c_str());
 }
 
 bool OpenDataFile::Open(const std::string& path, bool read_only, std::string* error) {
@@ -37,15 +36,9 @@ bool OpenDataFile::Open(const std::string& path, bool read_only, std::string* er
   }
   // The tool works on files directly, with the rights of whoever runs it,
   // so the logon that a users file asks of a data directory's clients is
-  // not for it. The library asks it when the environment's data directory
-  // (the current directory by default) holds one; an empty private
-  // directory holds none, wherever the tool is started.
-  std::string dir = (std::filesystem::temp_directory_path(ec) / "tmbadmin-XXXXXX").string();
-  if (!ec && ::mkdtemp(dir.data()) != nullptr) {
-    private_dir_ = dir;
-  } else {
-    dir = std::filesystem::path(absolute).parent_path().string();
-  }
+  // not for it.
+  QDSetEnvMode(nullptr, TMBIO_GLOBAL_TOOL_ACCESS, 1);
+  const std::string dir = std::filesystem::path(absolute).parent_path().string();
   QDSetEnvMode(env_, 8, reinterpret_cast<intptr_t>(dir.c_str()));
   if (read_only) QDSetEnvMode(env_, 9, 1);
   int32_t open_error = 0;

@@ -29,7 +29,6 @@ class OpenDataFile {
   int64_t RecordCount() const;
 
  private:
-  std::string private_dir_;  // the environment's data directory, removed at the end
   TMBEnvironment* env_ = nullptr;
   TMBFile* file_ = nullptr;
   tmbio::FileDefinition definition_;
