@@ -12,6 +12,7 @@
 #include <string>
 
 #include "secure/connection.h"
+#include "server/errors.h"
 #include "server/frame.h"
 #include "server/message_buffer.h"
 #include "server/wire.h"
@@ -40,6 +41,21 @@ class Client {
   // *error when the connection failed or the reply frame was not valid.
   bool Call(std::string* error);
   MessageBuffer& reply() { return buffer_; }
+
+  // Call, then `read(reply())`; a reply too short for the fields `read`
+  // takes is an error and closes the connection, as the server would.
+  template <typename Read>
+  bool Exchange(std::string* error, Read read) {
+    if (!Call(error)) return false;
+    try {
+      read(buffer_);
+    } catch (const MalformedRequest&) {
+      *error = "the server's reply is shorter than its fields";
+      Close();
+      return false;
+    }
+    return true;
+  }
 
   // Asks for a compression level and thresholds (opcode 69); on success the
   // client uses the granted level from the next request on, as the server

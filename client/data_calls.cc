@@ -59,18 +59,6 @@ std::string GetField(MessageBuffer& r) {
 
 std::string GetBlob(MessageBuffer& r) { return GetInt32(r) != 0 ? GetBytes(r) : std::string(); }
 
-template <typename Read>
-bool Exchange(Client& c, std::string* error, Read read) {
-  if (!c.Call(error)) return false;
-  try {
-    read(c.reply());
-  } catch (const MalformedRequest&) {
-    *error = "the server's reply is shorter than its fields";
-    c.Close();
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -82,7 +70,7 @@ bool CallOpenFile(Client& c, int32_t env, const std::string& name, int16_t mode,
   PutInt32(c.request(), 0);  // no options
   PutInt16(c.request(), mode);
   PutInt32(c.request(), 0);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *file = OpenedFile{};
     file->id = GetInt32(r);
     if (file->id == -1) {
@@ -101,7 +89,7 @@ bool CallOpenFile(Client& c, int32_t env, const std::string& name, int16_t mode,
 bool CallCloseFile(Client& c, int32_t file, int32_t* status, std::string* error) {
   c.BeginRequest(kCloseFile);
   PutInt32(c.request(), file);
-  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 
 bool CallSeekKey(Client& c, int32_t file, int16_t mode, const std::string& key, int32_t* status,
@@ -111,7 +99,7 @@ bool CallSeekKey(Client& c, int32_t file, int16_t mode, const std::string& key, 
   PutInt16(c.request(), mode);
   PutInt16(c.request(), static_cast<int16_t>(key.size()));
   if (!key.empty()) PutBytes(c.request(), key);
-  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 
 bool CallReadRecord(Client& c, int32_t file, int16_t size, int16_t mode, int32_t* status,
@@ -120,7 +108,7 @@ bool CallReadRecord(Client& c, int32_t file, int16_t size, int16_t mode, int32_t
   PutInt32(c.request(), file);
   PutInt16(c.request(), size);
   PutInt16(c.request(), mode);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *status = GetInt32(r);
     record->clear();
     if (*status > 0) *record = GetBytes(r);
@@ -134,13 +122,13 @@ bool CallKeyAdjust(Client& c, int32_t file, int16_t key_number, const std::strin
   PutInt16(c.request(), static_cast<int16_t>(key.size()));
   if (!key.empty()) PutBytes(c.request(), key);
   PutInt16(c.request(), key_number);
-  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 
 bool CallGetPosition(Client& c, int32_t file, int32_t* position, std::string* error) {
   c.BeginRequest(kGetPosition);
   PutInt32(c.request(), file);
-  return Exchange(c, error, [&](MessageBuffer& r) { *position = GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *position = GetInt32(r); });
 }
 
 bool ParseBlockEntries(const uint8_t* block, size_t used, std::vector<BlockEntry>* entries) {
@@ -167,7 +155,7 @@ bool CallReadBlock(Client& c, int32_t file, int32_t seek_mode, ReadBlockReply* r
   c.BeginRequest(kReadBlock);
   PutInt32(c.request(), file);
   PutInt32(c.request(), seek_mode);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *reply = ReadBlockReply{};
     reply->slot = GetInt32(r);
     if (reply->slot == -1) {
@@ -194,7 +182,7 @@ bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std:
   if (!key.empty()) PutBytes(c.request(), key);
   PutInt32(c.request(), option1);
   PutInt32(c.request(), option2);
-  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 
 bool CallRemoveRecord(Client& c, int32_t file, const std::string& key, int32_t* status,
@@ -203,14 +191,14 @@ bool CallRemoveRecord(Client& c, int32_t file, const std::string& key, int32_t* 
   PutInt32(c.request(), file);
   PutInt16(c.request(), static_cast<int16_t>(key.size()));
   if (!key.empty()) PutBytes(c.request(), key);
-  return Exchange(c, error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 
 bool CallDescribeFile(Client& c, int32_t file, int32_t* status, FileDescription* description,
                       std::string* error) {
   c.BeginRequest(kDescribeFile);
   PutInt32(c.request(), file);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *status = GetInt32(r);
     if (*status != 1) return;
     for (int32_t& v : description->values) v = GetInt32(r);
@@ -229,7 +217,7 @@ bool CallDescribeIndex(Client& c, int32_t file, int32_t start, int32_t end, int3
   PutInt32(c.request(), segment_count);
   PutByte(c.request(), 1);
   PutByte(c.request(), 1);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     keys->clear();
     segments->clear();
     *status = GetInt32(r);
@@ -261,7 +249,7 @@ bool CallRequestHandle(Client& c, int32_t env, int32_t* handle, int32_t* handle_
                        std::string* error) {
   c.BeginRequest(kRequestHandle);
   PutInt32(c.request(), env);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *handle = GetInt32(r);
     *handle_error = GetInt32(r);
   });
@@ -270,7 +258,7 @@ bool CallRequestHandle(Client& c, int32_t env, int32_t* handle, int32_t* handle_
 bool CallFreeHandle(Client& c, int32_t handle, std::string* error) {
   c.BeginRequest(kFreeHandle);
   PutInt32(c.request(), handle);
-  return Exchange(c, error, [&](MessageBuffer& r) { GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { GetInt32(r); });
 }
 
 bool CallGetTables(Client& c, int32_t handle, const std::string& table, int32_t* status,
@@ -282,7 +270,7 @@ bool CallGetTables(Client& c, int32_t handle, const std::string& table, int32_t*
   PutInt32(c.request(), table.empty() ? 0 : 1);
   if (!table.empty()) PutText(c.request(), table);
   PutInt32(c.request(), 0);  // tables
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *status = GetInt32(r);
     *tables = GetInt32(r);
     *columns = GetInt32(r);
@@ -300,7 +288,7 @@ bool CallGetColumns(Client& c, int32_t handle, const std::string& table,
     PutInt32(c.request(), text->empty() ? 0 : 1);
     if (!text->empty()) PutText(c.request(), *text);
   }
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *status = GetInt32(r);
     *count = GetInt32(r);
   });
@@ -312,7 +300,7 @@ bool CallFetchTable(Client& c, int32_t handle, int32_t count, int32_t* filled,
   PutInt32(c.request(), handle);
   PutInt32(c.request(), count);
   PutInt32(c.request(), 0);  // no name: go on from the last row
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     rows->clear();
     *filled = GetInt32(r);
     for (int32_t i = 0; i < *filled; ++i) {
@@ -342,7 +330,7 @@ bool CallFetchColumn(Client& c, int32_t handle, int32_t count, int32_t* filled,
   c.BeginRequest(kFetchColumn);
   PutInt32(c.request(), handle);
   PutInt32(c.request(), count);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     rows->clear();
     *filled = GetInt32(r);
     for (int32_t i = 0; i < *filled; ++i) {
@@ -362,7 +350,7 @@ bool CallFindFirstFile(Client& c, const std::string& pattern, int32_t* id, std::
                        std::string* error) {
   c.BeginRequest(kFindFirstFile);
   PutText(c.request(), pattern);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *id = GetInt32(r);
     name->clear();
     if (*id != -1) *name = GetReplyText(r);
@@ -372,7 +360,7 @@ bool CallFindFirstFile(Client& c, const std::string& pattern, int32_t* id, std::
 bool CallFindNextFile(Client& c, int32_t id, bool* found, std::string* name, std::string* error) {
   c.BeginRequest(kFindNextFile);
   PutInt32(c.request(), id);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     *found = GetInt32(r) != 0;
     name->clear();
     if (*found) *name = GetReplyText(r);
@@ -382,7 +370,7 @@ bool CallFindNextFile(Client& c, int32_t id, bool* found, std::string* name, std
 bool CallFindClose(Client& c, int32_t id, std::string* error) {
   c.BeginRequest(kFindClose);
   PutInt32(c.request(), id);
-  return Exchange(c, error, [&](MessageBuffer& r) { GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { GetInt32(r); });
 }
 
 }  // namespace tmb

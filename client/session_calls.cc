@@ -21,20 +21,6 @@ void PutRequestText(MessageBuffer& b, const std::string& text) {
   PutBlock(b, text.c_str(), static_cast<uint32_t>(text.size() + 1));
 }
 
-// Sends the request built in c.request() and reads its reply with `read`,
-// turning a reply too short for its fields into an error.
-template <typename Read>
-bool Exchange(Client& c, std::string* error, Read read) {
-  if (!c.Call(error)) return false;
-  try {
-    read(c.reply());
-  } catch (const MalformedRequest&) {
-    *error = "the server's reply is shorter than its fields";
-    c.Close();
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -69,7 +55,7 @@ bool OpenWithCompression(Client& c, CompressionChoiceOption choice, bool* grante
 
 bool CallHello(Client& c, int16_t* code, std::string* error) {
   c.BeginRequest(kHelloOpcode);
-  return Exchange(c, error, [&](MessageBuffer& r) { *code = GetInt16(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *code = GetInt16(r); });
 }
 
 bool CallIdentifyClient(Client& c, const IdentifyRequest& request, int16_t* code,
@@ -80,18 +66,18 @@ bool CallIdentifyClient(Client& c, const IdentifyRequest& request, int16_t* code
     PutInt16(c.request(), text->empty() ? 0 : 1);
     if (!text->empty()) PutRequestText(c.request(), *text);
   }
-  return Exchange(c, error, [&](MessageBuffer& r) { *code = GetInt16(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *code = GetInt16(r); });
 }
 
 bool CallAllocEnv(Client& c, int32_t* env, std::string* error) {
   c.BeginRequest(kAllocEnvOpcode);
-  return Exchange(c, error, [&](MessageBuffer& r) { *env = GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { *env = GetInt32(r); });
 }
 
 bool CallDeAllocEnv(Client& c, int32_t env, std::string* error) {
   c.BeginRequest(kDeAllocEnvOpcode);
   PutInt32(c.request(), env);
-  return Exchange(c, error, [&](MessageBuffer& r) { GetInt32(r); });
+  return c.Exchange(error, [&](MessageBuffer& r) { GetInt32(r); });
 }
 
 bool CallGetCatalog(Client& c, int32_t env, const std::string& name, CatalogInfo* info,
@@ -99,7 +85,7 @@ bool CallGetCatalog(Client& c, int32_t env, const std::string& name, CatalogInfo
   c.BeginRequest(kGetCatalogOpcode);
   PutInt32(c.request(), env);
   PutRequestText(c.request(), name);
-  return Exchange(c, error, [&](MessageBuffer& r) {
+  return c.Exchange(error, [&](MessageBuffer& r) {
     info->found = GetInt32(r) == 1;
     info->text1 = GetReplyText(r);
     info->text2 = GetReplyText(r);

@@ -108,6 +108,8 @@ class OpenFile {
   int32_t AnchorImage();
   int32_t Move(bool forward, Row* row);
   int32_t ReadPositioned(Row* row);
+  // Reads 1 to 5 of the read modes (the low byte, already checked).
+  int32_t ReadByMode(int32_t low, Row* row);
   int32_t First(bool forward, Row* row);
   int32_t SeekRow(const uint8_t* key, int32_t length, int32_t mode, Row* row);
   void MakeCurrent(const Row& row);

@@ -237,6 +237,21 @@ int32_t OpenFile::Move(bool forward, Row* row) {
   return status;
 }
 
+int32_t OpenFile::ReadByMode(int32_t low, Row* row) {
+  switch (low) {
+    case TMBIO_READ_POSITIONED:
+      return ReadPositioned(row);
+    case TMBIO_READ_NEXT:
+      return Move(true, row);
+    case TMBIO_READ_PREVIOUS:
+      return Move(false, row);
+    case TMBIO_READ_FIRST:
+      return First(true, row);
+    default:
+      return First(false, row);
+  }
+}
+
 int32_t OpenFile::ReadPositioned(Row* row) {
   switch (where_) {
     case Where::kBeforeFirst:
@@ -298,24 +313,7 @@ int32_t OpenFile::Read(void* buffer, int32_t size, int32_t mode) {
   if (lock) saved_image = image_;
 
   Row row;
-  int32_t status;
-  switch (low) {
-    case TMBIO_READ_POSITIONED:
-      status = ReadPositioned(&row);
-      break;
-    case TMBIO_READ_NEXT:
-      status = Move(true, &row);
-      break;
-    case TMBIO_READ_PREVIOUS:
-      status = Move(false, &row);
-      break;
-    case TMBIO_READ_FIRST:
-      status = First(true, &row);
-      break;
-    default:
-      status = First(false, &row);
-      break;
-  }
+  int32_t status = ReadByMode(low, &row);
   if (status != 1) return status;
   if (lock) {
     int32_t locked = locks::Lock(conn_->id(), row.pos, env_, this);
@@ -515,24 +513,7 @@ int32_t OpenFile::RestrictedRead(void* record, int32_t size, int32_t mode, uint8
   const bool lock = (mode & TMBIO_READ_LOCK) != 0 || (option & TMBIO_OPTION_LOCK) != 0;
   const bool forward = low == TMBIO_READ_POSITIONED || low == TMBIO_READ_NEXT || low == TMBIO_READ_FIRST;
   Row row;
-  int32_t status;
-  switch (low) {
-    case TMBIO_READ_POSITIONED:
-      status = ReadPositioned(&row);
-      break;
-    case TMBIO_READ_NEXT:
-      status = Move(true, &row);
-      break;
-    case TMBIO_READ_PREVIOUS:
-      status = Move(false, &row);
-      break;
-    case TMBIO_READ_FIRST:
-      status = First(true, &row);
-      break;
-    default:
-      status = First(false, &row);
-      break;
-  }
+  int32_t status = ReadByMode(low, &row);
   return Scan(status, &row, forward, lock, bound, bound_length, record, size, key, key_length, value);
 }
 
