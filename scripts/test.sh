@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: once in a normal build and once under
-# AddressSanitizer + UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test: once in a normal build, once under
+# AddressSanitizer + UndefinedBehaviorSanitizer and once under
+# ThreadSanitizer (every session has its own thread).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,3 +13,6 @@ scripts/build.sh build
 scripts/build.sh build-asan -DTMB_ASAN=ON -DTMB_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j 2)
+
+scripts/build.sh build-tsan -DTMB_TSAN=ON -DTMB_BENCH=OFF
+(cd build-tsan && TSAN_OPTIONS=second_deadlock_stack=1 ctest --output-on-failure -j 2)
