@@ -9,6 +9,8 @@
 //   ReadBlock     opcode 64 from the first record: 256 slots of 71 bytes
 //   ExtWrite      opcode 35, update by key of a random record (durable write)
 #include <benchmark/benchmark.h>
+
+#include <memory>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -46,7 +48,8 @@ std::string Record(int32_t id, uint32_t salt) {
 
 // One server for the whole run, with "bench.tmb" of kRecords records.
 tmb::test::ServerProcess& Server() {
-  static tmb::test::ServerProcess* server = [] {
+  // Destroyed at exit, which stops the server and removes its directory.
+  static std::unique_ptr<tmb::test::ServerProcess> server([] {
     auto* s = new tmb::test::ServerProcess;
     const std::string dir = s->dir() + "/demo";
     if (mkdir(dir.c_str(), 0755) != 0) std::abort();
@@ -85,7 +88,7 @@ tmb::test::ServerProcess& Server() {
     tmb::PutInt32(c.request(), env);
     c.Call(&error);
     return s;
-  }();
+  }());
   return *server;
 }
 

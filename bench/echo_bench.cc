@@ -17,11 +17,12 @@
 namespace {
 
 tmb::test::ServerProcess& Server() {
-  static tmb::test::ServerProcess* server = [] {
+  // Destroyed at exit, which stops the server and removes its directory.
+  static std::unique_ptr<tmb::test::ServerProcess> server([] {
     auto* s = new tmb::test::ServerProcess;
     if (!s->Start()) std::abort();
     return s;
-  }();
+  }());
   return *server;
 }
 
