@@ -278,6 +278,18 @@ class DataSession {
     return kExitOk;
   }
 
+  // Asks for an SQL handle in the environment; prints why not and returns
+  // the exit code, or kExitOk with *handle set.
+  int RequestHandle(int32_t* handle) {
+    std::string error;
+    int32_t handle_error = 0;
+    if (!CallRequestHandle(client_, env_, handle, &handle_error, &error)) {
+      return Broken(ctx_, "requesting an SQL handle", error);
+    }
+    if (*handle == 0) return LibraryFailed(ctx_, "no SQL handle", -handle_error);
+    return kExitOk;
+  }
+
   // Opens `name` and reads its field layout.
   int OpenFile(const std::string& name) {
     if (int code = Start(); code != kExitOk) return code;
@@ -366,12 +378,9 @@ class DataSession {
 
  private:
   int LoadFields(const std::string& table) {
+    int32_t handle = 0;
+    if (int code = RequestHandle(&handle); code != kExitOk) return code;
     std::string error;
-    int32_t handle = 0, handle_error = 0;
-    if (!CallRequestHandle(client_, env_, &handle, &handle_error, &error)) {
-      return Broken(ctx_, "requesting an SQL handle", error);
-    }
-    if (handle == 0) return LibraryFailed(ctx_, "no SQL handle", -handle_error);
     int32_t status = 0, count = 0, tables = 0;
     std::string schema;
     if (!CallGetTables(client_, handle, table, &status, &tables, &count, &error)) {
@@ -525,12 +534,9 @@ int Tables(Context& ctx) {
   }
   DataSession session(ctx);
   if (int code = session.Start(); code != kExitOk) return code;
+  int32_t handle = 0;
+  if (int code = session.RequestHandle(&handle); code != kExitOk) return code;
   std::string error;
-  int32_t handle = 0, handle_error = 0;
-  if (!CallRequestHandle(session.client(), session.env(), &handle, &handle_error, &error)) {
-    return Broken(ctx, "requesting an SQL handle", error);
-  }
-  if (handle == 0) return LibraryFailed(ctx, "no SQL handle", -handle_error);
   int32_t status = 0, tables = 0, columns = 0;
   const std::string pattern = ctx.args.empty() ? "" : ctx.args[0];
   if (!CallGetTables(session.client(), handle, pattern, &status, &tables, &columns, &error)) {
@@ -565,12 +571,9 @@ int Columns(Context& ctx) {
   }
   DataSession session(ctx);
   if (int code = session.Start(); code != kExitOk) return code;
+  int32_t handle = 0;
+  if (int code = session.RequestHandle(&handle); code != kExitOk) return code;
   std::string error;
-  int32_t handle = 0, handle_error = 0;
-  if (!CallRequestHandle(session.client(), session.env(), &handle, &handle_error, &error)) {
-    return Broken(ctx, "requesting an SQL handle", error);
-  }
-  if (handle == 0) return LibraryFailed(ctx, "no SQL handle", -handle_error);
   int32_t status = 0, count = 0;
   if (!CallGetColumns(session.client(), handle, TableOf(ctx.args[0]),
                       ctx.args.size() > 1 ? ctx.args[1] : "", &status, &count, &error)) {
