@@ -6,13 +6,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-scripts/build.sh build
+scripts/build.sh build -DTMB_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 (cd build && ctest --output-on-failure -j 2)
 
 # Benchmarks are left out of the sanitizer build: they measure nothing there.
-scripts/build.sh build-asan -DTMB_ASAN=ON -DTMB_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+scripts/build.sh build-asan -DTMB_WERROR=ON -DTMB_ASAN=ON -DTMB_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j 2)
 
-scripts/build.sh build-tsan -DTMB_TSAN=ON -DTMB_BENCH=OFF
+scripts/build.sh build-tsan -DTMB_WERROR=ON -DTMB_TSAN=ON -DTMB_BENCH=OFF
 (cd build-tsan && TSAN_OPTIONS=second_deadlock_stack=1 ctest --output-on-failure -j 2)

@@ -13,11 +13,13 @@
 #include <system_error>
 #include <thread>
 
+#include "diag/debug_trace.h"
 #include "host/config.h"
 #include "platform/message_box.h"
 #include "secure/compression.h"
 #include "server/client_slots.h"
 #include "server/session.h"
+#include "server/session_threads.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {
@@ -67,9 +69,8 @@ std::unique_ptr<Session> OpenListener(uint16_t port) {
 
 void StartSessionThread(std::unique_ptr<Session> session) {
   Session* raw = session.release();
-  try {
-    std::thread([raw] { RunConnection(std::unique_ptr<Session>(raw)); }).detach();
-  } catch (const std::system_error&) {
+  const int fd = raw->conn.fd;
+  if (!ServerSessions().Start(fd, [raw] { RunConnection(std::unique_ptr<Session>(raw)); })) {
     CloseSession(std::unique_ptr<Session>(raw), false);  // not retried
   }
 }
@@ -94,6 +95,7 @@ void AcceptLoop(int listen_fd) {
     }
     session->tls_context = g_listener ? g_listener->tls_context : nullptr;
     StartSessionThread(std::move(session));
+    ServerSessions().Reap();
   }
 }
 
@@ -166,6 +168,13 @@ void StopServer() {
     g_server_thread.join();
   }
   if (g_listener) CloseSession(std::move(g_listener), true);
+  // No new session can start now; the running ones are ended in order, so
+  // that each rolls back, unlocks and closes what its connection owned and
+  // its thread frees its per-thread state before the process exits.
+  if (!ServerSessions().EndAll(kSessionStopBound)) {
+    DebugTrace("tmbsqlsvr: %d sessions still running at the stop bound\n",
+               static_cast<int>(ServerSessions().running()));
+  }
 }
 
 bool ServerListening() { return g_listen_fd.load() >= 0; }

@@ -3,6 +3,7 @@
 // available, and gives every accepted connection a session and a thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -24,8 +25,13 @@ ServerSettings& Settings();
 // not be started.
 int StartServer();
 
-// Closes the listener and empties the slot table. Running sessions go on
-// until their clients leave.
+// How long a stop waits for the running sessions to end.
+constexpr std::chrono::seconds kSessionStopBound{5};
+
+// Closes the listener and empties the slot table, then ends every running
+// session in order (its socket shut down, everything its connection owned
+// in the data library released) and waits for their threads, up to
+// kSessionStopBound.
 void StopServer();
 
 // Whether the listening socket is open.

@@ -14,6 +14,7 @@
 #include "server/client_slots.h"
 #include "server/errors.h"
 #include "server/server.h"
+#include "server/session_threads.h"
 #include "server/wire.h"
 #include "tmbio/tmbio.h"
 
@@ -87,11 +88,11 @@ void RunConnection(std::unique_ptr<Session> session) {
 }
 
 void CloseSession(std::unique_ptr<Session> session, bool listener) {
-  (void)listener;  // the listener's TLS context is freed with it once TLS exists
   // Also after a last request that released an environment: the connection
   // may own others, and their transactions and locks must not outlive it.
   // For a socket that owns nothing the call does nothing.
   QD_SocketClosed(static_cast<uint64_t>(session->conn.fd));
+  if (!listener) ServerSessions().SocketClosing(session->conn.fd);
   close(session->conn.fd);
 }
 

@@ -1,6 +1,8 @@
 // End-to-end: the real server binary over loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -20,8 +22,7 @@ class ProtocolTest : public ::testing::Test {
   // A clean stop, and no sanitizer report from the server of an instrumented
   // build, are part of every test.
   void TearDown() override {
-    EXPECT_EQ(server_.Stop(), 0);
-    EXPECT_EQ(server_.Stderr().find("Sanitizer"), std::string::npos) << server_.Stderr();
+    EXPECT_EQ(server_.StopProblems(), "");
   }
 
   // A raw connection already opened with Hello.
@@ -36,8 +37,11 @@ class ProtocolTest : public ::testing::Test {
   // Echo request whose reply body is `payload`: opcode, seven filler bytes,
   // then the payload from the ninth byte on.
   static Bytes EchoOf(const Bytes& payload) {
-    Bytes body = {16, 1, 2, 3, 4, 5, 6, 7};
-    body.insert(body.end(), payload.begin(), payload.end());
+    // Sized once and filled in place: GCC 12 at -O3 misreads the growth of
+    // an 8-byte vector as an access out of its bounds.
+    Bytes body(8 + payload.size());
+    for (uint8_t i = 0; i < 8; ++i) body[i] = i == 0 ? 16 : i;
+    std::copy(payload.begin(), payload.end(), body.begin() + 8);
     return body;
   }
 
@@ -191,6 +195,7 @@ TEST(NoZlibTest, NegotiationAnswersZeroAndThresholdsStillApply) {
   echo.push_back(0);  // one above: run-length, never zlib
   c.SendPlain(echo);
   EXPECT_EQ(c.ReadFrame(), Frame(3, 101, {0, 228, 0}));
+  EXPECT_EQ(server.StopProblems(), "");
 }
 
 TEST_F(ProtocolTest, ClientLibraryRoundTripsLargeBodiesInEveryCodec) {
@@ -334,7 +339,7 @@ TEST(ServerStartTest, PortInUseIsReportedAndSignalStopsCleanly) {
   const std::string expected =
       "Unable to open socket " + std::to_string(first.port()) + ". Another process may be using it.";
   EXPECT_NE(second.Stderr().find(expected), std::string::npos) << second.Stderr();
-  EXPECT_EQ(first.Stop(), 0);
+  EXPECT_EQ(first.StopProblems(), "");
 }
 
 TEST(ServerStartTest, RegistryPortAndMessageSizeLimit) {
@@ -356,6 +361,7 @@ TEST(ServerStartTest, RegistryPortAndMessageSizeLimit) {
   EXPECT_EQ(LoadBigEndian32(reply.data() + 4), echo.size() - 8);
   c.Send(Frame(3, 8193, {16, 131, 0}));  // one byte above the limit
   EXPECT_TRUE(c.PeerClosed());
+  EXPECT_EQ(server.StopProblems(), "");
 }
 
 }  // namespace

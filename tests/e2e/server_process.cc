@@ -160,6 +160,30 @@ int ServerProcess::Stop() {
   return exit_code_;
 }
 
+std::string ServerProcess::StopProblems() {
+  std::string problems;
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    // The server waits a few seconds for its sessions; a slow, loaded
+    // machine gets ample room beyond that.
+    if (!WaitExit(30)) {
+      problems += "no exit within 30 s of SIGTERM; ";
+      kill(pid_, SIGKILL);
+      WaitExit(5);
+    } else if (exit_code_ != 0) {
+      problems += "exit status " + std::to_string(exit_code_) + " after SIGTERM; ";
+    }
+  }
+  const std::string err = Stderr();
+  for (const char* mark : {"Sanitizer", "runtime error"}) {
+    if (err.find(mark) != std::string::npos) {
+      problems += std::string("standard error reports \"") + mark + "\"; ";
+    }
+  }
+  if (!problems.empty()) problems += "standard error:\n" + err;
+  return problems;
+}
+
 std::string ServerProcess::Stderr() const {
   std::ifstream in(dir_ + "/stderr.txt", std::ios::binary);
   std::stringstream s;

@@ -37,6 +37,12 @@ class ServerProcess {
   bool Start();
   // Sends SIGTERM and waits; returns the exit status.
   int Stop();
+  // The check every test ends with: stops a running server and says what was
+  // wrong with its end. Empty when a running server exited 0 on SIGTERM
+  // within the stop bound, and standard error holds no report of a sanitizer
+  // or of undefined behaviour. A server that had already exited is judged by
+  // its standard error alone.
+  std::string StopProblems();
   // Waits for the process to end on its own, at most `seconds`.
   bool WaitExit(int seconds);
 

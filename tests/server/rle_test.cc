@@ -280,10 +280,11 @@ TEST(RunLengthTest, RunLengthsAcrossItemLimits) {
   for (uint8_t fill : {uint8_t{0}, uint8_t{0x20}}) {
     for (size_t r = 1; r <= 1200; ++r) {
       SCOPED_TRACE(r);
-      Bytes in = {1, 2};
-      in.insert(in.end(), r, fill);
-      in.push_back(3);
-      in.push_back(4);
+      Bytes in(r + 4, fill);
+      in[0] = 1;
+      in[1] = 2;
+      in[r + 2] = 3;
+      in[r + 3] = 4;
       int32_t size = 0;
       Encode(in, &size);
       if (r >= 8) {
