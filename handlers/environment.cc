@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include "handlers/request_fields.h"
 #include "handlers/text_field.h"
 #include "host/catalogs.h"
 #include "server/session.h"
@@ -52,7 +53,8 @@ void AllocEnv(Session& s) {
 
 void DeAllocEnv(Session& s) {
   const int32_t id = GetInt32(s.buffer);
-  if (TMBEnvironment* env = OwnEnvironment(s, id)) QDK_DeAllocEnv(env);
+  TMBEnvironment* env = OwnEnvironment(s, id);
+  if (env != nullptr) QDK_DeAllocEnv(env);
   s.buffer.BeginReply();
   PutInt32(s.buffer, 0);
 }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "handlers/ownership.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {

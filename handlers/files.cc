@@ -6,7 +6,6 @@
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
-#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/session.h"
 #include "server/wire.h"
@@ -48,8 +47,8 @@ void OpenFile(Session& s) {
   GetInt32(b);  // reserved by the client, unused
 
   int32_t error = 0;
-  TMBFile* file = QDK_OpenExt(OwnEnvironment(s, env_id), name, options_passed,
-                              length_passed, mode, &error);
+  TMBEnvironment* env = OwnEnvironment(s, env_id);
+  TMBFile* file = QDK_OpenExt(env, name, options_passed, length_passed, mode, &error);
   b.BeginReply();
   if (file == nullptr) {
     PutInt32(b, -1);

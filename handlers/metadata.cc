@@ -5,7 +5,6 @@
 
 #include "handlers/catalog_records.h"
 #include "handlers/request_fields.h"
-#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/session.h"
 #include "server/wire.h"

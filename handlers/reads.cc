@@ -6,7 +6,6 @@
 
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
-#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/server.h"
 #include "server/session.h"

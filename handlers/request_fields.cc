@@ -39,4 +39,18 @@ std::unique_ptr<uint8_t[]> Scratch(int64_t n, uint64_t unit) {
   return UnwindingAlloc(CheckedSize(n, unit));
 }
 
+namespace {
+uint64_t Owner(const Session& s) { return static_cast<uint64_t>(s.conn.fd); }
+}  // namespace
+
+TMBEnvironment* OwnEnvironment(const Session& s, int32_t id) {
+  return GetOwnedEnvironmentById(id, Owner(s));
+}
+
+TMBFile* OwnFile(const Session& s, int32_t id) { return GetOwnedFileById(id, Owner(s)); }
+
+TMBSqlHandle* OwnSqlHandle(const Session& s, int32_t id) {
+  return GetOwnedSQLSessionById(id, Owner(s));
+}
+
 }  // namespace tmb

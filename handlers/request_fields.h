@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "server/message_buffer.h"
+#include "server/session.h"
+#include "tmbio/tmbio.h"
 
 namespace tmb {
 
@@ -30,5 +32,12 @@ uint64_t CheckedSize(int64_t n, uint64_t unit = 1);
 // Zero-filled scratch memory for n elements of `unit` bytes, with the checks
 // of CheckedSize; exhaustion abandons the request. Never null, even for n = 0.
 std::unique_ptr<uint8_t[]> Scratch(int64_t n, uint64_t unit = 1);
+
+// An id a request names, as the object it names for this connection: the
+// library answers only for objects the connection owns, so another
+// connection's id is treated as an id that names nothing (nullptr).
+TMBEnvironment* OwnEnvironment(const Session& s, int32_t id);
+TMBFile* OwnFile(const Session& s, int32_t id);
+TMBSqlHandle* OwnSqlHandle(const Session& s, int32_t id);
 
 }  // namespace tmb

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "handlers/environment.h"
+#include "handlers/request_fields.h"
 #include "handlers/text_field.h"
 #include "server/session.h"
 #include "server/wire.h"

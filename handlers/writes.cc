@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "handlers/request_fields.h"
-#include "handlers/ownership.h"
 #include "server/errors.h"
 #include "server/session.h"
 #include "server/wire.h"

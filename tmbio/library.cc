@@ -22,6 +22,18 @@ TMBIO_API TMBSqlHandle* GetLocalSQLSessionById(int32_t id) noexcept {
   return tmbio::Objects().FindSqlHandle(id);
 }
 
+TMBIO_API TMBEnvironment* GetOwnedEnvironmentById(int32_t id, uint64_t socket) noexcept {
+  return tmbio::Objects().FindOwnedEnvironment(id, socket);
+}
+
+TMBIO_API TMBFile* GetOwnedFileById(int32_t id, uint64_t socket) noexcept {
+  return tmbio::Objects().FindOwnedFile(id, socket);
+}
+
+TMBIO_API TMBSqlHandle* GetOwnedSQLSessionById(int32_t id, uint64_t socket) noexcept {
+  return tmbio::Objects().FindOwnedSqlHandle(id, socket);
+}
+
 TMBIO_API intptr_t QDGetEnvMode(void* handle, int32_t mode) noexcept {
   intptr_t r = Guard([&]() -> intptr_t {
     if (handle == nullptr) return tmbio::GetGlobalMode(mode);

@@ -114,6 +114,32 @@ TMBSqlHandle* ObjectTable::FindSqlHandle(int32_t id) const noexcept {
   return static_cast<TMBSqlHandle*>(Find(sqls_, id));
 }
 
+void* ObjectTable::FindOwned(const Kind& kind, int32_t id, uint64_t socket) const noexcept {
+  // Environments not yet handed to a connection carry TMBIO_NO_SOCKET; no
+  // caller may reach them through it.
+  if (socket == TMBIO_NO_SOCKET) return nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = kind.index.find(id);
+  if (it == kind.index.end()) return nullptr;
+  const Entry& entry = *it->second;
+  // The entry's environment is read only while the table holds it: one that
+  // was taken out alone may be freed, and its address is all that is left.
+  if (envs_.by_object.count(entry.env) == 0) return nullptr;
+  return TMBEnvironmentOwner(entry.env) == socket ? entry.object : nullptr;
+}
+
+TMBEnvironment* ObjectTable::FindOwnedEnvironment(int32_t id, uint64_t socket) const noexcept {
+  return static_cast<TMBEnvironment*>(FindOwned(envs_, id, socket));
+}
+
+TMBFile* ObjectTable::FindOwnedFile(int32_t id, uint64_t socket) const noexcept {
+  return static_cast<TMBFile*>(FindOwned(files_, id, socket));
+}
+
+TMBSqlHandle* ObjectTable::FindOwnedSqlHandle(int32_t id, uint64_t socket) const noexcept {
+  return static_cast<TMBSqlHandle*>(FindOwned(sqls_, id, socket));
+}
+
 template <typename Pick>
 size_t ObjectTable::TakeAndRelease(Pick pick) noexcept {
   // Splicing moves nodes and erasing from the index frees, so releasing

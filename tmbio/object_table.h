@@ -4,10 +4,10 @@
 // its sizes. The engine adds an object once it is complete and takes it out
 // before it frees it itself.
 //
-// Ownership is read from TMBEnvironment.owning_socket when a socket closes,
-// not fixed when the object is added: the server sets the owner right after
-// QDK_AllocEnv has returned. Files and SQL handles belong to their
-// environment's owner.
+// Ownership is read from TMBEnvironment.owning_socket when a socket closes
+// or a connection looks an id up, not fixed when the object is added: the
+// server sets the owner right after QDK_AllocEnv has returned. Files and SQL
+// handles belong to their environment's owner.
 //
 // Ids are drawn at random (positive, unique among live objects) rather than
 // counted up: a client that sends another connection's id should not hit a
@@ -54,6 +54,14 @@ class ObjectTable {
   TMBFile* FindFile(int32_t id) const noexcept;
   TMBSqlHandle* FindSqlHandle(int32_t id) const noexcept;
 
+  // The live object with that id when `socket` owns it, or nullptr; nothing
+  // is owned by TMBIO_NO_SOCKET. The owner is read under the lock from an
+  // environment still in the table: what another thread is closing is out
+  // of the table before it is freed, so the answer never reads freed memory.
+  TMBEnvironment* FindOwnedEnvironment(int32_t id, uint64_t socket) const noexcept;
+  TMBFile* FindOwnedFile(int32_t id, uint64_t socket) const noexcept;
+  TMBSqlHandle* FindOwnedSqlHandle(int32_t id, uint64_t socket) const noexcept;
+
   // Takes out every environment that `socket` owns and every file and SQL
   // handle that lives in one, then, outside the lock, frees each file's
   // server cell and releases the files, the SQL handles, then the
@@ -88,6 +96,7 @@ class ObjectTable {
   bool Remove(Kind& kind, void* object) noexcept;
   static void Erase(Kind& kind, List::iterator it, List* into);  // mu_ held
   void* Find(const Kind& kind, int32_t id) const noexcept;
+  void* FindOwned(const Kind& kind, int32_t id, uint64_t socket) const noexcept;
   bool IdTaken(int32_t id) const;  // mu_ held
   // Takes out, under the lock, the environments `pick` selects and what
   // lives in them, then releases them outside the lock. Returns the number

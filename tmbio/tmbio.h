@@ -4,8 +4,8 @@
  *
  * Conventions of the whole interface:
  * - Results are 32-bit signed statuses unless a declaration says otherwise.
- * - Objects cross the wire as 32-bit ids; GetLocal*ById turns an id back
- *   into the object, or NULL when no live object has that id. Every call
+ * - Objects cross the wire as 32-bit ids; GetOwned*ById turns an id back
+ *   into the object for the connection that owns it, or NULL. Every call
  *   that takes a handle refuses NULL with a negative status (-1 for the
  *   reads, so that nothing is copied), never by crashing.
  * - Texts are NUL-terminated 8-bit texts; NULL stands for an absent text.
@@ -433,6 +433,27 @@ typedef struct TMBTableRecord {
 
 /* ---- Id lookups ------------------------------------------------------------- */
 
+/* A connection reaches only its own objects: an environment whose owner
+ * (TMBEnvironmentOwner) is `socket`, and the files and SQL handles that live
+ * in one. The GetOwned*ById calls decide that inside the library, under the
+ * lock that closes and socket closes take objects out by, so they never read
+ * an object that another thread is freeing. They return NULL for an id that
+ * names no live object of that kind, for another socket's object and for
+ * every id when `socket` is TMBIO_NO_SOCKET. The object returned stays live
+ * until its owner closes or releases it (QDK_close, QDFreeHandle,
+ * QDK_DeAllocEnv, QD_SocketClosed of `socket`): the owner's own thread, so
+ * the caller may use it until it does that itself. A server looks up every
+ * id a client sends through these. */
+TMBIO_API TMBEnvironment* GetOwnedEnvironmentById(int32_t id, uint64_t socket) TMBIO_NOEXCEPT;
+/* The open file with wire id `id` when `socket` owns it, or NULL. */
+TMBIO_API TMBFile* GetOwnedFileById(int32_t id, uint64_t socket) TMBIO_NOEXCEPT;
+/* The live SQL handle with wire id `id` when `socket` owns it, or NULL. */
+TMBIO_API TMBSqlHandle* GetOwnedSQLSessionById(int32_t id, uint64_t socket) TMBIO_NOEXCEPT;
+
+/* The GetLocal*ById calls look an id up whoever owns it. The object may be
+ * freed by its owner at any moment after the call returns, so only a caller
+ * that is the one to free it (a tool or test with a single thread of
+ * control) may read what they return. */
 /* Returns the live environment with wire id `id`, or NULL. */
 TMBIO_API TMBEnvironment* GetLocalEnvironmentById(int32_t id) TMBIO_NOEXCEPT;
 /* Returns the open file with wire id `id`, or NULL. */

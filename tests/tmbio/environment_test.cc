@@ -2,10 +2,13 @@
 // transaction states, logon and the socket-close release.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "tests/tmbio/test_util.h"
 #include "tmbio/admin.h"
@@ -309,10 +312,133 @@ TEST(Environment, SocketCloseReleasesEverythingTheSocketOwns) {
   EXPECT_EQ(GetNumConnections(), envs + 1);
   EXPECT_EQ(GetNumOpenFiles(), files + 1);
   EXPECT_EQ(GetLocalFileById(f3->id), f3);
+  EXPECT_EQ(GetOwnedFileById(f1_id, 41), nullptr);
+  EXPECT_EQ(GetOwnedFileById(f3->id, 42), f3);
   QD_SocketClosed(41);  // twice: nothing more
   QD_SocketClosed(42);
   EXPECT_EQ(GetNumConnections(), envs);
   EXPECT_EQ(GetNumOpenFiles(), files);
+}
+
+TEST(Environment, OwnedLookupsAnswerOnlyTheOwner) {
+  ScratchDir dir;
+  tmbtest::MakeFile(dir.path(), "data", kSchema);
+  TMBEnvironment* env = NewEnv(dir.path());
+  ASSERT_NE(env, nullptr);
+  // Between QDK_AllocEnv and the server recording the owner, no connection
+  // reaches the environment, not even through the "no socket" value.
+  EXPECT_EQ(GetOwnedEnvironmentById(env->id, 0), nullptr);
+  EXPECT_EQ(GetOwnedEnvironmentById(env->id, TMBIO_NO_SOCKET), nullptr);
+  TMBSetEnvironmentOwner(env, 61);
+  TMBFile* f = tmbtest::Open(env, "data");
+  int32_t word = -1;
+  TMBSqlHandle* h = QDRequestHandle(env, &word);
+  ASSERT_TRUE(f && h);
+
+  EXPECT_EQ(GetOwnedEnvironmentById(env->id, 61), env);
+  EXPECT_EQ(GetOwnedFileById(f->id, 61), f);
+  EXPECT_EQ(GetOwnedSQLSessionById(h->id, 61), h);
+  for (uint64_t other : {uint64_t{0}, uint64_t{62}, TMBIO_NO_SOCKET}) {
+    EXPECT_EQ(GetOwnedEnvironmentById(env->id, other), nullptr) << other;
+    EXPECT_EQ(GetOwnedFileById(f->id, other), nullptr) << other;
+    EXPECT_EQ(GetOwnedSQLSessionById(h->id, other), nullptr) << other;
+  }
+  // An id names one kind of object only.
+  EXPECT_EQ(GetOwnedEnvironmentById(f->id, 61), nullptr);
+  EXPECT_EQ(GetOwnedFileById(h->id, 61), nullptr);
+  EXPECT_EQ(GetOwnedSQLSessionById(env->id, 61), nullptr);
+  for (int32_t unknown : {0, -1, INT32_MIN}) {
+    EXPECT_EQ(GetOwnedEnvironmentById(unknown, 61), nullptr);
+    EXPECT_EQ(GetOwnedFileById(unknown, 61), nullptr);
+    EXPECT_EQ(GetOwnedSQLSessionById(unknown, 61), nullptr);
+  }
+
+  const int32_t env_id = env->id, f_id = f->id, h_id = h->id;
+  EXPECT_EQ(QDK_close(f), 0);
+  EXPECT_EQ(QDFreeHandle(h), 0);
+  EXPECT_EQ(GetOwnedFileById(f_id, 61), nullptr);
+  EXPECT_EQ(GetOwnedSQLSessionById(h_id, 61), nullptr);
+  EXPECT_EQ(GetOwnedEnvironmentById(env_id, 61), env);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+  EXPECT_EQ(GetOwnedEnvironmentById(env_id, 61), nullptr);
+}
+
+TEST(Environment, OwnedLookupsNeverReachWhatAnotherConnectionIsClosing) {
+  // Two connections as the server runs them. One opens its environment, a
+  // file and an SQL handle and lets them go again in each way a session
+  // does; the other names those ids all the while. It must be refused every
+  // time, and the refusal must not read what the closing thread frees (the
+  // sanitizer builds report such a read).
+  ScratchDir dir;
+  tmbtest::MakeFile(dir.path(), "data", kSchema);
+  constexpr uint64_t kCloser = 71;
+  constexpr uint64_t kPeer = 72;
+  constexpr int kRounds = 150;
+  std::atomic<int32_t> env_id{0}, file_id{0}, sql_id{0};
+  std::atomic<int> published{0};  // rounds whose ids are out
+  std::atomic<int> asked{0};      // rounds whose ids the peer has named
+  std::atomic<bool> done{false};
+  std::atomic<int> reached{0};    // the peer got the closer's object
+  std::atomic<int> failures{0};
+
+  std::thread peer([&] {
+    TMBEnvironment* mine = NewEnv(dir.path());
+    TMBSetEnvironmentOwner(mine, kPeer);
+    TMBFile* own = tmbtest::Open(mine, "data");
+    while (!done.load()) {
+      const int round = published.load();
+      if (GetOwnedEnvironmentById(env_id.load(), kPeer) != nullptr) ++reached;
+      if (GetOwnedFileById(file_id.load(), kPeer) != nullptr) ++reached;
+      if (GetOwnedSQLSessionById(sql_id.load(), kPeer) != nullptr) ++reached;
+      // Its own objects stay its own throughout.
+      if (own == nullptr || GetOwnedFileById(own->id, kPeer) != own) ++failures;
+      asked.store(round);
+    }
+    QD_SocketClosed(kPeer);
+  });
+
+  for (int round = 1; round <= kRounds; ++round) {
+    TMBEnvironment* env = NewEnv(dir.path());
+    TMBSetEnvironmentOwner(env, kCloser);
+    TMBFile* f = tmbtest::Open(env, "data");
+    int32_t word = -1;
+    TMBSqlHandle* h = QDRequestHandle(env, &word);
+    if (f == nullptr || h == nullptr) {
+      ++failures;
+      QD_SocketClosed(kCloser);
+      continue;
+    }
+    // Read back by the library on close: the server's buffer travels with it.
+    f->server_cell = std::malloc(32);
+    env_id = env->id;
+    file_id = f->id;
+    sql_id = h->id;
+    published = round;
+    // The peer names the live objects at least once before they go, then
+    // keeps naming them while they go.
+    while (asked.load() < round) std::this_thread::yield();
+    if (GetOwnedFileById(f->id, kCloser) != f) ++failures;
+    const int32_t closed_file = f->id;
+    switch (round % 3) {
+      case 0:  // the client closes the file, frees the handle, releases the environment
+        std::free(f->server_cell);
+        f->server_cell = nullptr;
+        if (QDK_close(f) != 0 || QDFreeHandle(h) != 0 || QDK_DeAllocEnv(env) != 0) ++failures;
+        break;
+      case 1:  // the client releases the environment with everything in it
+        if (QDK_DeAllocEnv(env) != 0) ++failures;
+        break;
+      default:  // the connection drops
+        QD_SocketClosed(kCloser);
+        break;
+    }
+    if (GetOwnedFileById(closed_file, kCloser) != nullptr) ++failures;
+  }
+  done = true;
+  peer.join();
+  EXPECT_EQ(reached.load(), 0);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(asked.load(), kRounds);
 }
 
 TEST(Environment, SqlHandlesStopAtTheLimit) {

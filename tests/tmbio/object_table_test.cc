@@ -140,6 +140,24 @@ TEST_F(ObjectTableTest, RemoveHandsAnObjectBackExactlyOnce) {
   EXPECT_EQ(table_.environment_count(), 0);
 }
 
+TEST_F(ObjectTableTest, OwnedLookupReadsOnlyEnvironmentsStillInTheTable) {
+  TMBEnvironment* env = NewEnv(9);
+  TMBFile* file = NewFile(env, false);
+  ASSERT_TRUE(table_.AddEnvironment(env, ReleaseEnv));
+  ASSERT_TRUE(table_.AddFile(file, env, ReleaseFile));
+  EXPECT_EQ(table_.FindOwnedFile(file->id, 9), file);
+
+  // An environment taken out on its own is its remover's to free at once;
+  // a file left behind must not lead the lookup into it (the sanitizer
+  // build reports the read).
+  ASSERT_TRUE(table_.RemoveEnvironment(env));
+  std::free(env);
+  EXPECT_EQ(table_.FindOwnedFile(file->id, 9), nullptr);
+  EXPECT_EQ(table_.FindFile(file->id), file);
+  EXPECT_TRUE(table_.RemoveFile(file));
+  std::free(file);
+}
+
 TEST_F(ObjectTableTest, ConcurrentSessionsReleaseEachObjectOnce) {
   constexpr int kThreads = 6;
   constexpr int kRounds = 100;
