@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "server/rle.h"
+#include "wire/rle.h"
 
 namespace {
 

@@ -8,15 +8,15 @@
 
 #include <cstring>
 
-#include "secure/compression.h"
-#include "server/errors.h"
+#include "wire/compression.h"
+#include "wire/errors.h"
+#include "wire/opcodes.h"
 
 namespace tmb {
 namespace {
 
 // A reply may be as large as the server lets any frame be.
 constexpr uint64_t kMaxReplySize = 1ull << 31;
-constexpr uint8_t kSetCompressionOpcode = 69;
 
 }  // namespace
 
@@ -102,7 +102,7 @@ bool Client::Call(std::string* error) {
 
 int Client::NegotiateCompression(uint8_t level, uint32_t rle_threshold, uint32_t zlib_threshold,
                                  std::string* error) {
-  BeginRequest(kSetCompressionOpcode);
+  BeginRequest(opcode::kSetCompression);
   PutByte(buffer_, level);
   PutInt32(buffer_, static_cast<int32_t>(rle_threshold));
   PutInt32(buffer_, static_cast<int32_t>(zlib_threshold));

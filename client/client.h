@@ -11,11 +11,11 @@
 #include <cstdint>
 #include <string>
 
-#include "secure/connection.h"
-#include "server/errors.h"
-#include "server/frame.h"
-#include "server/message_buffer.h"
-#include "server/wire.h"
+#include "wire/connection.h"
+#include "wire/errors.h"
+#include "wire/frame.h"
+#include "wire/message_buffer.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 

@@ -3,33 +3,13 @@
 #include <cstring>
 
 #include "client/session_calls.h"
-#include "server/errors.h"
+#include "wire/opcodes.h"
+#include "wire/errors.h"
 
 namespace tmb {
 namespace {
 
-enum Opcode : uint8_t {
-  kCloseFile = 2,
-  kReadRecord = 4,
-  kSeekKey = 5,
-  kRemoveRecord = 7,
-  kGetPosition = 12,
-  kFindFirstFile = 25,
-  kFindNextFile = 26,
-  kFindClose = 27,
-  kExtWrite = 35,
-  kOpenFile = 40,
-  kDescribeFile = 43,
-  kDescribeIndex = 44,
-  kKeyAdjust = 53,
-  kGetTables = 55,
-  kGetColumns = 56,
-  kFetchTable = 57,
-  kFetchColumn = 58,
-  kRequestHandle = 59,
-  kFreeHandle = 60,
-  kReadBlock = 64,
-};
+using namespace opcode;
 
 void PutText(MessageBuffer& b, const std::string& text) {
   PutBlock(b, text.c_str(), static_cast<uint32_t>(text.size() + 1));

@@ -3,16 +3,11 @@
 #include <cstring>
 #include <limits>
 
-#include "server/errors.h"
+#include "wire/errors.h"
+#include "wire/opcodes.h"
 
 namespace tmb {
 namespace {
-
-constexpr uint8_t kHelloOpcode = 41;
-constexpr uint8_t kIdentifyClientOpcode = 66;
-constexpr uint8_t kAllocEnvOpcode = 38;
-constexpr uint8_t kDeAllocEnvOpcode = 39;
-constexpr uint8_t kGetCatalogOpcode = 70;
 
 constexpr uint32_t kNever = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t kZlibAbove = 256;
@@ -20,7 +15,6 @@ constexpr uint32_t kZlibAbove = 256;
 void PutRequestText(MessageBuffer& b, const std::string& text) {
   PutBlock(b, text.c_str(), static_cast<uint32_t>(text.size() + 1));
 }
-
 
 }  // namespace
 
@@ -54,13 +48,13 @@ bool OpenWithCompression(Client& c, CompressionChoiceOption choice, bool* grante
 }
 
 bool CallHello(Client& c, int16_t* code, std::string* error) {
-  c.BeginRequest(kHelloOpcode);
+  c.BeginRequest(opcode::kHello);
   return c.Exchange(error, [&](MessageBuffer& r) { *code = GetInt16(r); });
 }
 
 bool CallIdentifyClient(Client& c, const IdentifyRequest& request, int16_t* code,
                         std::string* error) {
-  c.BeginRequest(kIdentifyClientOpcode);
+  c.BeginRequest(opcode::kIdentifyClient);
   for (const std::string* text : {&request.identity1, &request.identity2, &request.unused,
                                   &request.resource1, &request.resource2, &request.client_name}) {
     PutInt16(c.request(), text->empty() ? 0 : 1);
@@ -70,19 +64,19 @@ bool CallIdentifyClient(Client& c, const IdentifyRequest& request, int16_t* code
 }
 
 bool CallAllocEnv(Client& c, int32_t* env, std::string* error) {
-  c.BeginRequest(kAllocEnvOpcode);
+  c.BeginRequest(opcode::kAllocEnv);
   return c.Exchange(error, [&](MessageBuffer& r) { *env = GetInt32(r); });
 }
 
 bool CallDeAllocEnv(Client& c, int32_t env, std::string* error) {
-  c.BeginRequest(kDeAllocEnvOpcode);
+  c.BeginRequest(opcode::kDeAllocEnv);
   PutInt32(c.request(), env);
   return c.Exchange(error, [&](MessageBuffer& r) { GetInt32(r); });
 }
 
 bool CallGetCatalog(Client& c, int32_t env, const std::string& name, CatalogInfo* info,
                     std::string* error) {
-  c.BeginRequest(kGetCatalogOpcode);
+  c.BeginRequest(opcode::kGetCatalog);
   PutInt32(c.request(), env);
   PutRequestText(c.request(), name);
   return c.Exchange(error, [&](MessageBuffer& r) {

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "secure/compression.h"
-#include "server/errors.h"
-#include "server/frame.h"
+#include "wire/compression.h"
+#include "wire/errors.h"
+#include "wire/frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 60000) return 0;

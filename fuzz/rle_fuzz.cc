@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "server/rle.h"
+#include "wire/rle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1 << 20)) return 0;

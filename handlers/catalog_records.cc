@@ -1,6 +1,6 @@
 #include "handlers/catalog_records.h"
 
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

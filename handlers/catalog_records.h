@@ -4,7 +4,7 @@
 // the length again and the bytes.
 #pragma once
 
-#include "server/message_buffer.h"
+#include "wire/message_buffer.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {

@@ -4,9 +4,9 @@
 
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
-#include "host/catalogs.h"
+#include "config/catalogs.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

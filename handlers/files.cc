@@ -6,9 +6,9 @@
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
-#include "server/errors.h"
+#include "wire/errors.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {

@@ -14,7 +14,7 @@
 #include "platform/profile.h"
 #include "server/server.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

@@ -5,9 +5,9 @@
 
 #include "handlers/catalog_records.h"
 #include "handlers/request_fields.h"
-#include "server/errors.h"
+#include "wire/errors.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

@@ -12,74 +12,13 @@
 #include "handlers/session_control.h"
 #include "handlers/settings.h"
 #include "handlers/writes.h"
-#include "server/frame.h"
+#include "wire/frame.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/opcodes.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {
-
-constexpr uint8_t kEchoOpcode = 16;
-
-std::array<Handler, 256> BuildTable() {
-  std::array<Handler, 256> table{};
-  table[23] = RefuseRequest;
-  table[41] = Hello;
-  table[69] = SetCompression;
-  table[17] = SetGlobalMode2;
-  table[18] = SetGlobalMode1;
-  table[31] = SetGlobalText7;
-  table[32] = SetGlobalText6;
-  table[37] = SetEnvMode;
-  table[38] = AllocEnv;
-  table[39] = DeAllocEnv;
-  table[48] = BeginTX;
-  table[49] = CommitTX;
-  table[50] = RollbackTX;
-  table[65] = GetEnvMode;
-  table[66] = IdentifyClient;
-  table[67] = Logon;
-  table[68] = Logoff;
-  table[70] = GetCatalog;
-  table[2] = CloseFile;
-  table[3] = ReadDictionary;
-  table[4] = ReadRecord;
-  table[5] = SeekKey;
-  table[7] = RemoveRecord;
-  table[10] = GetFileError;
-  table[12] = GetPosition;
-  table[13] = SetPosition;
-  table[21] = PutRestrictInfo;
-  table[24] = GetProfileString;
-  table[25] = FindFirstFile;
-  table[26] = FindNextFile;
-  table[27] = FindClose;
-  table[28] = StatFile;
-  table[30] = GetKey;
-  table[33] = RestrictedRead;
-  table[35] = ExtWrite;
-  table[40] = OpenFile;
-  table[42] = ReadFirst;
-  table[43] = DescribeFile;
-  table[44] = DescribeIndex;
-  table[51] = RawReadMode;
-  table[52] = UnlockRecord;
-  table[53] = KeyAdjust;
-  table[54] = AddDictionary;
-  table[55] = GetTables;
-  table[56] = GetColumns;
-  table[57] = FetchTable;
-  table[58] = FetchColumn;
-  table[59] = RequestHandle;
-  table[60] = FreeHandle;
-  table[61] = SetFileCell;
-  table[62] = RestrictedReadBlock;
-  table[63] = ExtReadDirect;
-  table[64] = ReadBlock;
-  return table;
-}
-
-const std::array<Handler, 256> kTable = BuildTable();
 
 // The request stays in the buffer and goes back from its ninth byte on: the
 // reply frame's header is written over the first eight. A request shorter
@@ -87,6 +26,75 @@ const std::array<Handler, 256> kTable = BuildTable();
 void Echo(Session& s) {
   if (s.buffer.length() < kFrameHeaderSize) s.buffer.SetPosition(kFrameHeaderSize);
 }
+
+using namespace opcode;
+
+constexpr OpcodeRow kRows[] = {
+    {kCloseFile, "CloseFile", CloseFile, false},
+    {kReadDictionary, "ReadDictionary", ReadDictionary, false},
+    {kReadRecord, "ReadRecord", ReadRecord, false},
+    {kSeekKey, "SeekKey", SeekKey, false},
+    {kRemoveRecord, "RemoveRecord", RemoveRecord, false},
+    {kGetFileError, "GetFileError", GetFileError, false},
+    {kOpenConnection, "OpenConnection", nullptr, true},
+    {kGetPosition, "GetPosition", GetPosition, false},
+    {kSetPosition, "SetPosition", SetPosition, false},
+    {kEcho, "Echo", Echo, false},
+    {kSetGlobalMode2, "SetGlobalMode2", SetGlobalMode2, false},
+    {kSetGlobalMode1, "SetGlobalMode1", SetGlobalMode1, false},
+    {kPutRestrictInfo, "PutRestrictInfo", PutRestrictInfo, false},
+    {kRefuseRequest, "RefuseRequest", RefuseRequest, false},
+    {kGetProfileString, "GetProfileString", GetProfileString, false},
+    {kFindFirstFile, "FindFirstFile", FindFirstFile, false},
+    {kFindNextFile, "FindNextFile", FindNextFile, false},
+    {kFindClose, "FindClose", FindClose, false},
+    {kStatFile, "StatFile", StatFile, false},
+    {kGetKey, "GetKey", GetKey, false},
+    {kSetGlobalText7, "SetGlobalText7", SetGlobalText7, false},
+    {kSetGlobalText6, "SetGlobalText6", SetGlobalText6, false},
+    {kRestrictedRead, "RestrictedRead", RestrictedRead, false},
+    {kExtWrite, "ExtWrite", ExtWrite, false},
+    {kSetEnvMode, "SetEnvMode", SetEnvMode, false},
+    {kAllocEnv, "AllocEnv", AllocEnv, true},
+    {kDeAllocEnv, "DeAllocEnv", DeAllocEnv, false},
+    {kOpenFile, "OpenFile", OpenFile, false},
+    {kHello, "Hello", Hello, true},
+    {kReadFirst, "ReadFirst", ReadFirst, false},
+    {kDescribeFile, "DescribeFile", DescribeFile, false},
+    {kDescribeIndex, "DescribeIndex", DescribeIndex, false},
+    {kBeginTX, "BeginTX", BeginTX, false},
+    {kCommitTX, "CommitTX", CommitTX, false},
+    {kRollbackTX, "RollbackTX", RollbackTX, false},
+    {kRawReadMode, "RawReadMode", RawReadMode, false},
+    {kUnlockRecord, "UnlockRecord", UnlockRecord, false},
+    {kKeyAdjust, "KeyAdjust", KeyAdjust, false},
+    {kAddDictionary, "AddDictionary", AddDictionary, false},
+    {kGetTables, "GetTables", GetTables, false},
+    {kGetColumns, "GetColumns", GetColumns, false},
+    {kFetchTable, "FetchTable", FetchTable, false},
+    {kFetchColumn, "FetchColumn", FetchColumn, false},
+    {kRequestHandle, "RequestHandle", RequestHandle, false},
+    {kFreeHandle, "FreeHandle", FreeHandle, false},
+    {kSetFileCell, "SetFileCell", SetFileCell, false},
+    {kRestrictedReadBlock, "RestrictedReadBlock", RestrictedReadBlock, false},
+    {kExtReadDirect, "ExtReadDirect", ExtReadDirect, false},
+    {kReadBlock, "ReadBlock", ReadBlock, false},
+    {kGetEnvMode, "GetEnvMode", GetEnvMode, false},
+    {kIdentifyClient, "IdentifyClient", IdentifyClient, false},
+    {kLogon, "Logon", Logon, false},
+    {kLogoff, "Logoff", Logoff, false},
+    {kSetCompression, "SetCompression", SetCompression, true},
+    {kGetCatalog, "GetCatalog", GetCatalog, false},
+};
+
+// The rows by opcode, for a lookup per request that costs one index.
+std::array<const OpcodeRow*, 256> IndexRows() {
+  std::array<const OpcodeRow*, 256> index{};
+  for (const OpcodeRow& row : kRows) index[row.opcode] = &row;
+  return index;
+}
+
+const std::array<const OpcodeRow*, 256> kIndex = IndexRows();
 
 void Unknown(Session& s, uint8_t opcode) {
   std::fprintf(stderr, "Unknown TMBIO Opcode - %d\n", opcode);
@@ -96,16 +104,22 @@ void Unknown(Session& s, uint8_t opcode) {
 
 }  // namespace
 
-Handler HandlerFor(uint8_t opcode) { return kTable[opcode]; }
+std::span<const OpcodeRow> OpcodeRows() { return kRows; }
+
+const OpcodeRow* RowFor(uint8_t opcode) { return kIndex[opcode]; }
 
 void Dispatch(Session& s, uint8_t opcode) {
-  if (opcode == kEchoOpcode) {
-    Echo(s);
-  } else if (Handler handler = kTable[opcode]) {
-    handler(s);
+  const OpcodeRow* row = kIndex[opcode];
+  if (row != nullptr && row->handler != nullptr) {
+    row->handler(s);
   } else {
     Unknown(s, opcode);
   }
+}
+
+bool OpensConnection(uint8_t opcode) {
+  const OpcodeRow* row = kIndex[opcode];
+  return row != nullptr && row->opens_connection;
 }
 
 }  // namespace tmb

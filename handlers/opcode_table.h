@@ -1,9 +1,11 @@
-// The opcode table: which handler serves each request opcode. This is the one
-// place where an opcode gains its handler; every opcode without one is
-// answered through the unknown-opcode path.
+// The opcode table: one row per opcode that the server knows, saying all it
+// knows of it. This is the one place where an opcode gains its handler or
+// opens a connection; every opcode without a row is answered through the
+// unknown-opcode path.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace tmb {
 
@@ -14,12 +16,25 @@ struct Session;
 // reply body.
 using Handler = void (*)(Session&);
 
-// Runs the handler of `opcode`. Opcode 16 runs none: its reply is the request
+struct OpcodeRow {
+  uint8_t opcode;
+  const char* name;
+  Handler handler;        // null: answered as an unknown opcode
+  bool opens_connection;  // a first request with it admits all others
+};
+
+// Every row, in opcode order.
+std::span<const OpcodeRow> OpcodeRows();
+
+// The row of `opcode`, or null when the table has none.
+const OpcodeRow* RowFor(uint8_t opcode);
+
+// Runs the handler of `opcode`. Echo runs none: its reply is the request
 // itself from the ninth body byte on. Opcodes without a handler print
 // "Unknown TMBIO Opcode - N" to standard error and reply i16 0.
 void Dispatch(Session& session, uint8_t opcode);
 
-// The handler of `opcode`, or null when the opcode has none.
-Handler HandlerFor(uint8_t opcode);
+// Whether a request with `opcode` opens the connection for all others.
+bool OpensConnection(uint8_t opcode);
 
 }  // namespace tmb

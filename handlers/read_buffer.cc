@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server/errors.h"
+#include "wire/errors.h"
 
 namespace tmb {
 namespace {

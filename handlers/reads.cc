@@ -6,11 +6,11 @@
 
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
-#include "server/errors.h"
+#include "wire/errors.h"
 #include "server/server.h"
 #include "server/session.h"
-#include "server/unwinding_alloc.h"
-#include "server/wire.h"
+#include "wire/unwinding_alloc.h"
+#include "wire/primitives.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {

@@ -1,9 +1,9 @@
 #include "handlers/request_fields.h"
 
-#include "server/errors.h"
+#include "wire/errors.h"
 #include "server/server.h"
-#include "server/unwinding_alloc.h"
-#include "server/wire.h"
+#include "wire/unwinding_alloc.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 

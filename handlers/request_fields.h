@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "server/message_buffer.h"
+#include "wire/message_buffer.h"
 #include "server/session.h"
 #include "tmbio/tmbio.h"
 

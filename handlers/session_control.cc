@@ -4,10 +4,10 @@
 
 #include "handlers/text_field.h"
 #include "secure/access_check.h"
-#include "secure/compression.h"
+#include "wire/compression.h"
 #include "server/client_slots.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

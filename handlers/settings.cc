@@ -5,7 +5,7 @@
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {

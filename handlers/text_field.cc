@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "server/errors.h"
-#include "server/message_buffer.h"
-#include "server/wire.h"
+#include "wire/errors.h"
+#include "wire/message_buffer.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 

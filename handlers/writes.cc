@@ -3,9 +3,9 @@
 #include <memory>
 
 #include "handlers/request_fields.h"
-#include "server/errors.h"
+#include "wire/errors.h"
 #include "server/session.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {

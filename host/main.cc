@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "host/config.h"
+#include "config/settings.h"
+#include "handlers/opcode_table.h"
 #include "host/options.h"
+#include "host/status_page.h"
 #include "platform/message_box.h"
 #include "server/server.h"
 
@@ -35,7 +37,7 @@ int RunInteractive(const std::string& command_line) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  const int result = tmb::StartServer();
+  const int result = tmb::StartServer({tmb::Dispatch, tmb::OpensConnection, tmb::AnswerStatusPage});
   if (result != 0) {
     tmb::platform::MessageBox("Unable to start Tamblo SQL Server", "Tamblo SQL Server Error",
                               tmb::platform::kMbIconExclamation);

@@ -1,6 +1,6 @@
 #include "host/options.h"
 
-#include "host/config.h"
+#include "config/settings.h"
 
 namespace tmb {
 namespace {

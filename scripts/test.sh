@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/check_layers.sh
 
 scripts/build.sh build -DTMB_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 (cd build && ctest --output-on-failure -j 2)

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "diag/debug_trace.h"
-#include "host/config.h"
+#include "config/settings.h"
 #include "platform/message_box.h"
-#include "secure/compression.h"
+#include "wire/compression.h"
 #include "server/client_slots.h"
 #include "server/session.h"
 #include "server/session_threads.h"
@@ -33,6 +33,7 @@ std::atomic<bool> g_thread_ended{false};
 std::atomic<uint64_t> g_max_message_size{kDefaultMaxMessageSize};
 std::unique_ptr<Session> g_listener;  // touched by the server thread and by stop
 std::thread g_server_thread;
+RequestRouting g_routing{};  // set before the server thread starts, then read only
 
 void ReportStartFailure(const char* text, unsigned style) {
   platform::MessageBox(text, kErrorCaption, style);
@@ -136,7 +137,10 @@ ServerSettings& Settings() {
   return settings;
 }
 
-int StartServer() {
+const RequestRouting& Routing() { return g_routing; }
+
+int StartServer(const RequestRouting& routing) {
+  g_routing = routing;
   g_thread_ended = false;
   try {
     g_server_thread = std::thread([] {

@@ -20,10 +20,25 @@ struct ServerSettings {
 };
 ServerSettings& Settings();
 
-// Runs the server thread and waits until it listens. 0 when listening, -1
+struct Session;
+
+// What the layers above the server hand it at start, so that it includes
+// none of them: the request dispatcher with its acceptance rule, and the
+// status-page responder, which is asked before each request and returns true
+// when it has answered (the session then ends).
+struct RequestRouting {
+  void (*dispatch)(Session& session, uint8_t opcode);
+  bool (*opens_connection)(uint8_t opcode);
+  bool (*answer_status_page)(Session& session);
+};
+
+// The routing StartServer was given.
+const RequestRouting& Routing();
+
+// Runs the server thread with `routing` and waits until it listens. 0 when listening, -1
 // when the thread ended without listening, or an errno when the thread could
 // not be started.
-int StartServer();
+int StartServer(const RequestRouting& routing);
 
 // How long a stop waits for the running sessions to end.
 constexpr std::chrono::seconds kSessionStopBound{5};

@@ -9,13 +9,12 @@
 #include <cstring>
 #include <new>
 
-#include "handlers/opcode_table.h"
-#include "host/status_page.h"
 #include "server/client_slots.h"
-#include "server/errors.h"
+#include "wire/errors.h"
 #include "server/server.h"
 #include "server/session_threads.h"
-#include "server/wire.h"
+#include "wire/opcodes.h"
+#include "wire/primitives.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {
@@ -36,26 +35,23 @@ void TuneSocket(int fd) {
 // Serves requests until the peer leaves, a frame cannot be sent or a browser
 // has been answered.
 void ServeRequests(Session& s) {
+  const RequestRouting& routing = Routing();
   bool opened = false;
   for (;;) {
-    if (AnswerStatusPage(s)) return;
+    if (routing.answer_status_page(s)) return;
     if (ReceiveFrame(s.conn, s.buffer, s.compression, MaxMessageSize()) != ReceiveResult::kOk) {
       return;
     }
     uint8_t opcode = GetByte(s.buffer);
     s.last_opcode = opcode;
-    if (OpensConnection(opcode)) opened = true;
-    if (!opened) opcode = kRefusedOpcode;
-    Dispatch(s, opcode);
+    if (routing.opens_connection(opcode)) opened = true;
+    if (!opened) opcode = opcode::kRefused;
+    routing.dispatch(s, opcode);
     if (!SendFrame(s.conn, s.buffer, s.compression)) return;
   }
 }
 
 }  // namespace
-
-bool OpensConnection(uint8_t opcode) {
-  return opcode == 11 || opcode == 38 || opcode == 41 || opcode == 69;
-}
 
 std::unique_ptr<Session> CreateSession(int fd) {
   std::unique_ptr<Session> s(new (std::nothrow) Session);

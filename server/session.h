@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "secure/connection.h"
-#include "server/frame.h"
-#include "server/message_buffer.h"
+#include "wire/connection.h"
+#include "wire/frame.h"
+#include "wire/message_buffer.h"
 
 namespace tmb {
 
@@ -37,11 +37,5 @@ void RunConnection(std::unique_ptr<Session> session);
 // connection owned there is rolled back and freed, closes the socket and
 // frees the session.
 void CloseSession(std::unique_ptr<Session> session, bool listener);
-
-// Opcodes that open a connection for all others.
-bool OpensConnection(uint8_t opcode);
-
-// The opcode every request refused by the opening rule is dispatched as.
-constexpr uint8_t kRefusedOpcode = 99;
 
 }  // namespace tmb

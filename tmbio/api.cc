@@ -9,7 +9,7 @@
 #include "open_file.h"
 #include "settings.h"
 #include "sql_meta.h"
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 using tmbio::Environment;
 using tmbio::Guard;

@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "definition.h"
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "admin.h"
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "data_file.h"
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

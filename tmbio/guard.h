@@ -6,7 +6,7 @@
 #include <new>
 #include <type_traits>
 
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -6,7 +6,7 @@
 #include "object_table.h"
 #include "open_file.h"
 #include "settings.h"
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 using tmbio::Guard;
 

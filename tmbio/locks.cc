@@ -4,7 +4,7 @@
 #include <new>
 #include <unordered_map>
 
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio::locks {
 

@@ -20,7 +20,7 @@
 #include <random>
 #include <unordered_map>
 
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -19,7 +19,7 @@
 #include "data_file.h"
 #include "definition.h"
 #include "restriction.h"
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tmbio.h"
+#include "tmbio/tmbio.h"
 
 namespace tmbio {
 

@@ -14,7 +14,7 @@
 
 #include "client/client.h"
 #include "client/data_calls.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 #include "tests/e2e/server_process.h"
 #include "tmbio/admin.h"
 

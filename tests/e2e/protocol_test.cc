@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "client/client.h"
-#include "secure/compression.h"
-#include "server/wire.h"
+#include "wire/compression.h"
+#include "wire/primitives.h"
 #include "tests/e2e/server_process.h"
 
 namespace tmb::test {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/wire.h"
+#include "wire/primitives.h"
 #include "tests/e2e/server_process.h"
 
 namespace tmb::test {

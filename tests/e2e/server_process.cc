@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "server/errors.h"
+#include "wire/errors.h"
 #include "server/server.h"
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/catalogs.h"
+#include "config/catalogs.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/config.h"
+#include "config/settings.h"
 
 namespace tmb {
 namespace {

@@ -1,4 +1,4 @@
-#include "server/message_buffer.h"
+#include "wire/message_buffer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
-#include "server/frame.h"
+#include "wire/frame.h"
 
 #include <cstring>
 #include <memory>
 #include <optional>
 
-#include "secure/compression.h"
-#include "server/rle.h"
-#include "server/unwinding_alloc.h"
-#include "server/wire.h"
+#include "wire/compression.h"
+#include "wire/rle.h"
+#include "wire/unwinding_alloc.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

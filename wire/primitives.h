@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "server/message_buffer.h"
+#include "wire/message_buffer.h"
 
 namespace tmb {
 

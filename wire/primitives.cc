@@ -1,8 +1,8 @@
-#include "server/wire.h"
+#include "wire/primitives.h"
 
 #include <cstring>
 
-#include "server/errors.h"
+#include "wire/errors.h"
 
 namespace tmb {
 namespace {

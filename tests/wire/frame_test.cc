@@ -1,4 +1,4 @@
-#include "server/frame.h"
+#include "wire/frame.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "secure/compression.h"
-#include "server/wire.h"
+#include "wire/compression.h"
+#include "wire/primitives.h"
 
 namespace tmb {
 namespace {

@@ -1,4 +1,4 @@
-#include "secure/connection.h"
+#include "wire/connection.h"
 
 #include <cerrno>
 #include <sys/socket.h>

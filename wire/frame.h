@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-#include "secure/connection.h"
-#include "server/message_buffer.h"
+#include "wire/connection.h"
+#include "wire/message_buffer.h"
 
 namespace tmb {
 

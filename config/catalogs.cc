@@ -1,8 +1,8 @@
-#include "host/catalogs.h"
+#include "config/catalogs.h"
 
 #include <cstring>
 
-#include "host/config.h"
+#include "config/settings.h"
 #include "platform/registry.h"
 
 namespace tmb {

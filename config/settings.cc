@@ -1,4 +1,4 @@
-#include "host/config.h"
+#include "config/settings.h"
 
 #include <cctype>
 #include <cstring>

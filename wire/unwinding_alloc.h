@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "server/errors.h"
+#include "wire/errors.h"
 
 namespace tmb {
 

@@ -1,4 +1,4 @@
-#include "server/rle.h"
+#include "wire/rle.h"
 
 #include <cstddef>
 #include <cstring>

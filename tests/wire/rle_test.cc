@@ -1,4 +1,4 @@
-#include "server/rle.h"
+#include "wire/rle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "secure/compression.h"
+#include "wire/compression.h"
 
 #include <dlfcn.h>
 
