@@ -1,25 +1,31 @@
 // tmbcli's data commands: list tables and columns, describe a file, dump,
 // get, put and delete records, and list files on the server. Records are
 // shown and entered field by field, as the server's column descriptions lay
-// them out; keys are entered as CSV values, one per key segment.
+// them out; keys are entered as CSV values, one per key segment. Values
+// and CSV follow tmbio::text, as tmbadmin's do.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <iomanip>
 #include <iostream>
-#include <sstream>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/cli.h"
 #include "client/data_calls.h"
+#include "tmbio/record_text.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb::cli {
 namespace {
 
+namespace text = tmbio::text;
+
 constexpr int32_t kFetchBatch = 64;
-constexpr int32_t kMaxReadSize = 32767;  // ReadRecord's size is 16 bits
+constexpr int32_t kMaxReadSize = 32767;      // ReadRecord's size is 16 bits
+constexpr int32_t kMaxRecordLength = 65535;  // the data library's longest fixed part
 constexpr int16_t kOpenNormal = TMBIO_OPEN_NORMAL;
 
 // What every status of the data library means, in words.
@@ -61,16 +67,12 @@ std::string FileOf(const std::string& file) {
   return file.size() > 4 && file.compare(file.size() - 4, 4, ".tmb") == 0 ? file : file + ".tmb";
 }
 
-enum class FieldType { kText, kSigned, kUnsigned, kDate, kBinary };
-
 struct FieldInfo {
   std::string name;
   std::string type_name;
-  FieldType type = FieldType::kBinary;
-  int32_t offset = 0;
-  int32_t length = 0;
   bool nullable = false;
   int32_t ordinal = 0;
+  text::FieldLayout layout;
 };
 
 // The column descriptions do not tell signed from unsigned integers; the
@@ -89,161 +91,32 @@ bool UnsignedInSchema(const std::string& schema, const std::string& field) {
   return type != std::string::npos && type < close;
 }
 
-FieldType TypeOf(const std::string& type_name, int32_t length) {
-  if (type_name == "CHAR") return FieldType::kText;
-  if (type_name == "DATE") return FieldType::kDate;
-  const bool integer = type_name == "INTEGER" || type_name == "SMALLINT" ||
-                       type_name == "BIGINT" || type_name == "TINYINT";
-  const bool unsigned_integer = type_name.find("UNSIGNED") != std::string::npos;
-  if ((integer || unsigned_integer) && (length == 1 || length == 2 || length == 4 || length == 8)) {
-    return unsigned_integer ? FieldType::kUnsigned : FieldType::kSigned;
+text::FieldKind KindOf(const std::string& type_name) {
+  if (type_name == "CHAR") return text::FieldKind::kText;
+  if (type_name == "DATE") return text::FieldKind::kDate;
+  if (type_name.find("UNSIGNED") != std::string::npos) return text::FieldKind::kUnsigned;
+  if (type_name == "INTEGER" || type_name == "SMALLINT" || type_name == "BIGINT" ||
+      type_name == "TINYINT") {
+    return text::FieldKind::kSigned;
   }
-  return FieldType::kBinary;
+  return text::FieldKind::kBinary;
 }
 
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
+// A field or key segment as the server describes it. A length its kind
+// cannot hold (an integer of 3 bytes) is shown and entered as hex rather
+// than refused; one outside the record is refused when it is used.
+text::FieldLayout Layout(text::FieldKind kind, std::string name, int32_t offset, int32_t length) {
+  text::FieldLayout f{kind, 0, length, std::move(name)};
+  std::string error;
+  if (!text::CheckField(f, static_cast<size_t>(std::max(length, 0)), &error)) {
+    f.kind = text::FieldKind::kBinary;
   }
-  return out;
+  f.offset = offset;
+  return f;
 }
 
-// A field's value as text.
-std::string Format(const FieldInfo& f, const std::string& record) {
-  if (f.offset < 0 || static_cast<size_t>(f.offset) >= record.size()) return "";
-  const std::string bytes = record.substr(f.offset, f.length);
-  switch (f.type) {
-    case FieldType::kText:
-    case FieldType::kDate: {
-      const size_t end = bytes.find_last_not_of(std::string(" \0", 2));
-      return end == std::string::npos ? "" : bytes.substr(0, end + 1);
-    }
-    case FieldType::kSigned:
-    case FieldType::kUnsigned: {
-      uint64_t v = 0;
-      for (size_t i = bytes.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(bytes[i]);
-      if (f.type == FieldType::kUnsigned || bytes.size() == 8) {
-        if (f.type == FieldType::kUnsigned) return std::to_string(v);
-        return std::to_string(static_cast<int64_t>(v));
-      }
-      const unsigned bits = static_cast<unsigned>(bytes.size()) * 8;
-      const uint64_t sign = uint64_t{1} << (bits - 1);
-      const int64_t value = static_cast<int64_t>(v ^ sign) - static_cast<int64_t>(sign);
-      return std::to_string(value);
-    }
-    case FieldType::kBinary:
-      return Hex(bytes);
-  }
-  return "";
-}
-
-// Encodes `text` as field `f` into out[0, f.length). False with *error.
-bool Encode(const FieldInfo& f, const std::string& text, char* out, std::string* error) {
-  const size_t n = static_cast<size_t>(f.length);
-  switch (f.type) {
-    case FieldType::kText:
-    case FieldType::kDate:
-      if (text.size() > n) {
-        *error = f.name + " holds at most " + std::to_string(n) + " characters";
-        return false;
-      }
-      if (f.type == FieldType::kDate && !text.empty() &&
-          (text.size() != 8 || text.find_first_not_of("0123456789") != std::string::npos)) {
-        *error = f.name + " is a date: 8 digits, YYYYMMDD";
-        return false;
-      }
-      std::fill(out, out + n, ' ');
-      std::copy(text.begin(), text.end(), out);
-      return true;
-    case FieldType::kSigned:
-    case FieldType::kUnsigned: {
-      int64_t signed_value = 0;
-      uint64_t unsigned_value = 0;
-      const char* end = text.data() + text.size();
-      bool ok;
-      if (f.type == FieldType::kSigned) {
-        const auto r = std::from_chars(text.data(), end, signed_value);
-        ok = r.ec == std::errc() && r.ptr == end;
-        const unsigned bits = static_cast<unsigned>(n) * 8;
-        if (ok && bits < 64) {
-          const int64_t limit = int64_t{1} << (bits - 1);
-          ok = signed_value >= -limit && signed_value < limit;
-        }
-        unsigned_value = static_cast<uint64_t>(signed_value);
-      } else {
-        const auto r = std::from_chars(text.data(), end, unsigned_value);
-        ok = r.ec == std::errc() && r.ptr == end && (n == 8 || unsigned_value >> (n * 8) == 0);
-      }
-      if (!ok) {
-        *error = f.name + " takes a whole number that fits " + std::to_string(n) + " bytes, not \"" +
-                 text + "\"";
-        return false;
-      }
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(unsigned_value >> (8 * i));
-      return true;
-    }
-    case FieldType::kBinary: {
-      if (text.size() % 2 != 0 || text.size() / 2 > n ||
-          text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        *error = f.name + " takes up to " + std::to_string(n) + " bytes as hexadecimal digits";
-        return false;
-      }
-      std::fill(out, out + n, '\0');
-      for (size_t i = 0; i < text.size() / 2; ++i) {
-        out[i] = static_cast<char>(std::stoi(text.substr(2 * i, 2), nullptr, 16));
-      }
-      return true;
-    }
-  }
-  return false;
-}
-
-// Splits one CSV line: fields separated by commas, optionally in double
-// quotes with "" standing for one quote.
-bool SplitCsv(const std::string& line, std::vector<std::string>* fields, std::string* error) {
-  fields->clear();
-  std::string field;
-  bool quoted = false, was_quoted = false;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-        field.push_back('"');
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        field.push_back(c);
-      }
-    } else if (c == '"' && field.empty() && !was_quoted) {
-      quoted = was_quoted = true;
-    } else if (c == ',') {
-      fields->push_back(field);
-      field.clear();
-      was_quoted = false;
-    } else if (c != '\r' || i + 1 != line.size()) {
-      field.push_back(c);
-    }
-  }
-  if (quoted) {
-    *error = "a quoted field is not closed";
-    return false;
-  }
-  fields->push_back(field);
-  return true;
-}
-
-std::string CsvField(const std::string& value) {
-  if (value.find_first_of(",\"\n\r") == std::string::npos) return value;
-  std::string quoted = "\"";
-  for (char c : value) {
-    if (c == '"') quoted.push_back('"');
-    quoted.push_back(c);
-  }
-  return quoted + "\"";
+std::span<uint8_t> Bytes(std::string& s) {
+  return {reinterpret_cast<uint8_t*>(s.data()), s.size()};
 }
 
 // One connection with an environment, and optionally one open file with its
@@ -302,7 +175,28 @@ class DataSession {
       file_.id = -1;
       return LibraryFailed(ctx_, "cannot open " + FileOf(name), status);
     }
+    // Records are made and read at this length, so it is bounded before use.
+    if (file_.record_length < 1 || file_.record_length > kMaxRecordLength) {
+      ctx_.Err() << "tmbcli: the server gives " << FileOf(name) << " records of "
+                 << file_.record_length << " bytes\n";
+      return kExitFailure;
+    }
     return LoadFields(TableOf(name));
+  }
+
+  // The field values of `record` as text, in field order. A short record
+  // reads as the library pads it, with zero bytes; the variable part is no
+  // field's.
+  std::vector<std::string> Values(const std::string& record) const {
+    std::string fixed = record.substr(0, static_cast<size_t>(file_.record_length));
+    fixed.resize(static_cast<size_t>(file_.record_length), '\0');
+    std::vector<std::string> values(fields_.size());
+    std::string error;
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      // Only a field outside the record is refused: it has no value to show.
+      text::DecodeField(fields_[i].layout, Bytes(fixed), &values[i], &error);
+    }
+    return values;
   }
 
   // The segments (offset, length, flags) of key `number`.
@@ -342,7 +236,7 @@ class DataSession {
     if (int code = KeySegments(number, &segments); code != kExitOk) return code;
     std::vector<std::string> values;
     std::string error;
-    if (!SplitCsv(csv, &values, &error)) {
+    if (!text::SplitCsvRecord(csv, &values, &error)) {
       ctx_.Err() << "tmbcli: the key: " << error << "\n";
       return kExitUsage;
     }
@@ -353,21 +247,23 @@ class DataSession {
     }
     key->clear();
     for (size_t i = 0; i < values.size(); ++i) {
-      FieldInfo f;
-      f.name = "segment " + std::to_string(i + 1) + " of key " + std::to_string(number);
-      f.length = segments[i].length;
+      text::FieldKind kind = text::FieldKind::kText;
       switch (segments[i].flags & TMBIO_SEG_TYPE_MASK) {
-        case TMBIO_SEG_SIGNED: f.type = FieldType::kSigned; break;
-        case TMBIO_SEG_UNSIGNED: f.type = FieldType::kUnsigned; break;
-        case TMBIO_SEG_DATE: f.type = FieldType::kDate; break;
-        default: f.type = FieldType::kText; break;
+        case TMBIO_SEG_SIGNED: kind = text::FieldKind::kSigned; break;
+        case TMBIO_SEG_UNSIGNED: kind = text::FieldKind::kUnsigned; break;
+        case TMBIO_SEG_DATE: kind = text::FieldKind::kDate; break;
+        default: break;
       }
-      if ((f.type == FieldType::kSigned || f.type == FieldType::kUnsigned) &&
-          f.length != 1 && f.length != 2 && f.length != 4 && f.length != 8) {
-        f.type = FieldType::kBinary;
+      const std::string name =
+          "segment " + std::to_string(i + 1) + " of key " + std::to_string(number);
+      if (segments[i].length < 1 || segments[i].length > TMBIO_MAX_KEY_LENGTH) {
+        ctx_.Err() << "tmbcli: the server gives " << name << " " << segments[i].length
+                   << " bytes\n";
+        return kExitFailure;
       }
+      const text::FieldLayout f = Layout(kind, name, 0, segments[i].length);
       std::string bytes(static_cast<size_t>(f.length), '\0');
-      if (!Encode(f, values[i], bytes.data(), &error)) {
+      if (!text::EncodeField(f, values[i], Bytes(bytes), &error)) {
         ctx_.Err() << "tmbcli: " << error << "\n";
         return kExitUsage;
       }
@@ -410,15 +306,14 @@ class DataSession {
         FieldInfo f;
         f.name = r.texts[3];
         f.type_name = r.texts[4];
-        f.length = r.ints[2];
-        f.offset = r.ints[7];
         f.nullable = r.ints[5] != 0;
         f.ordinal = r.ints[6];
-        f.type = TypeOf(f.type_name, f.length);
-        if (f.type == FieldType::kSigned && UnsignedInSchema(schema, f.name)) {
-          f.type = FieldType::kUnsigned;
+        text::FieldKind kind = KindOf(f.type_name);
+        if (kind == text::FieldKind::kSigned && UnsignedInSchema(schema, f.name)) {
+          kind = text::FieldKind::kUnsigned;
         }
-        fields_.push_back(f);
+        f.layout = Layout(kind, "field " + f.name, r.ints[7], r.ints[2]);
+        fields_.push_back(std::move(f));
       }
       if (filled < kFetchBatch) break;
     }
@@ -472,21 +367,18 @@ bool ArgumentCount(Context& ctx, size_t want, const char* usage) {
 // Prints rows as an aligned table or as CSV.
 class RecordPrinter {
  public:
-  RecordPrinter(Context& ctx, const std::vector<FieldInfo>& fields, bool csv)
-      : ctx_(ctx), fields_(fields), csv_(csv) {
+  RecordPrinter(Context& ctx, const DataSession& session, bool csv)
+      : ctx_(ctx), session_(session), fields_(session.fields()), csv_(csv) {
     if (csv_) {
-      for (size_t i = 0; i < fields_.size(); ++i) {
-        ctx_.Out() << (i ? "," : "") << CsvField(fields_[i].name);
-      }
-      ctx_.Out() << "\n";
+      std::vector<std::string> names;
+      for (const FieldInfo& f : fields_) names.push_back(f.name);
+      Print(names);
     }
   }
   void Add(const std::string& record) {
-    std::vector<std::string> row;
-    for (const FieldInfo& f : fields_) row.push_back(Format(f, record));
+    std::vector<std::string> row = session_.Values(record);
     if (csv_) {
-      for (size_t i = 0; i < row.size(); ++i) ctx_.Out() << (i ? "," : "") << CsvField(row[i]);
-      ctx_.Out() << "\n";
+      Print(row);
     } else {
       rows_.push_back(std::move(row));
     }
@@ -500,14 +392,14 @@ class RecordPrinter {
       for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
     }
     auto line = [&](const std::vector<std::string>& cells) {
-      std::string text;
+      std::string shown;
       for (size_t i = 0; i < cells.size(); ++i) {
-        const bool right = fields_[i].type == FieldType::kSigned ||
-                           fields_[i].type == FieldType::kUnsigned;
+        const bool right = fields_[i].layout.kind == text::FieldKind::kSigned ||
+                           fields_[i].layout.kind == text::FieldKind::kUnsigned;
         const std::string pad(widths[i] - cells[i].size(), ' ');
-        text += (i ? "  " : "") + (right ? pad + cells[i] : cells[i] + pad);
+        shown += (i ? "  " : "") + (right ? pad + cells[i] : cells[i] + pad);
       }
-      ctx_.Out() << text.substr(0, text.find_last_not_of(' ') + 1) << "\n";
+      ctx_.Out() << shown.substr(0, shown.find_last_not_of(' ') + 1) << "\n";
     };
     std::vector<std::string> header;
     for (const FieldInfo& f : fields_) header.push_back(f.name);
@@ -520,7 +412,14 @@ class RecordPrinter {
   }
 
  private:
+  void Print(const std::vector<std::string>& row) {
+    std::string line;
+    text::AppendCsvRecord(row, &line);
+    ctx_.Out() << line;
+  }
+
   Context& ctx_;
+  const DataSession& session_;
   const std::vector<FieldInfo>& fields_;
   bool csv_;
   std::vector<std::vector<std::string>> rows_;
@@ -628,8 +527,8 @@ int Describe(Context& ctx) {
   out << "fields:\n";
   for (const FieldInfo& f : session.fields()) {
     out << "  " << std::left << std::setw(20) << f.name << std::setw(10) << f.type_name
-        << std::right << " offset " << std::setw(5) << f.offset << "  length " << std::setw(5)
-        << f.length << (f.nullable ? "  nullable" : "") << "\n";
+        << std::right << " offset " << std::setw(5) << f.layout.offset << "  length "
+        << std::setw(5) << f.layout.length << (f.nullable ? "  nullable" : "") << "\n";
   }
   out << "keys:\n";
   for (const IndexKey& k : keys) {
@@ -650,7 +549,7 @@ int Describe(Context& ctx) {
       if (s.flags & TMBIO_SEG_AUTOINC) what += ", auto-increment";
       std::string field;
       for (const FieldInfo& f : session.fields()) {
-        if (f.offset == s.offset) field = f.name;
+        if (f.layout.offset == s.offset) field = f.name;
       }
       out << "     segment " << int{s.segment} << ": "
           << (field.empty() ? "bytes" : field) << " at " << s.offset << ", " << s.length
@@ -725,7 +624,7 @@ int Dump(Context& ctx) {
     return kExitUsage;
   }
   if (int code = session.UseKey(static_cast<int32_t>(key)); code != kExitOk) return code;
-  RecordPrinter printer(ctx, session.fields(), csv);
+  RecordPrinter printer(ctx, session, csv);
   int64_t left = limit;
   const int code = ForEachRecord(ctx, session, [&](const std::string& record) {
     if (left == 0) return false;
@@ -776,45 +675,33 @@ int Get(Context& ctx) {
   }
   if (status < 0 && status != TMBIO_FILLED) return LibraryFailed(ctx, "reading", status);
   if (csv) {
-    RecordPrinter printer(ctx, session.fields(), true);
+    RecordPrinter printer(ctx, session, true);
     printer.Add(record);
     return kExitOk;
   }
   size_t width = 0;
   for (const FieldInfo& f : session.fields()) width = std::max(width, f.name.size());
-  for (const FieldInfo& f : session.fields()) {
-    ctx.Out() << std::left << std::setw(static_cast<int>(width)) << f.name << "  "
-              << Format(f, record) << "\n";
+  const std::vector<std::string> values = session.Values(record);
+  for (size_t i = 0; i < values.size(); ++i) {
+    ctx.Out() << std::left << std::setw(static_cast<int>(width)) << session.fields()[i].name
+              << "  " << values[i] << "\n";
   }
   return kExitOk;
 }
 
-// Builds a record from CSV values in field order.
-bool BuildRecord(Context& ctx, const DataSession& session, const std::string& line,
-                 std::string* record) {
-  std::vector<std::string> values;
-  std::string error;
-  if (!SplitCsv(line, &values, &error)) {
-    ctx.Err() << "tmbcli: " << error << "\n";
-    return false;
-  }
+// Builds a record from values in field order; false with *error.
+bool BuildRecord(const DataSession& session, const std::vector<std::string>& values,
+                 std::string* record, std::string* error) {
   const auto& fields = session.fields();
   if (values.size() != fields.size()) {
-    ctx.Err() << "tmbcli: the record has " << fields.size() << " fields (";
-    for (size_t i = 0; i < fields.size(); ++i) ctx.Err() << (i ? "," : "") << fields[i].name;
-    ctx.Err() << "), but " << values.size() << " values were given\n";
+    *error = "the record has " + std::to_string(fields.size()) + " fields (";
+    for (size_t i = 0; i < fields.size(); ++i) *error += (i ? "," : "") + fields[i].name;
+    *error += "), but " + std::to_string(values.size()) + " values were given";
     return false;
   }
   record->assign(static_cast<size_t>(session.file().record_length), '\0');
   for (size_t i = 0; i < fields.size(); ++i) {
-    const FieldInfo& f = fields[i];
-    if (f.offset < 0 || f.length < 0 || static_cast<size_t>(f.offset + f.length) > record->size()) {
-      continue;
-    }
-    if (!Encode(f, values[i], record->data() + f.offset, &error)) {
-      ctx.Err() << "tmbcli: " << error << "\n";
-      return false;
-    }
+    if (!text::EncodeField(fields[i].layout, values[i], Bytes(*record), error)) return false;
   }
   return true;
 }
@@ -824,8 +711,8 @@ int Put(Context& ctx) {
   const bool upsert = upsert_it != ctx.args.end();
   if (upsert) ctx.args.erase(upsert_it);
   if (ctx.args.empty() || ctx.args.size() > 2) {
-    ctx.Err() << "tmbcli: usage: tmbcli put FILE [CSV-VALUES] [--upsert]  (without values: one "
-                 "record per line of standard input)\n";
+    ctx.Err() << "tmbcli: usage: tmbcli put FILE [CSV-VALUES] [--upsert]  (without values: CSV "
+                 "records from standard input)\n";
     return kExitUsage;
   }
   DataSession session(ctx);
@@ -834,34 +721,51 @@ int Put(Context& ctx) {
   if (upsert) {
     if (int code = session.KeySegments(1, &key_segments); code != kExitOk) return code;
   }
-  const bool from_input = ctx.args.size() == 1;
-  int64_t written = 0, line_number = 0;
-  std::string line;
-  std::istringstream one(from_input ? "" : ctx.args[1]);
-  std::istream& in = from_input ? std::cin : one;
-  while (std::getline(in, line)) {
-    ++line_number;
-    if (from_input && line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    std::string record, error;
-    if (!BuildRecord(ctx, session, line, &record)) {
-      if (from_input) ctx.Err() << "tmbcli: (line " << line_number << ")\n";
+  // Writes one record; `line` is where standard input gave it, 0 for the
+  // command line.
+  auto write = [&](const std::vector<std::string>& values, int64_t line) {
+    const std::string where = line > 0 ? "line " + std::to_string(line) : "";
+    std::string record, key, error;
+    if (!BuildRecord(session, values, &record, &error)) {
+      ctx.Err() << "tmbcli: " << (line > 0 ? where + ": " : "") << error << "\n";
       return kExitUsage;
     }
-    std::string key;
-    for (const IndexSegment& s : key_segments) key += record.substr(s.offset, s.length);
+    for (const IndexSegment& s : key_segments) {
+      if (s.offset < 0 || s.length < 0 ||
+          static_cast<size_t>(s.offset) + static_cast<size_t>(s.length) > record.size()) {
+        ctx.Err() << "tmbcli: the server places key 1 outside the record\n";
+        return kExitFailure;
+      }
+      key += record.substr(static_cast<size_t>(s.offset), static_cast<size_t>(s.length));
+    }
     int32_t status = 0;
     if (!CallExtWrite(session.client(), session.file().id, record, key,
                       upsert ? TMBIO_WRITE_UPSERT : TMBIO_WRITE_INSERT, 0, &status, &error)) {
       return Broken(ctx, "writing", error);
     }
-    if (status < 0) {
-      return LibraryFailed(ctx, from_input ? "line " + std::to_string(line_number) : "writing",
-                           status);
+    if (status < 0) return LibraryFailed(ctx, line > 0 ? where : "writing", status);
+    if (line == 0) ctx.Out() << "written at position " << status << "\n";
+    return kExitOk;
+  };
+  std::vector<std::string> values;
+  if (ctx.args.size() == 2) {
+    std::string error;
+    if (!text::SplitCsvRecord(ctx.args[1], &values, &error)) {
+      ctx.Err() << "tmbcli: the values: " << error << "\n";
+      return kExitUsage;
     }
-    if (!from_input) ctx.Out() << "written at position " << status << "\n";
-    ++written;
+    return write(values, 0);
   }
-  if (from_input) ctx.Out() << written << " record" << (written == 1 ? "" : "s") << " written\n";
+  text::CsvReader reader(&std::cin);
+  int64_t written = 0;
+  for (; reader.Next(&values); ++written) {
+    if (int code = write(values, reader.line()); code != kExitOk) return code;
+  }
+  if (!reader.error().empty()) {
+    ctx.Err() << "tmbcli: line " << reader.line() << ": " << reader.error() << "\n";
+    return kExitUsage;
+  }
+  ctx.Out() << written << " record" << (written == 1 ? "" : "s") << " written\n";
   return kExitOk;
 }
 
@@ -923,7 +827,8 @@ const Command kCommands[] = {
     {"get", "FILE KEY [--key N] [--csv]",
      "prints the record whose key N equals KEY (CSV values, one per key segment)", Get},
     {"put", "FILE [CSV-VALUES] [--upsert]",
-     "writes a record from its field values; without values, one record per input line", Put},
+     "writes a record from its field values; without values, CSV records from standard input",
+     Put},
     {"delete", "FILE KEY [--key N]", "removes the record whose key N equals KEY", Delete},
     {"ls", "PATTERN", "lists the files on the server that match a path with * and ?", List},
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tmbio/admin/csv.h"
+#include "tmbio/record_text.h"
 
 namespace tmbadmin {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 // The rows of a CSV text as header name -> value maps.
 std::vector<std::map<std::string, std::string>> Rows(const std::string& text) {
   std::istringstream in(text);
-  CsvReader reader(&in);
+  tmbio::text::CsvReader reader(&in);
   std::vector<std::string> header;
   std::vector<std::string> row;
   EXPECT_TRUE(reader.Next(&header));

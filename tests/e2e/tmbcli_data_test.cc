@@ -1,6 +1,7 @@
 // End-to-end: tmbcli's data commands as a new user runs them: make a file
 // with tmbadmin, put records, dump them in two key orders, delete some,
-// restart the server, and find everything as it was left.
+// restart the server, and find everything as it was left; and CSV that one
+// of tmbcli and tmbadmin writes, the other reads.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -175,7 +176,7 @@ TEST_F(TmbcliDataTest, PutDumpDeleteRestartAndDumpAgain) {
   EXPECT_EQ(r.out, header + "\n" + Line(3) + "\n");
 }
 
-TEST_F(TmbcliDataTest, CatalogListingsFilesAndClearRefusals) {
+TEST_F(TmbcliDataTest, CatalogListingsFilesClearRefusalsAndCsvSharedWithTmbadmin) {
   std::ofstream(server_.dir() + "/parts.json") << kSchema;
   ASSERT_EQ(Shell(TMBADMIN_PATH, {"create", Data("parts.tmb"), server_.dir() + "/parts.json"}).code, 0);
 
@@ -211,15 +212,59 @@ TEST_F(TmbcliDataTest, CatalogListingsFilesAndClearRefusals) {
   EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
   r = Cli({"put", "parts", "2,b,-1,20240101,00"});
   EXPECT_EQ(r.code, 2);
-  EXPECT_EQ(r.err, "tmbcli: stock takes a whole number that fits 4 bytes, not \"-1\"\n");
+  EXPECT_EQ(r.err, "tmbcli: field stock: value '-1' out of range 0..4294967295\n");
   r = Cli({"put", "parts", "2,b"});
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "tmbcli: the record has 5 fields (id,name,stock,added,code), but 2 values "
                    "were given\n");
+  r = Cli({"put", "parts"}, "\n3,\"b\"c,5,20240101,00\n");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "tmbcli: line 2: text after the closing quote of a field\n");
   r = Cli({"get", "parts", "1", "--key", "3"});
   EXPECT_EQ(r.code, 2);
   r = Cli({"get", "parts", "x"});
   EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "tmbcli: segment 1 of key 1: not an integer: 'x'\n");
+
+  // One tool reads what the other writes: a date as YYYY-MM-DD and a text
+  // holding a comma and quotes go into parts by tmbadmin load and come out
+  // of tmbadmin dump; that line goes into spares by tmbcli put.
+  const std::string header = "id,name,stock,added,code\n";
+  ASSERT_EQ(
+      Shell(TMBADMIN_PATH, {"create", Data("spares.tmb"), server_.dir() + "/parts.json"}).code, 0);
+  std::ofstream(server_.dir() + "/in.csv")
+      << header << "7,\"Bolt, \"\"M8\"\"\",12,2024-02-29,0A0b\n";
+  r = Shell(TMBADMIN_PATH, {"load", Data("parts.tmb"), server_.dir() + "/in.csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Shell(TMBADMIN_PATH, {"dump", Data("parts.tmb")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string bolt = "7,\"Bolt, \"\"M8\"\"\",12,20240229,0a0b00000000000000000000";
+  ASSERT_EQ(r.out, header + "1,a,5,20240101,000000000000000000000000\n" + bolt + "\n");
+  r = Cli({"put", "spares", bolt});
+  ASSERT_EQ(r.code, 0) << r.err;
+  // And back: what tmbcli takes (YYYY-MM-DD again) and dumps, tmbadmin loads.
+  r = Cli({"put", "spares"}, "8,\"Nut,\nM8\",3,2024-03-01,ff\n");
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Cli({"dump", "spares", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string nut = "8,\"Nut,\nM8\",3,20240301,ff0000000000000000000000\n";
+  ASSERT_EQ(r.out, header + bolt + "\n" + nut);
+  std::ofstream(server_.dir() + "/in.csv", std::ios::trunc) << header << nut;
+  r = Shell(TMBADMIN_PATH, {"load", Data("parts.tmb"), server_.dir() + "/in.csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Cli({"dump", "parts", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, header + "1,a,5,20240101,000000000000000000000000\n" + bolt + "\n" + nut);
+
+  // A day the calendar lacks is refused by both, in the same words.
+  const std::string refusal = "field added: no such day: '2023-02-30'";
+  r = Cli({"put", "spares", "9,x,1,2023-02-30,00"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "tmbcli: " + refusal + "\n");
+  std::ofstream(server_.dir() + "/in.csv", std::ios::trunc) << header << "9,x,1,2023-02-30,00\n";
+  r = Shell(TMBADMIN_PATH, {"load", Data("spares.tmb"), server_.dir() + "/in.csv"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("in.csv: line 2: " + refusal + "\n"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "tmbio/admin/commands.h"
-#include "tmbio/admin/csv.h"
+#include "tmbio/record_text.h"
 
 namespace tmbadmin {
+
+using tmbio::text::AppendCsvRecord;
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "tmbio/admin/commands.h"
-#include "tmbio/admin/csv.h"
 #include "tmbio/admin/data_file.h"
-#include "tmbio/admin/record_codec.h"
+#include "tmbio/admin/field_layouts.h"
+#include "tmbio/record_text.h"
 
 namespace tmbadmin {
 
@@ -36,6 +36,11 @@ int DumpCommand(const std::string& file, const std::string& key, int64_t limit, 
     return 1;
   }
   const tmbio::FileDefinition& def = data.definition();
+  std::vector<tmbio::text::FieldLayout> layouts;
+  if (!FieldLayouts(def, &layouts, &error)) {
+    err << file << ": " << error << "\n";
+    return 1;
+  }
   const int32_t key_number = FindKey(def, key);
   if (key_number == 0) {
     err << file << ": no key " << key << " (keys 1 to " << def.keys.size() << ")\n";
@@ -52,7 +57,7 @@ int DumpCommand(const std::string& file, const std::string& key, int64_t limit, 
   const bool variable = def.variable_length > 0;
   if (variable) row.push_back(kVariableColumn);
   std::string text;
-  AppendCsvRecord(row, &text);
+  tmbio::text::AppendCsvRecord(row, &text);
 
   const size_t fixed = static_cast<size_t>(def.record_length);
   std::vector<uint8_t> record(fixed + static_cast<size_t>(def.variable_length));
@@ -70,21 +75,21 @@ int DumpCommand(const std::string& file, const std::string& key, int64_t limit, 
     // The library pads a short record with zero bytes; so does the dump.
     std::fill(record.begin() + static_cast<std::ptrdiff_t>(std::min(length, fixed)),
               record.begin() + static_cast<std::ptrdiff_t>(fixed), 0);
-    row.resize(def.fields.size());
-    for (size_t f = 0; f < def.fields.size(); ++f) {
-      if (!DecodeField(def.fields[f], std::span<const uint8_t>(record.data(), fixed), &row[f],
-                       &error)) {
+    row.resize(layouts.size());
+    for (size_t f = 0; f < layouts.size(); ++f) {
+      if (!tmbio::text::DecodeField(layouts[f], std::span<const uint8_t>(record.data(), fixed),
+                                    &row[f], &error)) {
         out << text << std::flush;
-        err << file << ": field " << def.fields[f].name << ": " << error << "\n";
+        err << file << ": " << error << "\n";
         return 1;
       }
     }
     if (variable) {
-      row.push_back(length > fixed
-                        ? HexEncode(std::span<const uint8_t>(record.data() + fixed, length - fixed))
-                        : std::string());
+      row.push_back(length > fixed ? tmbio::text::HexEncode(std::span<const uint8_t>(
+                                         record.data() + fixed, length - fixed))
+                                   : std::string());
     }
-    AppendCsvRecord(row, &text);
+    tmbio::text::AppendCsvRecord(row, &text);
     if (text.size() >= kFlushBytes) {
       out << text;
       text.clear();

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "tmbio/admin/commands.h"
-#include "tmbio/admin/csv.h"
 #include "tmbio/admin/data_file.h"
-#include "tmbio/admin/record_codec.h"
+#include "tmbio/admin/field_layouts.h"
+#include "tmbio/record_text.h"
 
 namespace tmbadmin {
 
@@ -86,12 +86,17 @@ int LoadCommand(const std::string& file, const std::string& csv, std::ostream& o
     return 1;
   }
   const tmbio::FileDefinition& def = data.definition();
+  std::vector<tmbio::text::FieldLayout> layouts;
+  if (!FieldLayouts(def, &layouts, &error)) {
+    err << file << ": " << error << "\n";
+    return 1;
+  }
   std::ifstream in(csv, std::ios::binary);
   if (!in) {
     err << csv << ": cannot open: " << std::strerror(errno) << "\n";
     return 1;
   }
-  CsvReader reader(&in);
+  tmbio::text::CsvReader reader(&in);
   auto csv_error = [&](int64_t line, const std::string& what) {
     err << csv << ": line " << line << ": " << what << "\n";
     return 1;
@@ -131,12 +136,7 @@ int LoadCommand(const std::string& file, const std::string& csv, std::ostream& o
 
   // Fields the CSV leaves out hold their empty value.
   std::vector<uint8_t> blank(static_cast<size_t>(def.record_length), 0);
-  for (const tmbio::FieldDef& f : def.fields) {
-    if (!ClearField(f, blank)) {
-      err << file << ": field " << f.name << " lies outside the record\n";
-      return 1;
-    }
-  }
+  for (const tmbio::text::FieldLayout& f : layouts) tmbio::text::ClearField(f, blank);
 
   int32_t status = QDK_BeginTX(data.environment());
   if (status < 0) {
@@ -169,7 +169,7 @@ int LoadCommand(const std::string& file, const std::string& csv, std::ostream& o
     for (const Column& c : columns) {
       if (c.field == kVariable) {
         std::string bytes;
-        if (!HexDecode(row[c.csv], &bytes, &error)) {
+        if (!tmbio::text::HexDecode(row[c.csv], &bytes, &error)) {
           return abandon(at_line(line), std::string(kVariableColumn) + ": " + error);
         }
         if (bytes.size() > static_cast<size_t>(def.variable_length)) {
@@ -181,9 +181,9 @@ int LoadCommand(const std::string& file, const std::string& csv, std::ostream& o
         record.insert(record.end(), bytes.begin(), bytes.end());
         continue;
       }
-      const tmbio::FieldDef& f = def.fields[static_cast<size_t>(c.field)];
-      if (!EncodeField(f, row[c.csv], std::span<uint8_t>(record.data(), blank.size()), &error)) {
-        return abandon(at_line(line), "field " + f.name + ": " + error);
+      if (!tmbio::text::EncodeField(layouts[static_cast<size_t>(c.field)], row[c.csv],
+                                    std::span<uint8_t>(record.data(), blank.size()), &error)) {
+        return abandon(at_line(line), error);
       }
     }
     status = QDK_ExtWrite(data.file(), record.data(), static_cast<int32_t>(record.size()), nullptr,
