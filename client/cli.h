@@ -12,6 +12,7 @@
 
 #include "client/client.h"
 #include "client/session_calls.h"
+#include "wire/connection.h"
 
 namespace tmb::cli {
 
@@ -20,8 +21,6 @@ constexpr int kExitOk = 0;        // done; the answer was yes
 constexpr int kExitNo = 1;        // done; the answer was no (not found, refused)
 constexpr int kExitUsage = 2;     // the command line is wrong
 constexpr int kExitFailure = 3;   // no connection, or the server broke off
-
-constexpr uint16_t kDefaultPort = 20222;
 
 // What a sub-command runs with: the common options and its own arguments
 // (the words after its name, common options taken out).

@@ -25,9 +25,9 @@ const Group kGroups[] = {
 void Usage(std::ostream& out) {
   out << "usage: tmbcli [--host HOST] [--port PORT] [--compress none|rle|zlib] COMMAND [ARGS]\n"
          "\n"
-         "  --host      server name or address (default 127.0.0.1)\n"
-         "  --port      server port (default 20222)\n"
-         "  --compress  coding of the messages (default rle)\n";
+         "  --host      server name or address (default 127.0.0.1)\n";
+  out << "  --port      server port (default " << tmb::kDefaultPort << ")\n";
+  out << "  --compress  coding of the messages (default rle)\n";
   for (const Group& group : kGroups) {
     out << "\n" << group.title << " commands:\n";
     for (const Command& c : group.commands()) {

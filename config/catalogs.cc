@@ -1,58 +1,21 @@
 #include "config/catalogs.h"
 
 #include <cstring>
+#include <optional>
+#include <string_view>
 
+#include "config/bracketed_fields.h"
+#include "config/hive_order.h"
 #include "config/settings.h"
-#include "platform/registry.h"
 
 namespace tmb {
-namespace {
-
-using platform::Hive;
-using platform::RegistryKey;
-
-// Copies data[begin, next "]") into dest when it fits with its terminator.
-// Returns the position of that "]", or `end` when there is none before the
-// end of the text or the field is too small.
-size_t TakeBracketedText(const char* data, size_t begin, size_t end, char* dest, size_t capacity) {
-  if (begin >= end) return end;
-  const void* close = std::memchr(data + begin, ']', end - begin);
-  if (close == nullptr) return end;
-  const size_t length = static_cast<size_t>(static_cast<const char*>(close) - (data + begin));
-  if (length >= capacity) return end;
-  std::memcpy(dest, data + begin, length);
-  dest[length] = '\0';
-  return begin + length;
-}
-
-// Reads "ViewLib" of `hive` into view_library. False when the key or the
-// value is missing or the value does not fit the field with a terminator.
-bool ReadViewLibraryFrom(Hive hive, char* view_library) {
-  RegistryKey key;
-  if (key.Open(hive, kSettingsKey) != platform::kErrorSuccess) return false;
-  char value[kViewLibrarySize] = {};
-  uint32_t size = sizeof value;
-  if (key.QueryValue("ViewLib", nullptr, value, &size) != platform::kErrorSuccess) return false;
-  // The value's type is not checked, so its data need not carry a
-  // terminator: a field filled to the last byte has no room for one.
-  if (size >= sizeof value && value[sizeof value - 1] != '\0') return false;
-  std::memcpy(view_library, value, sizeof value);
-  return true;
-}
-
-}  // namespace
 
 void ParseCatalogData(const char* data, size_t size, TMBCatalogEntry* entry) {
   // The text ends at its terminator, or at the end of the data when a value
   // that is not of a text type has none.
-  const size_t end = strnlen(data, size);
-  size_t pos = 0;
-  entry->is_default = 0;
-  if (end > 0 && data[0] == '*') {
-    entry->is_default = 1;
-    pos = 1;
-  }
-  ++pos;  // the opening "[", taken on trust
+  BracketedFields text(data, strnlen(data, size));
+  entry->is_default = text.Take('*') ? 1 : 0;
+  text.Skip();  // the opening "[", taken on trust
   struct Field {
     char* dest;
     size_t capacity;
@@ -61,23 +24,27 @@ void ParseCatalogData(const char* data, size_t size, TMBCatalogEntry* entry) {
                           {entry->text2, sizeof entry->text2},
                           {entry->text3, sizeof entry->text3}};
   for (const Field& field : fields) {
-    const size_t close = TakeBracketedText(data, pos, end, field.dest, field.capacity);
-    if (close >= end) return;
-    pos = close + 2;  // past this "]" and the next "["
+    // A text is copied only when it fits with its terminator.
+    const std::optional<std::string_view> value = text.Field(field.capacity - 1);
+    if (!value) return;
+    std::memcpy(field.dest, value->data(), value->size());
+    field.dest[value->size()] = '\0';
+    text.Skip();  // the next "[", taken on trust like the first
   }
 }
 
 void ReadCatalogs(TMBCatalogEntry* table, int32_t* count, char* view_library) {
   // An empty value under the current user falls through to the machine's,
   // unlike the port and the certificate, where only a missing one does.
-  ReadViewLibraryFrom(Hive::kCurrentUser, view_library);
-  if (view_library[0] == '\0') ReadViewLibraryFrom(Hive::kLocalMachine, view_library);
+  char value[kViewLibrarySize];
+  if (ReadFirstValue(kSettingsKey, "ViewLib", ValueFound::kNonEmpty, nullptr, value, sizeof value)) {
+    std::memcpy(view_library, value, sizeof value);
+  }
 
   // The first hive that has the key is the whole list: the two are never
   // merged, so a user's empty key hides the machine's catalogs.
-  RegistryKey key;
-  if (key.Open(Hive::kCurrentUser, kCatalogsKey) != platform::kErrorSuccess &&
-      key.Open(Hive::kLocalMachine, kCatalogsKey) != platform::kErrorSuccess) {
+  platform::RegistryKey key;
+  if (!OpenFirstKey(kCatalogsKey, &key)) {
     *count = 0;
     return;
   }

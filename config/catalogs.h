@@ -22,12 +22,13 @@ constexpr size_t kViewLibrarySize = sizeof(TMBEnvironment::view_library);
 // ones after it are left untouched. No scan passes the end of the data.
 void ParseCatalogData(const char* data, size_t size, TMBCatalogEntry* entry);
 
-// Reads "ViewLib" into view_library (current user first; an empty value
-// falls through to the machine's), and the values of the Catalogs key of the
-// first hive that has it into table[0, TMBIO_MAX_CATALOGS) in enumeration
-// order, setting *count. The default value, and values whose name or data do
-// not fit their buffers, are skipped. Fields nothing is read into keep what
-// they held (the library hands environments out zero-filled).
+// Reads "ViewLib" into view_library (current user first; an empty value, or
+// one without room for its terminator, falls through to the machine's), and
+// the values of the Catalogs key of the first hive that has it into
+// table[0, TMBIO_MAX_CATALOGS) in enumeration order, setting *count. The
+// default value, and values whose name or data do not fit their buffers, are
+// skipped. Fields nothing is read into keep what they held (the library
+// hands environments out zero-filled).
 void ReadCatalogs(TMBCatalogEntry* table, int32_t* count, char* view_library);
 
 // Fills a freshly allocated environment.

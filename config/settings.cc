@@ -3,27 +3,15 @@
 #include <cctype>
 #include <cstring>
 
-#include "platform/registry.h"
+#include "config/hive_order.h"
 
 namespace tmb {
 namespace {
 
-using platform::Hive;
-using platform::RegistryKey;
-
 // Reads `name` of the settings key as raw bytes, current user first. Only a
 // missing key or value, or one too large for `size`, falls through.
 bool ReadSetting(const char* name, uint32_t* type, char* data, uint32_t size) {
-  for (Hive hive : {Hive::kCurrentUser, Hive::kLocalMachine}) {
-    RegistryKey key;
-    if (key.Open(hive, kSettingsKey) != platform::kErrorSuccess) continue;
-    uint32_t got = size;
-    if (key.QueryValue(name, type, data, &got) == platform::kErrorSuccess) {
-      data[got < size ? got : size - 1] = '\0';
-      return true;
-    }
-  }
-  return false;
+  return ReadFirstValue(kSettingsKey, name, ValueFound::kHeld, type, data, size);
 }
 
 // A number stored as a dword or as decimal text.
@@ -73,7 +61,7 @@ uint16_t ReadListeningPort() {
   char text[256] = {};
   uint32_t type = 0;
   // The value's type is not looked at: a dword's bytes read as text give 0.
-  if (!ReadSetting("Port", &type, text, sizeof text)) return 20222;
+  if (!ReadSetting("Port", &type, text, sizeof text)) return 0;
   return static_cast<uint16_t>(ParseDecimal(text));
 }
 
@@ -85,11 +73,8 @@ void ReadCertificateSetting(std::string* setting) {
 }
 
 bool CatalogsKeyExists() {
-  for (Hive hive : {Hive::kCurrentUser, Hive::kLocalMachine}) {
-    RegistryKey key;
-    if (key.Open(hive, kCatalogsKey) == platform::kErrorSuccess) return true;
-  }
-  return false;
+  platform::RegistryKey key;
+  return OpenFirstKey(kCatalogsKey, &key);
 }
 
 }  // namespace tmb

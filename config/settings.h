@@ -27,9 +27,10 @@ struct ServerLimits {
 // bound; values that are not numbers leave the default.
 ServerLimits ReadServerLimits();
 
-// The "Port" value as text read as a decimal number and cut to 16 bits;
-// 20222 when neither hive has it. The first hive that holds it wins even if
-// it is no number (the port is then 0).
+// The "Port" value as text read as a decimal number and cut to 16 bits; 0
+// when neither hive has it, which leaves the choice to the server's default
+// (this layer does not know it). The first hive that holds the value wins
+// even if it is no number (the port is then 0 as well).
 uint16_t ReadListeningPort();
 
 // The certificate setting: "SSL" of the settings key, current user first,

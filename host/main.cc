@@ -26,6 +26,8 @@ void ServeUntilStopped(const sigset_t& stop_signals) {
 int RunInteractive(const std::string& command_line) {
   tmb::ServerSettings& settings = tmb::Settings();
   if (auto port = tmb::PortOption(command_line)) settings.port = *port;
+  // Still 0 when the registry has no port either: the server then listens
+  // on its default.
   if (settings.port == 0) settings.port = tmb::ReadListeningPort();
   // Only the interactive server reads the certificate; a service runs plain.
   tmb::ReadCertificateSetting(&settings.certificate);

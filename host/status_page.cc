@@ -12,7 +12,7 @@ namespace {
 
 // "Tamblo® SQL Server" in Windows-1252, where the mark is the byte 0xAE.
 constexpr const char* kProductName = "Tamblo\xAE SQL Server";
-constexpr const char* kServerVersion = "8.10.0000";
+constexpr const char* kServerVersion = TMB_SERVER_VERSION;  // from the CMake project
 constexpr const char* kTlsLibraryVersion = "OpenSSL 3.5.0 8 Apr 2025";
 
 // An HTTP date in English whatever the process locale: the names are spelled

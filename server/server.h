@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "tmbio/tmbio.h"
+#include "wire/connection.h"
+
 namespace tmb {
 
-constexpr uint16_t kDefaultPort = 20222;
-constexpr int32_t kMinLibraryVersion = 8100000;
+// The oldest data library the server starts with.
+constexpr int32_t kMinLibraryVersion = TMBIO_MIN_VERSION;
 
 // Process-wide settings the host fills in before StartServer.
 struct ServerSettings {

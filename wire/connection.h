@@ -6,6 +6,10 @@
 
 namespace tmb {
 
+// The port a server listens on and a client connects to when neither is
+// told another.
+constexpr uint16_t kDefaultPort = 20222;
+
 struct Connection {
   int fd = -1;
   void* tls = nullptr;  // the connection's TLS object; none on plain sockets

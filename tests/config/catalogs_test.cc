@@ -1,16 +1,13 @@
 #include "config/catalogs.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "config/settings.h"
+#include "tests/config/hive_files.h"
 
 namespace tmb {
 namespace {
@@ -86,45 +83,15 @@ TEST(CatalogDataTest, TextEndsAtZeroByteBeforeTheDataSize) {
   EXPECT_STREQ(e.text2, "");
 }
 
-// Each case writes its own hive files and points the registry layer at them.
-class CatalogRegistryTest : public ::testing::Test {
+// The hive files come from the fixture; each read fills a fresh
+// environment, as the library hands them out.
+class CatalogRegistryTest : public HiveFilesTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tmb-catalogs-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("TMB_USER_REGISTRY", (dir_ + "/user.reg").c_str(), 1);
-    setenv("TMB_MACHINE_REGISTRY", (dir_ + "/machine.reg").c_str(), 1);
-    env_.reset(new TMBEnvironment());
-  }
-  void TearDown() override {
-    std::remove((dir_ + "/user.reg").c_str());
-    std::remove((dir_ + "/machine.reg").c_str());
-    rmdir(dir_.c_str());
-  }
-  // `sections` maps a key below the settings key ("" for itself) to lines.
-  void Write(const char* file, const char* root,
-             const std::vector<std::pair<std::string, std::string>>& sections) {
-    std::ofstream out(dir_ + "/" + file, std::ios::binary | std::ios::trunc);
-    out << "Windows Registry Editor Version 5.00\r\n";
-    for (const auto& [key, lines] : sections) {
-      out << "\r\n[" << root << "\\Software\\Orlane Systems\\SQL Server" << (key.empty() ? "" : "\\")
-          << key << "]\r\n"
-          << lines;
-    }
-  }
-  void User(const std::vector<std::pair<std::string, std::string>>& s) {
-    Write("user.reg", "HKEY_CURRENT_USER", s);
-  }
-  void Machine(const std::vector<std::pair<std::string, std::string>>& s) {
-    Write("machine.reg", "HKEY_LOCAL_MACHINE", s);
-  }
   void Read() {
     env_.reset(new TMBEnvironment());
     ReadCatalogs(env_.get());
   }
 
-  std::string dir_;
   std::unique_ptr<TMBEnvironment> env_;
 };
 

@@ -1,55 +1,24 @@
 // The settings read from the registry: hive order, text and dword values,
 // bounds.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <string>
 
 #include "config/settings.h"
+#include "tests/config/hive_files.h"
 
 namespace tmb {
 namespace {
 
-// Each case writes its own hive files and points the registry layer at them.
-class RegistryConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tmb-config-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("TMB_USER_REGISTRY", (dir_ + "/user.reg").c_str(), 1);
-    setenv("TMB_MACHINE_REGISTRY", (dir_ + "/machine.reg").c_str(), 1);
-  }
-  void TearDown() override {
-    std::remove((dir_ + "/user.reg").c_str());
-    std::remove((dir_ + "/machine.reg").c_str());
-    rmdir(dir_.c_str());
-  }
-  void Write(const char* hive, const std::string& root, const std::string& lines) {
-    std::ofstream out(dir_ + "/" + hive, std::ios::binary | std::ios::trunc);
-    out << "Windows Registry Editor Version 5.00\r\n\r\n[" << root
-        << "\\Software\\Orlane Systems\\SQL Server]\r\n"
-        << lines;
-  }
-  void User(const std::string& lines) { Write("user.reg", "HKEY_CURRENT_USER", lines); }
-  void Machine(const std::string& lines) { Write("machine.reg", "HKEY_LOCAL_MACHINE", lines); }
-
-  std::string dir_;
-};
+using RegistryConfigTest = HiveFilesTest;
 
 TEST_F(RegistryConfigTest, PortFollowsHiveOrderAndIsReadAsText) {
-  EXPECT_EQ(ReadListeningPort(), 20222);
-  Machine("\"Port\"=\"20300\"\r\n");
+  EXPECT_EQ(ReadListeningPort(), 0);  // the server's default then applies
+  Machine({{"", "\"Port\"=\"20300\"\r\n"}});
   EXPECT_EQ(ReadListeningPort(), 20300);
-  User("\"Port\"=\"abc\"\r\n");  // present, so it hides the machine's value
+  User({{"", "\"Port\"=\"abc\"\r\n"}});  // present, so it hides the machine's value
   EXPECT_EQ(ReadListeningPort(), 0);
-  User("\"Other\"=\"1\"\r\n");
+  User({{"", "\"Other\"=\"1\"\r\n"}});
   EXPECT_EQ(ReadListeningPort(), 20300);
-  User("\"Port\"=dword:00004efe\r\n");  // a number's bytes read as text
+  User({{"", "\"Port\"=dword:00004efe\r\n"}});  // a number's bytes read as text
   EXPECT_EQ(ReadListeningPort(), 0);
 }
 
@@ -57,21 +26,21 @@ TEST_F(RegistryConfigTest, LimitsTakeTextOrDwordAndStayInRange) {
   ServerLimits limits = ReadServerLimits();
   EXPECT_EQ(limits.client_slots, 1024);
   EXPECT_EQ(limits.max_message_size, 64u << 20);
-  Machine("\"ClientSlots\"=\"3\"\r\n\"MaxMessageSize\"=dword:00010000\r\n");
+  Machine({{"", "\"ClientSlots\"=\"3\"\r\n\"MaxMessageSize\"=dword:00010000\r\n"}});
   limits = ReadServerLimits();
   EXPECT_EQ(limits.client_slots, 3);
   EXPECT_EQ(limits.max_message_size, 65536u);
-  User("\"ClientSlots\"=dword:00100000\r\n\"MaxMessageSize\"=\"12\"\r\n");
+  User({{"", "\"ClientSlots\"=dword:00100000\r\n\"MaxMessageSize\"=\"12\"\r\n"}});
   limits = ReadServerLimits();
   EXPECT_EQ(limits.client_slots, 1024);
   EXPECT_EQ(limits.max_message_size, 4096u);
-  User("\"ClientSlots\"=\"lots\"\r\n");
+  User({{"", "\"ClientSlots\"=\"lots\"\r\n"}});
   EXPECT_EQ(ReadServerLimits().client_slots, 1024);
 }
 
 TEST_F(RegistryConfigTest, CatalogKeyMayComeFromEitherHive) {
   EXPECT_FALSE(CatalogsKeyExists());
-  Machine("\r\n[HKEY_LOCAL_MACHINE\\Software\\Orlane Systems\\SQL Server\\Catalogs]\r\n");
+  Machine({{"Catalogs", ""}});
   EXPECT_TRUE(CatalogsKeyExists());
 }
 
