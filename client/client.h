@@ -49,7 +49,7 @@ class Client {
     if (!Call(error)) return false;
     try {
       read(buffer_);
-    } catch (const MalformedRequest&) {
+    } catch (const MalformedMessage&) {
       *error = "the server's reply is shorter than its fields";
       Close();
       return false;

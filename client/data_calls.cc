@@ -23,7 +23,7 @@ void PutBytes(MessageBuffer& b, const std::string& bytes) {
 std::string GetBytes(MessageBuffer& r) {
   const int32_t n = GetInt32(r);
   if (n < 0 || static_cast<uint64_t>(n) > Remaining(r)) {
-    throw MalformedRequest("block longer than the reply");
+    throw MalformedReply("block longer than the reply");
   }
   std::string bytes(reinterpret_cast<const char*>(r.data() + r.cursor()), static_cast<size_t>(n));
   r.set_cursor(r.cursor() + static_cast<uint64_t>(n));
@@ -147,7 +147,7 @@ bool CallReadBlock(Client& c, int32_t file, int32_t seek_mode, ReadBlockReply* r
     if (reply->used < 0 || static_cast<size_t>(reply->used) > block.size() ||
         !ParseBlockEntries(reinterpret_cast<const uint8_t*>(block.data()),
                            static_cast<size_t>(reply->used), &reply->entries)) {
-      throw MalformedRequest("block entries do not fill the used count");
+      throw MalformedReply("block entries do not fill the used count");
     }
   });
 }

@@ -21,7 +21,7 @@ void PutRequestText(MessageBuffer& b, const std::string& text) {
 std::string GetReplyText(MessageBuffer& reply) {
   const int32_t n = GetInt32(reply);
   if (n < 0 || static_cast<uint64_t>(n) > Remaining(reply)) {
-    throw MalformedRequest("text longer than the reply");
+    throw MalformedReply("text longer than the reply");
   }
   const char* p = reinterpret_cast<const char*>(reply.data() + reply.cursor());
   reply.set_cursor(reply.cursor() + static_cast<uint64_t>(n));

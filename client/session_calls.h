@@ -58,7 +58,7 @@ bool CallGetCatalog(Client& c, int32_t env, const std::string& name, CatalogInfo
                     std::string* error);
 
 // Reads a counted text from the reply (its terminator dropped). Throws
-// MalformedRequest when the reply ends inside it.
+// MalformedReply when the reply ends inside it.
 std::string GetReplyText(MessageBuffer& reply);
 
 }  // namespace tmb

@@ -1,10 +1,9 @@
 #include "handlers/environment.h"
 
-#include <strings.h>
-
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
 #include "config/catalogs.h"
+#include "platform/ascii_case.h"
 #include "server/session.h"
 #include "wire/primitives.h"
 
@@ -27,11 +26,11 @@ const TMBCatalogEntry* FindCatalog(const TMBEnvironment& env, const char* name) 
   int32_t count = env.catalog_count;
   if (count < 0) count = 0;
   if (count > TMBIO_MAX_CATALOGS) count = TMBIO_MAX_CATALOGS;
-  const bool want_default = strcasecmp(name, "default") == 0;
+  const bool want_default = platform::EqualsIgnoringCase(name, "default");
   for (int32_t i = 0; i < count; ++i) {
     const TMBCatalogEntry& entry = env.catalogs[i];
     if (want_default ? entry.is_default != 0
-                     : strncasecmp(entry.name, name, sizeof entry.name) == 0) {
+                     : platform::EqualsIgnoringCase(entry.name, name, sizeof entry.name)) {
       return &entry;
     }
   }

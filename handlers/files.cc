@@ -1,11 +1,11 @@
 #include "handlers/files.h"
 
 #include <cstring>
-#include <memory>
 
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
+#include "handlers/text_field.h"
 #include "wire/errors.h"
 #include "server/session.h"
 #include "wire/primitives.h"
@@ -19,9 +19,7 @@ constexpr uint32_t kFileNameSize = 256;
 // for a terminator past the longest.
 constexpr uint32_t kOptionsSize = 72;
 constexpr int32_t kMaxOptionsLength = 63;
-constexpr int32_t kLocalBufferSize = 4096;
-
-int32_t Low32(intptr_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+constexpr size_t kLocalBufferSize = 4096;
 
 int32_t Negated(int32_t v) { return static_cast<int32_t>(0u - static_cast<uint32_t>(v)); }
 
@@ -84,17 +82,11 @@ void ReadDictionary(Session& s) {
 
   // Zeroed: the reply carries all `size` bytes whatever the library wrote,
   // and none of them may be left over from elsewhere.
-  uint8_t local[kLocalBufferSize] = {};
-  std::unique_ptr<uint8_t[]> scratch;
-  uint8_t* buffer = local;
-  if (size > kLocalBufferSize) {
-    scratch = Scratch(size);
-    buffer = scratch.get();
-  }
-  const int32_t status = QDK_dict(file, index, buffer, size);
+  auto buffer = Scratch<kLocalBufferSize>(size);
+  const int32_t status = QDK_dict(file, index, buffer.data(), size);
   b.BeginReply();
   PutInt32(b, status);
-  if (status >= 0) PutBlock(b, buffer, static_cast<uint32_t>(size));
+  if (status >= 0) PutBlock(b, buffer.data(), static_cast<uint32_t>(size));
 }
 
 void AddDictionary(Session& s) {
@@ -104,17 +96,12 @@ void AddDictionary(Session& s) {
   int16_t length = GetInt16(b);
   if (length < 0) throw MalformedRequest("negative dictionary length");
 
-  uint8_t local[kLocalBufferSize] = {};
-  std::unique_ptr<uint8_t[]> scratch;
-  uint8_t* buffer = local;
-  uint32_t capacity = kLocalBufferSize;
-  if (length > kLocalBufferSize) {
-    scratch = Scratch(length);
-    buffer = scratch.get();
-    capacity = static_cast<uint32_t>(length);
+  auto buffer = Scratch<kLocalBufferSize>(length);
+  if (length > 0) {
+    length = static_cast<int16_t>(
+        GetBlock(b, buffer.data(), static_cast<uint32_t>(buffer.capacity())));
   }
-  if (length > 0) length = static_cast<int16_t>(GetBlock(b, buffer, capacity));
-  const int32_t status = QDK_dict_add(file, index, buffer, length);
+  const int32_t status = QDK_dict_add(file, index, buffer.data(), length);
   b.BeginReply();
   PutInt32(b, status);
 }

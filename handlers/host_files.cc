@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "handlers/request_fields.h"
+#include "handlers/text_field.h"
 #include "platform/directory_search.h"
 #include "platform/file_status.h"
 #include "platform/profile.h"

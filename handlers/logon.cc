@@ -1,6 +1,7 @@
 #include "handlers/logon.h"
 
 #include <cstdint>
+#include <span>
 
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
@@ -33,23 +34,11 @@ struct LogonTexts {
     return present[i] ? texts[i] : nullptr;
   }
 
-  void Read(MessageBuffer& b, int count) {
-    struct Field {
-      char* dest;
-      size_t size;
-      uint32_t capacity;
-    };
-    const Field fields[] = {{user, sizeof user, 64},
-                            {password, sizeof password, sizeof password},
-                            {workstation, sizeof workstation, sizeof workstation},
-                            {language, sizeof language, sizeof language},
-                            {application, sizeof application, sizeof application}};
-    for (int i = 0; i < count; ++i) {
-      if (GetInt32(b) > 0) {
-        GetText(b, fields[i].dest, fields[i].size, fields[i].capacity);
-        present[i] = true;
-      }
-    }
+  void Read(MessageBuffer& b, size_t count) {
+    const TextField fields[] = {{user, sizeof user, 64}, WholeField(password),
+                                WholeField(workstation), WholeField(language),
+                                WholeField(application)};
+    GetOptionalTexts(b, std::span(fields, count), TextFlag::kInt32AboveZero, present);
   }
 };
 

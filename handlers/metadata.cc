@@ -1,10 +1,10 @@
 #include "handlers/metadata.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "handlers/catalog_records.h"
 #include "handlers/request_fields.h"
+#include "handlers/text_field.h"
 #include "wire/errors.h"
 #include "server/session.h"
 #include "wire/primitives.h"
@@ -56,11 +56,11 @@ void DescribeIndex(Session& s) {
   // request for nothing.
   const int64_t key_slots = want_keys ? std::max<int64_t>(0, int64_t{end} - start) : 0;
   const int64_t segment_slots = want_segments ? std::max<int32_t>(0, segment_count) : 0;
-  std::unique_ptr<uint8_t[]> keys, segments;
-  if (want_keys) keys = Scratch(key_slots, sizeof(TMBIndexKey));
-  if (want_segments) segments = Scratch(segment_slots, sizeof(TMBIndexSegment));
-  auto* key_array = reinterpret_cast<TMBIndexKey*>(keys.get());
-  auto* segment_array = reinterpret_cast<TMBIndexSegment*>(segments.get());
+  auto keys = Scratch(key_slots, sizeof(TMBIndexKey));
+  auto segments = Scratch(segment_slots, sizeof(TMBIndexSegment));
+  auto* key_array = want_keys ? reinterpret_cast<TMBIndexKey*>(keys.data()) : nullptr;
+  auto* segment_array =
+      want_segments ? reinterpret_cast<TMBIndexSegment*>(segments.data()) : nullptr;
 
   const int32_t status =
       QDDescribeIndex(file, start, &end, &segment_count, key_array, segment_array);
@@ -163,8 +163,8 @@ void FetchTable(Session& s) {
     name.Read(b);
     name_length = name.length;
   }
-  std::unique_ptr<uint8_t[]> block = Scratch(count, sizeof(TMBTableRecord));
-  auto* records = reinterpret_cast<TMBTableRecord*>(block.get());
+  auto block = Scratch(count, sizeof(TMBTableRecord));
+  auto* records = reinterpret_cast<TMBTableRecord*>(block.data());
 
   const int32_t filled = QDFetchTable(handle, name.text, name_length, count, records);
   const int32_t sent = std::min(filled, count);
@@ -177,8 +177,8 @@ void FetchColumn(Session& s) {
   MessageBuffer& b = s.buffer;
   TMBSqlHandle* handle = OwnSqlHandle(s, GetInt32(b));
   const int32_t count = GetInt32(b);
-  std::unique_ptr<uint8_t[]> block = Scratch(count, sizeof(TMBColumnRecord));
-  auto* records = reinterpret_cast<TMBColumnRecord*>(block.get());
+  auto block = Scratch(count, sizeof(TMBColumnRecord));
+  auto* records = reinterpret_cast<TMBColumnRecord*>(block.data());
 
   const int32_t filled = QDFetchColumn(handle, count, records);
   const int32_t sent = std::min(filled, count);

@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
 #include "wire/errors.h"
 #include "server/server.h"
 #include "server/session.h"
-#include "wire/unwinding_alloc.h"
 #include "wire/primitives.h"
+#include "wire/scratch_buffer.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {
@@ -23,14 +22,12 @@ constexpr uint32_t kBoundSize = 256;
 constexpr int32_t kMaxBoundLength = 240;
 // GetKey sends the key bytes only for sizes up to this.
 constexpr int16_t kMaxGetKeySize = 241;
-constexpr int32_t kLocalRecordSize = 4096;
+constexpr size_t kLocalRecordSize = 4096;
 // The read mode of every read after the first in a block: the next record.
 constexpr int32_t kReadNext = 2;
 constexpr int32_t kReadPositioned = 1;
 // Largest record length a block entry's two-byte field can carry.
 constexpr uint64_t kMaxEntryRecord = 0xFFFF;
-
-int32_t Low32(intptr_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
 
 // The statuses after which a read has no record to copy.
 bool EndsRestrictedBlock(int32_t status) {
@@ -108,15 +105,9 @@ void ReadRecord(Session& s) {
   const int16_t mode = GetInt16(b);
   if (size < 0) throw MalformedRequest("negative record size");
 
-  uint8_t local[kLocalRecordSize];
-  std::unique_ptr<uint8_t[]> scratch;
-  uint8_t* buffer = nullptr;
-  if (size > kLocalRecordSize) {
-    scratch = Scratch(size);
-    buffer = scratch.get();
-  } else if (size > 0) {
-    buffer = local;
-  }
+  auto scratch = Scratch<kLocalRecordSize>(size);
+  // An empty read is passed no buffer at all.
+  uint8_t* buffer = size > 0 ? scratch.data() : nullptr;
   const int32_t status = QDK_read(file, buffer, size, mode);
   b.BeginReply();
   PutInt32(b, status);
@@ -269,9 +260,9 @@ void ReadBlock(Session& s) {
   }
 
   const uint64_t block_size = static_cast<uint64_t>(n) * static_cast<uint64_t>(slot);
-  std::unique_ptr<uint8_t[]> buffer = UnwindingAlloc(static_cast<uint64_t>(n + 1) * slot * 2);
-  uint8_t* read_area = buffer.get() + block_size * 2;
-  BlockWriter out(buffer.get(), block_size);
+  ScratchBuffer<0> buffer(static_cast<uint64_t>(n + 1) * slot * 2);
+  uint8_t* read_area = buffer.data() + block_size * 2;
+  BlockWriter out(buffer.data(), block_size);
 
   const uint8_t no_key[1] = {0};
   QDK_seek(file, no_key, -1, seek_mode);
@@ -295,7 +286,7 @@ void ReadBlock(Session& s) {
   }
   b.BeginReply();
   PutInt32(b, static_cast<int32_t>(slot));
-  PutBlock(b, buffer.get(), static_cast<uint32_t>(block_size));
+  PutBlock(b, buffer.data(), static_cast<uint32_t>(block_size));
   PutInt32(b, static_cast<int32_t>(out.used()));
 }
 
@@ -306,17 +297,17 @@ void ExtReadDirect(Session& s) {
   const int16_t option1 = GetInt16(b);
   const int32_t option2 = GetInt32(b);
   const int32_t option3 = GetInt32(b);
-  std::unique_ptr<uint8_t[]> buffer;
-  if (size > 0) buffer = Scratch(size);
+  auto scratch = Scratch(std::max<int32_t>(size, 0));
+  uint8_t* buffer = size > 0 ? scratch.data() : nullptr;
 
-  const int32_t status = QDK_ExtReadDirect(file, buffer.get(), size, option1, option2, option3);
+  const int32_t status = QDK_ExtReadDirect(file, buffer, size, option1, option2, option3);
   b.BeginReply();
   PutInt32(b, status);
   const int32_t held = std::max<int32_t>(size, 0);
   if (status > 0) {
-    PutBlock(b, buffer.get(), static_cast<uint32_t>(std::min(status, held)));
+    PutBlock(b, buffer, static_cast<uint32_t>(std::min(status, held)));
   } else if (status == TMBIO_READ_FILLED && size > 0) {
-    PutBlock(b, buffer.get(), static_cast<uint32_t>(size));
+    PutBlock(b, buffer, static_cast<uint32_t>(size));
   }
 }
 

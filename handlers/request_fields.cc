@@ -2,20 +2,9 @@
 
 #include "wire/errors.h"
 #include "server/server.h"
-#include "wire/unwinding_alloc.h"
 #include "wire/primitives.h"
 
 namespace tmb {
-
-uint32_t GetTerminatedText(MessageBuffer& b, char* dest, uint32_t capacity) {
-  const uint32_t n = GetBlock(b, dest, capacity);
-  if (n < capacity) {
-    dest[n] = '\0';
-  } else if (capacity == 0 || dest[capacity - 1] != '\0') {
-    throw MalformedRequest("text without its terminator fills its buffer");
-  }
-  return n;
-}
 
 uint32_t SkipBlock(MessageBuffer& b, uint32_t capacity) {
   const int32_t n = GetInt32(b);
@@ -33,10 +22,6 @@ uint64_t CheckedSize(int64_t n, uint64_t unit) {
     throw MalformedRequest("size beyond what a message can hold");
   }
   return static_cast<uint64_t>(n) * unit;
-}
-
-std::unique_ptr<uint8_t[]> Scratch(int64_t n, uint64_t unit) {
-  return UnwindingAlloc(CheckedSize(n, unit));
 }
 
 namespace {

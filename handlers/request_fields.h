@@ -1,23 +1,18 @@
 // Field readers and limits shared by the handler families. They add to the
-// wire primitives what handlers need beyond them: texts that must end inside
-// their buffer, blocks that are checked and stepped over, and the bound on
-// any buffer whose size a client chooses.
+// wire primitives what handlers need beyond them: blocks that are checked and
+// stepped over, and the bound on any buffer whose size a client chooses.
+// Texts that must end inside their field are read by handlers/text_field.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "wire/message_buffer.h"
+#include "wire/scratch_buffer.h"
 #include "server/session.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb {
-
-// Reads a text (a counted block) into dest[0, capacity) and makes sure it is
-// terminated there: a shorter block gets a NUL after its bytes; a block that
-// fills the whole buffer must end with its own NUL, or the request is
-// malformed. Returns the block's length.
-uint32_t GetTerminatedText(MessageBuffer& b, char* dest, uint32_t capacity);
 
 // Steps over a counted block that would land in a buffer of `capacity`
 // bytes, with the same checks as GetBlock, when there is nowhere to put it.
@@ -30,8 +25,16 @@ uint32_t SkipBlock(MessageBuffer& b, uint32_t capacity);
 uint64_t CheckedSize(int64_t n, uint64_t unit = 1);
 
 // Zero-filled scratch memory for n elements of `unit` bytes, with the checks
-// of CheckedSize; exhaustion abandons the request. Never null, even for n = 0.
-std::unique_ptr<uint8_t[]> Scratch(int64_t n, uint64_t unit = 1);
+// of CheckedSize; exhaustion abandons the request. Up to N bytes come from a
+// local array. Never null, even for n = 0.
+template <size_t N = 0>
+ScratchBuffer<N> Scratch(int64_t n, uint64_t unit = 1) {
+  return ScratchBuffer<N>(CheckedSize(n, unit));
+}
+
+// The low 32 bits of a word the library answers with: the i32 a reply
+// carries, whatever the upper half holds.
+inline int32_t Low32(intptr_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
 
 // An id a request names, as the object it names for this connection: the
 // library answers only for objects the connection owns, so another

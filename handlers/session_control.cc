@@ -51,21 +51,10 @@ void IdentifyClient(Session& s) {
   char resource1[128];
   char resource2[128];
   char client[kClientNameSize];
-  struct Field {
-    char* dest;
-    size_t size;
-    uint32_t capacity;
-  };
-  const Field fields[] = {{identity1, sizeof identity1, 64},
-                          {identity2, sizeof identity2, sizeof identity2},
-                          {unused, sizeof unused, sizeof unused},
-                          {resource1, sizeof resource1, sizeof resource1},
-                          {resource2, sizeof resource2, sizeof resource2},
-                          {client, sizeof client, sizeof client}};
-  for (const Field& f : fields) {
-    std::memset(f.dest, 0, f.size);
-    if (GetInt16(s.buffer) == 1) GetText(s.buffer, f.dest, f.size, f.capacity);
-  }
+  const TextField fields[] = {{identity1, sizeof identity1, 64}, WholeField(identity2),
+                              WholeField(unused), WholeField(resource1),
+                              WholeField(resource2), WholeField(client)};
+  GetOptionalTexts(s.buffer, fields, TextFlag::kInt16One);
   const int16_t code = TakeSlot(s, client)
                            ? static_cast<int16_t>(
                                  CheckAccess(identity1, identity2, unused, resource1, resource2))

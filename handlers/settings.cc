@@ -55,8 +55,6 @@ bool TextSetMode(int32_t mode) {
   }
 }
 
-int32_t Low32(intptr_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
-
 void GlobalMode(Session& s, int32_t mode) {
   const int16_t value = GetInt16(s.buffer);
   const intptr_t result = QDSetEnvMode(nullptr, mode, value);

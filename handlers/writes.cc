@@ -1,7 +1,5 @@
 #include "handlers/writes.h"
 
-#include <memory>
-
 #include "handlers/request_fields.h"
 #include "wire/errors.h"
 #include "server/session.h"
@@ -11,7 +9,7 @@
 namespace tmb {
 namespace {
 
-constexpr int32_t kLocalRecordSize = 4096;
+constexpr size_t kLocalRecordSize = 4096;
 constexpr uint32_t kKeySize = 256;
 // The restriction text and its NUL share this buffer.
 constexpr uint32_t kRestrictionTextSize = 4096;
@@ -25,16 +23,13 @@ void ExtWrite(Session& s) {
   // A negative length has no buffer that could hold a record.
   if (announced < 0) throw MalformedRequest("negative record length");
 
-  uint8_t local[kLocalRecordSize] = {};
-  std::unique_ptr<uint8_t[]> scratch;
-  uint8_t* record = local;
-  uint32_t capacity = kLocalRecordSize;
-  if (announced > kLocalRecordSize) {
-    scratch = Scratch(int64_t{announced} + 1);
-    record = scratch.get();
-    capacity = static_cast<uint32_t>(announced) + 1;
-  }
-  const int32_t record_length = static_cast<int32_t>(GetBlock(b, record, capacity));
+  // A record that fits the local array may take all of it; a longer one
+  // gets one byte of room past its announced length.
+  const int64_t room = announced > int64_t{kLocalRecordSize} ? int64_t{announced} + 1 : announced;
+  auto scratch = Scratch<kLocalRecordSize>(room);
+  uint8_t* record = scratch.data();
+  const int32_t record_length = static_cast<int32_t>(
+      GetBlock(b, record, static_cast<uint32_t>(scratch.capacity())));
 
   int16_t key_length = GetInt16(b);
   uint8_t key[kKeySize] = {};

@@ -3,12 +3,11 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/ascii_case.h"
 
 namespace tmb::platform {
 namespace {
-
-char Fold(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
 // Iterative matcher: on a mismatch after a '*', the star takes one more
 // character and matching resumes. Linear in practice, never recursive.
@@ -19,7 +18,7 @@ bool MatchCore(std::string_view p, std::string_view n) {
     if (pi < p.size() && p[pi] == '*') {
       star = pi++;
       resume = ni;
-    } else if (pi < p.size() && (p[pi] == '?' || Fold(p[pi]) == Fold(n[ni]))) {
+    } else if (pi < p.size() && (p[pi] == '?' || FoldAscii(p[pi]) == FoldAscii(n[ni]))) {
       ++pi;
       ++ni;
     } else if (star != std::string_view::npos) {
@@ -34,7 +33,7 @@ bool MatchCore(std::string_view p, std::string_view n) {
 }
 
 bool LessIgnoringCase(const std::string& a, const std::string& b) {
-  const auto folded_less = [](char x, char y) { return Fold(x) < Fold(y); };
+  const auto folded_less = [](char x, char y) { return FoldAscii(x) < FoldAscii(y); };
   if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), folded_less)) {
     return true;
   }

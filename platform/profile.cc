@@ -4,11 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/ascii_case.h"
 
 namespace tmb::platform {
 namespace {
@@ -24,16 +25,6 @@ struct Section {
   std::string name;
   std::vector<Entry> entries;
 };
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    if (x != y && std::tolower(x) != std::tolower(y)) return false;
-  }
-  return true;
-}
 
 std::string_view Trim(std::string_view s) {
   const size_t first = s.find_first_not_of(" \t\r");
@@ -129,7 +120,7 @@ uint32_t CopyList(const std::vector<std::string>& names, char* buffer, uint32_t 
 
 void AddOnce(std::vector<std::string>& names, const std::string& name) {
   for (const std::string& n : names) {
-    if (EqualIgnoringCase(n, name)) return;
+    if (EqualsIgnoringCase(n, name)) return;
   }
   names.push_back(name);
 }
@@ -146,15 +137,15 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
   }
   if (key == nullptr) {
     for (const Section& s : sections) {
-      if (!EqualIgnoringCase(s.name, section)) continue;
+      if (!EqualsIgnoringCase(s.name, section)) continue;
       for (const Entry& e : s.entries) AddOnce(names, e.key);
     }
     return CopyList(names, buffer, size);
   }
   for (const Section& s : sections) {
-    if (!EqualIgnoringCase(s.name, section)) continue;
+    if (!EqualsIgnoringCase(s.name, section)) continue;
     for (const Entry& e : s.entries) {
-      if (EqualIgnoringCase(e.key, key)) return CopyValue(e.value, buffer, size);
+      if (EqualsIgnoringCase(e.key, key)) return CopyValue(e.value, buffer, size);
     }
   }
   std::string_view fallback = default_text != nullptr ? default_text : "";

@@ -4,6 +4,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/ascii_case.h"
+
 namespace tmb::platform::regfile {
 namespace {
 
@@ -26,6 +28,9 @@ char ToWindows1252(char32_t cp) {
   return '?';
 }
 
+// How names of keys and values fold: the Windows-1252 letters too, not
+// ASCII alone. The fixed words of the file's format are ASCII and are
+// compared by platform/ascii_case.h.
 unsigned char FoldChar(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return c + ('a' - 'A');
   if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;  // À..Þ, not ×
@@ -160,20 +165,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(static_cast<unsigned char>(a[i])) != FoldChar(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -262,14 +253,14 @@ enum class Root { kCurrentUser, kLocalMachine, kOther, kUnknown };
 
 Root ParseRoot(std::string_view name) {
   for (std::string_view n : {"HKEY_CURRENT_USER", "HKCU"}) {
-    if (EqualsNoCase(name, n)) return Root::kCurrentUser;
+    if (EqualsIgnoringCase(name, n)) return Root::kCurrentUser;
   }
   for (std::string_view n : {"HKEY_LOCAL_MACHINE", "HKLM"}) {
-    if (EqualsNoCase(name, n)) return Root::kLocalMachine;
+    if (EqualsIgnoringCase(name, n)) return Root::kLocalMachine;
   }
   for (std::string_view n : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_USERS", "HKU", "HKEY_CURRENT_CONFIG", "HKCC",
                              "HKEY_PERFORMANCE_DATA", "HKEY_DYN_DATA"}) {
-    if (EqualsNoCase(name, n)) return Root::kOther;
+    if (EqualsIgnoringCase(name, n)) return Root::kOther;
   }
   return Root::kUnknown;
 }
@@ -358,7 +349,7 @@ bool ParseValue(std::string_view line, bool utf16_texts, Value* value, std::stri
     value->data.push_back('\0');
     return true;
   }
-  if (StartsWithNoCase(s, "dword:")) {
+  if (StartsWithIgnoringCase(s, "dword:")) {
     uint32_t v;
     if (!ParseHexNumber(s.substr(6), 8, &v)) {
       *error = "dword data must be 1 to 8 hex digits";
@@ -368,11 +359,11 @@ bool ParseValue(std::string_view line, bool utf16_texts, Value* value, std::stri
     for (int i = 0; i < 4; ++i) value->data.push_back(static_cast<char>(v >> (8 * i) & 0xFF));
     return true;
   }
-  if (StartsWithNoCase(s, "hex:")) {
+  if (StartsWithIgnoringCase(s, "hex:")) {
     value->type = kRegBinary;
     return ParseHexBytes(s.substr(4), &value->data, error);
   }
-  if (StartsWithNoCase(s, "hex(")) {
+  if (StartsWithIgnoringCase(s, "hex(")) {
     size_t close = s.find("):");
     if (close == std::string_view::npos || !ParseHexNumber(s.substr(4, close - 4), 8, &value->type)) {
       *error = "hex(N): expects N as 1 to 8 hex digits";
@@ -476,9 +467,9 @@ ParsedHive ParseHive(std::string_view bytes, std::string_view file_name, Hive hi
   if (first == lines.size()) return result;  // an empty file is an empty hive
   std::string_view header = Trim(lines[0]);
   bool utf16_texts;
-  if (EqualsNoCase(header, "Windows Registry Editor Version 5.00")) {
+  if (EqualsIgnoringCase(header, "Windows Registry Editor Version 5.00")) {
     utf16_texts = true;
-  } else if (EqualsNoCase(header, "REGEDIT4")) {
+  } else if (EqualsIgnoringCase(header, "REGEDIT4")) {
     utf16_texts = false;
   } else {
     report(1,

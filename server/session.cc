@@ -70,7 +70,7 @@ void RunConnection(std::unique_ptr<Session> session) {
     // Out of memory inside a request: nothing of it is sent.
   } catch (const std::bad_alloc&) {
     // The same, from a standard container (registry reads, access checks).
-  } catch (const MalformedRequest&) {
+  } catch (const MalformedMessage&) {
     // A request that does not hold its own fields: the client is out of step
     // with the protocol, and nothing it sends next can be trusted.
   }

@@ -1,13 +1,12 @@
 #include "wire/frame.h"
 
 #include <cstring>
-#include <memory>
 #include <optional>
 
 #include "wire/compression.h"
 #include "wire/rle.h"
-#include "wire/unwinding_alloc.h"
 #include "wire/primitives.h"
+#include "wire/scratch_buffer.h"
 
 namespace tmb {
 namespace {
@@ -29,24 +28,10 @@ void CountExchange(CompressionSettings& s) {
 }
 
 // Messages below one buffer unit are coded through a local area; larger ones
-// through a zero-filled block of the request's own.
-class Scratch {
- public:
-  explicit Scratch(uint64_t size) {
-    if (size < kBufferUnit) {
-      area_ = local_;
-    } else {
-      block_ = UnwindingAlloc(size + 33);
-      area_ = block_.get();
-    }
-  }
-  uint8_t* data() { return area_; }
-
- private:
-  uint8_t local_[kBufferUnit];
-  std::unique_ptr<uint8_t[]> block_;
-  uint8_t* area_;
-};
+// through a block of the request's own. The area is asked for with 33 spare
+// bytes past the message, which the local array has room for too.
+constexpr uint64_t kCodingSlack = 33;
+using CodingArea = ScratchBuffer<kBufferUnit - 1 + kCodingSlack>;
 
 }  // namespace
 
@@ -77,7 +62,7 @@ ReceiveResult ReceiveFrame(Connection& c, MessageBuffer& b, CompressionSettings&
 
   const Codec codec = CompressionChoice(s, plain_length);
   if (plain_length > b.length() && codec != Codec::kNone) {
-    Scratch scratch(plain_length);
+    CodingArea scratch(plain_length + kCodingSlack);
     uint8_t* area = scratch.data();
     area[0] = b.data()[0];
     const int32_t coded = static_cast<int32_t>(b.length() - 1);
@@ -103,9 +88,9 @@ bool SendFrame(Connection& c, MessageBuffer& b, CompressionSettings& s) {
   uint8_t* frame = b.data();
 
   const Codec codec = CompressionChoice(s, static_cast<uint32_t>(length - kFrameHeaderSize));
-  std::optional<Scratch> scratch;
+  std::optional<CodingArea> scratch;
   if (codec != Codec::kNone && length > kFrameHeaderSize + 1) {
-    scratch.emplace(length);
+    scratch.emplace(length + kCodingSlack);
     uint8_t* area = scratch->data();
     std::memcpy(area, b.data(), kFrameHeaderSize + 1);
     const int32_t plain = static_cast<int32_t>(length - kFrameHeaderSize - 1);

@@ -8,7 +8,7 @@ namespace tmb {
 namespace {
 
 const uint8_t* Take(MessageBuffer& b, uint64_t n) {
-  if (Remaining(b) < n) throw MalformedRequest("request ends inside a field");
+  if (Remaining(b) < n) throw MalformedMessage("message ends inside a field");
   const uint8_t* p = b.data() + b.cursor();
   b.set_cursor(b.cursor() + n);
   return p;
@@ -37,8 +37,8 @@ int32_t GetInt32(MessageBuffer& b) { return static_cast<int32_t>(LoadBigEndian32
 
 uint32_t GetBlock(MessageBuffer& b, void* dest, uint32_t capacity) {
   const int32_t n = GetInt32(b);
-  if (n < 0) throw MalformedRequest("negative block length");
-  if (static_cast<uint32_t>(n) > capacity) throw MalformedRequest("block longer than its field");
+  if (n < 0) throw MalformedMessage("negative block length");
+  if (static_cast<uint32_t>(n) > capacity) throw MalformedMessage("block longer than its field");
   const uint8_t* p = Take(b, static_cast<uint64_t>(n));
   if (n != 0) std::memcpy(dest, p, static_cast<size_t>(n));
   return static_cast<uint32_t>(n);

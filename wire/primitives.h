@@ -3,8 +3,8 @@
 // are a 32-bit length followed by that many bytes; texts are counted blocks
 // that carry their terminating zero byte.
 //
-// Reads take from the cursor and never pass the body's length: a request
-// that is too short throws MalformedRequest. Writes append at the write end;
+// Reads take from the cursor and never pass the body's length: a message
+// that is too short throws MalformedMessage. Writes append at the write end;
 // a buffer that cannot grow throws RequestAbandoned.
 #pragma once
 
