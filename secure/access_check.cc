@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/ascii_case.h"
+
 namespace tmb {
 namespace {
 
@@ -17,15 +19,13 @@ bool ListAllows(std::string_view list, std::string_view name) {
   }
 }
 
-bool GrantsWriting(std::string_view mode) {
-  return mode.size() >= 2 && (mode[0] == 'R' || mode[0] == 'r') && (mode[1] == 'W' || mode[1] == 'w');
-}
+bool GrantsWriting(std::string_view mode) { return platform::StartsWithIgnoringCase(mode, "rw"); }
 
 }  // namespace
 
 int32_t GrantedAccess(const std::optional<AccessEntry>& entry, const char* resource1,
                       const char* resource2) {
-  if (!entry || entry->flag == 'D' || entry->flag == 'd') return 0;
+  if (!entry || platform::FoldAscii(entry->flag) == 'd') return 0;
   const bool write = GrantsWriting(entry->mode);
   int32_t result = 0;
   if (ListAllows(entry->list1, resource1)) result |= kAccessFirst | (write ? kAccessFirstWrite : 0);
