@@ -35,6 +35,7 @@ int32_t OnFile(TMBFile* file, int32_t bad, F body) {
   OpenFile* f = OpenFile::Of(file);
   if (f == nullptr) return bad;
   int32_t r = Guard([&]() -> int32_t { return body(f); });
+  f->EndCall();
   f->set_result(r);
   return r;
 }

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <type_traits>
@@ -17,6 +20,35 @@ namespace tmbio {
 namespace {
 
 constexpr const char* kFormat = "tmbio 1";
+
+// The checkpoint policy. A commit that leaves this many pages in the
+// write-ahead log copies them back into the file (a passive checkpoint: it
+// waits for no reader, and reaches every page that no read snapshot still
+// needs). Since no statement stays stepped between calls, the log is then
+// reused from its start and stays about this large under steady writes.
+constexpr int kCheckpointPages = 1000;
+// A log that a large transaction grew past this is cut back to it when it
+// is next reused.
+constexpr int64_t kLogSizeLimit = 8 * 1024 * 1024;
+
+// One line in the log of the process for a file that could not be opened
+// because the process has no descriptor left: an operator's problem, not
+// the file's. At most one a second, so that a client retrying cannot flood
+// the log.
+int32_t OutOfDescriptors(const std::string& path, int err) {
+  static std::atomic<int64_t> last_second{-1};
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t last = last_second.load(std::memory_order_relaxed);
+  if (now != last && last_second.compare_exchange_strong(last, now)) {
+    fprintf(stderr, "tmbio: cannot open %s: out of file descriptors (%s)\n", path.c_str(),
+            strerror(err));
+  }
+  return TMBIO_LIMIT;
+}
+
+bool IsDescriptorShortage(int err) { return err == EMFILE || err == ENFILE; }
 
 struct Registry {
   std::mutex mu;
@@ -363,11 +395,19 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
   errno = 0;
   int rc = sqlite3_open_v2(path.c_str(), &c->db_, flags, nullptr);
   if (rc != SQLITE_OK) {
-    int err = errno;
-    if (err == EMFILE || err == ENFILE) return TMBIO_LIMIT;
+    int err = c->db_ != nullptr && sqlite3_system_errno(c->db_) != 0 ? sqlite3_system_errno(c->db_)
+                                                                     : errno;
+    if (IsDescriptorShortage(err)) return OutOfDescriptors(path, err);
     if (err == EACCES) return TMBIO_DENIED;
     return rc == SQLITE_CANTOPEN ? TMBIO_NO_FILE : StatusOf(rc);
   }
+  // The main file opened, but its log and shared-memory index open at the
+  // first read, below: a failure there for want of a descriptor must not
+  // pass for a file that is not a data file.
+  const auto failed = [&c, &path](int32_t status) {
+    const int err = sqlite3_system_errno(c->db_);
+    return IsDescriptorShortage(err) ? OutOfDescriptors(path, err) : status;
+  };
   sqlite3_extended_result_codes(c->db_, 1);
   c->lock_wait_ms_ = lock_wait_ms;
   sqlite3_busy_timeout(c->db_, lock_wait_ms);
@@ -376,11 +416,15 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
   // Pages are read through a memory map: the operating system's cache then
   // serves every connection to the file, where SQLite's own page cache is
   // one per connection and small.
-  rc = sqlite3_exec(c->db_, "PRAGMA synchronous=FULL; PRAGMA mmap_size=268435456", nullptr, nullptr,
-                    nullptr);
-  if (rc != SQLITE_OK) return StatusOf(rc) == TMBIO_BUSY ? TMBIO_BUSY : TMBIO_CORRUPT;
+  rc = sqlite3_exec(c->db_,
+                    ("PRAGMA synchronous=FULL; PRAGMA mmap_size=268435456; PRAGMA journal_size_limit=" +
+                     std::to_string(kLogSizeLimit))
+                        .c_str(),
+                    nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return failed(StatusOf(rc) == TMBIO_BUSY ? TMBIO_BUSY : TMBIO_CORRUPT);
+  sqlite3_wal_autocheckpoint(c->db_, kCheckpointPages);
   int32_t status = LoadDefinition(c->db_, &c->def_, nullptr);
-  if (status != 0) return status;
+  if (status != 0) return failed(status);
   c->shared_ = Share(FileId{st.st_dev, st.st_ino});
   *out = std::move(c);
   return 0;
@@ -459,7 +503,6 @@ int32_t Connection::EndWrite(bool env_tx, int32_t status) {
   }
   int32_t c = Exec("COMMIT");
   if (c != 0) Exec("ROLLBACK");
-  shared_->generation.fetch_add(1, std::memory_order_acq_rel);
   EndOfWrite();
   return c != 0 ? c : status;
 }
@@ -470,7 +513,6 @@ int32_t Connection::Commit() {
   int32_t status = Exec("COMMIT");
   if (status != 0) Exec("ROLLBACK");
   in_tx_ = false;
-  shared_->generation.fetch_add(1, std::memory_order_acq_rel);
   EndOfWrite();
   return status;
 }

@@ -12,7 +12,6 @@
 
 #include <sqlite3.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -50,9 +49,6 @@ inline void BindImage(sqlite3_stmt* s, int index, const std::string& image) {
 // it.
 struct SharedFile {
   FileId id;
-  // Bumped after every commit that changed the file, so that a read cursor
-  // kept live between calls learns that its snapshot is old.
-  std::atomic<uint64_t> generation{0};
   int32_t handles = 0;     // open files; guarded by the registry's lock
   bool exclusive = false;  // one of them is exclusive; guarded likewise
 
@@ -76,9 +72,9 @@ void ReleaseWrite(SharedFile* shared, const void* owner);
 int32_t AddHandle(SharedFile* shared, bool exclusive);
 void RemoveHandle(SharedFile* shared, bool exclusive);
 
-// A read statement that an open file keeps stepping across calls; the
-// connection stops every one before it writes, so that writes start from
-// the newest snapshot and commit at once.
+// The read statement an open file steps within one call; the connection
+// stops every one before it writes, so that writes start from the newest
+// snapshot and commit at once.
 struct Cursor {
   sqlite3_stmt* stmt = nullptr;  // live while set
   void Stop() {
@@ -131,7 +127,6 @@ class Connection {
   int32_t Exec(const char* sql);
 
   int64_t changes() const { return sqlite3_total_changes64(db_); }
-  uint64_t generation() const { return shared_->generation.load(std::memory_order_acquire); }
 
   void AddCursor(Cursor* c);
   void RemoveCursor(Cursor* c);

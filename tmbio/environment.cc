@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,12 @@ std::string CanonicalDirectory(const std::string& dir) {
   std::string result(real);
   free(real);
   return result;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -241,6 +248,28 @@ int32_t Environment::Logon(const char* user, const char* password, const char* w
 bool Environment::MayUseDirectory(const std::string& dir) const {
   if (ToolAccess() || !UsersDefined(dir)) return true;
   return logged_on_ && CanonicalDirectory(dir) == logon_dir_;
+}
+
+int32_t Environment::MayUseFile(const std::string& path, std::string* real) const {
+  // The name's own directory first: a file missing from a guarded
+  // directory is refused, as any file there, without telling it is missing.
+  if (!MayUseDirectory(DirectoryOf(path))) return TMBIO_DENIED;
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) {
+    switch (errno) {
+      case EACCES:
+        return TMBIO_DENIED;
+      case ENOMEM:
+        return TMBIO_NO_MEMORY;
+      case EIO:
+        return TMBIO_IO_ERROR;
+      default:  // missing, a loop, too long, not a directory on the way
+        return TMBIO_NO_FILE;
+    }
+  }
+  real->assign(resolved);
+  free(resolved);
+  return MayUseDirectory(DirectoryOf(*real)) ? 0 : TMBIO_DENIED;
 }
 
 int32_t Environment::Logoff(int32_t* out, char* message) {

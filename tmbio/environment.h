@@ -45,6 +45,12 @@ class Environment {
   // else only after a logon checked against that very directory. A path
   // that leads into another catalog's directory does not pass its users.
   bool MayUseDirectory(const std::string& dir) const;
+  // Whether the file at `path` may be used: the directory its name shows and
+  // the directory it really is in (symbolic links and ".." resolved) must
+  // both pass MayUseDirectory, so that a link in an open directory does not
+  // lead past the users of a guarded one. Returns 0 and the resolved path in
+  // *real; TMBIO_DENIED, or the status of a path that does not resolve.
+  int32_t MayUseFile(const std::string& path, std::string* real) const;
 
   int32_t BeginTx();
   int32_t CommitTx();

@@ -88,11 +88,15 @@ int32_t OpenFile::Open(Environment* env, const char* name, int32_t mode, OpenFil
   const std::string dir = env->DataDir();
   if (file[0] != '/') file = dir + "/" + file;
   if (!EndsWithTmb(file)) file += ".tmb";
-  const size_t slash = file.find_last_of('/');
-  if (!env->MayUseDirectory(slash == 0 ? "/" : file.substr(0, slash))) return TMBIO_DENIED;
+  // Opened by the name the guard checked, with every link resolved, so that
+  // what was checked is what is opened.
+  std::string real;
+  int32_t status = env->MayUseFile(file, &real);
+  if (status != 0) return status;
+  file.swap(real);
   if (env->open_files() >= kMaxFilesPerEnvironment) return TMBIO_LIMIT;
   std::shared_ptr<Connection> conn;
-  int32_t status = env->Connect(file, &conn);
+  status = env->Connect(file, &conn);
   if (status != 0) return status;
   const bool exclusive = (mode & TMBIO_OPEN_EXCLUSIVE) != 0;
   status = AddHandle(&conn->shared(), exclusive);
@@ -268,16 +272,20 @@ int32_t OpenFile::Describe(TMBFileDescription* d) {
 int32_t OpenFile::DescribeIndex(int32_t start, int32_t* end, int32_t* segment_count,
                                 TMBIndexKey* keys, TMBIndexSegment* segments) {
   if (end == nullptr || segment_count == nullptr || start < 0) return TMBIO_INVALID;
+  // `start` and `*end` are the client's numbers, anywhere in 32 bits: the
+  // key numbers are counted in 64, where start + 1 cannot wrap around to a
+  // key number below 1.
+  const int64_t first = int64_t{start} + 1;
   const int32_t last = std::min(*end, schema_->key_count());
   const int32_t room = std::max(0, *segment_count);
   int32_t filled = 0;
   int32_t described = 0;
-  for (int32_t k = start + 1; k <= last; ++k, ++described) {
-    const Key& key = schema_->key(k);
+  for (int64_t k = first; k <= last; ++k, ++described) {
+    const Key& key = schema_->key(static_cast<int32_t>(k));
     if (keys != nullptr) {
-      TMBIndexKey& e = keys[k - start - 1];
+      TMBIndexKey& e = keys[k - first];
       memset(&e, 0, sizeof e);
-      e.number1 = k;
+      e.number1 = static_cast<int32_t>(k);
       e.number2 = static_cast<int32_t>(key.segments.size());
       e.number3 = key.value_length;
       e.byte1 = key.unique ? 0 : 1;

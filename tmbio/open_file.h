@@ -5,9 +5,12 @@
 // The position is an anchor in the current key's order: the (image, record
 // number) pair of a record, or before the first, or after the last. A
 // removed record leaves a gap anchor, so that the next read continues after
-// it. A run of reads in one direction keeps one SQLite statement stepping
-// (the cursor) while nothing has been written since it started, so that a
-// read-next costs about one step.
+// it. Within one call, a run of reads in one direction (a restricted read
+// passing over records) keeps one SQLite statement stepping (the cursor).
+// No statement stays stepped once a call returns: a stepped statement holds
+// its read snapshot, and with it every page of the write-ahead log written
+// after that snapshot, however long the client stays quiet. The next call
+// seeks again from the anchor.
 #pragma once
 
 #include <sqlite3.h>
@@ -65,6 +68,10 @@ class OpenFile {
   int32_t Describe(TMBFileDescription* d);
   int32_t DescribeIndex(int32_t start, int32_t* end, int32_t* segment_count, TMBIndexKey* keys,
                         TMBIndexSegment* segments);
+
+  // Ends every call of the C interface on the file: resets the statement
+  // the call stepped, so that no read snapshot outlives the call.
+  void EndCall() { StopCursor(); }
 
   // The error word of the last call (QDK_geterrno).
   int32_t error_word() const { return error_word_; }
@@ -157,8 +164,6 @@ class OpenFile {
   Shape cursor_next_ = kShapeCount;  // the shape the duplicates give way to
   std::string cursor_image_;         // its argument
   int64_t cursor_changes_ = 0;
-  uint64_t cursor_generation_ = 0;
-  int64_t cursor_started_ms_ = 0;
 
   sqlite3_stmt* statements_[kShapeCount][TMBIO_MAX_KEYS + 1] = {};
   std::string insert_sql_;

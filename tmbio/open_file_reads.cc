@@ -2,8 +2,6 @@
 // current key's (or the raw) order, seeks, and the restricted reads.
 #include "open_file.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -13,20 +11,6 @@
 #include "locks.h"
 
 namespace tmbio {
-
-namespace {
-
-// A live cursor keeps its SQLite read snapshot; past this age it is
-// restarted, so that another process's commits show within it.
-constexpr int64_t kMaxCursorAgeMs = 250;
-
-int64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-}  // namespace
 
 // ---- Statements and the cursor -------------------------------------------------
 
@@ -76,8 +60,7 @@ sqlite3_stmt* OpenFile::ShapeStatement(Shape shape, int32_t* status) {
 bool OpenFile::Fresh(int direction) const {
   return cursor_.stmt != nullptr && cursor_direction_ == direction &&
          cursor_key_ == current_key_ && cursor_raw_ == raw_ &&
-         conn_->changes() == cursor_changes_ && conn_->generation() == cursor_generation_ &&
-         NowMs() - cursor_started_ms_ < kMaxCursorAgeMs;
+         conn_->changes() == cursor_changes_;
 }
 
 int32_t OpenFile::RowOf(sqlite3_stmt* s, Row* row) {
@@ -128,8 +111,6 @@ int32_t OpenFile::StartCursor(Shape shape, int direction, const std::string* ima
   cursor_raw_ = raw_;
   cursor_next_ = shape == kFwdEqAfter ? kFwdGt : shape == kBwdEqBefore ? kBwdLt : kShapeCount;
   cursor_changes_ = conn_->changes();
-  cursor_generation_ = conn_->generation();
-  cursor_started_ms_ = NowMs();
   return StepCursor(row);
 }
 

@@ -153,7 +153,8 @@ int32_t OpenFile::Write(const void* record, int32_t length, const uint8_t* key, 
       (flags & ~TMBIO_WRITE_KEEP_LOCK) != 0 || (record == nullptr && length > 0)) {
     return TMBIO_INVALID;
   }
-  if (length < 0 || length > schema_->record_length() + schema_->variable_length()) {
+  if (length < 0 ||
+      int64_t{length} > int64_t{schema_->record_length()} + schema_->variable_length()) {
     return TMBIO_BAD_LENGTH;
   }
   if ((operation == TMBIO_WRITE_UPDATE_KEY || operation == TMBIO_WRITE_UPSERT) &&

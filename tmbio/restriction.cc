@@ -103,7 +103,8 @@ int32_t Restriction::Put(int32_t selector, const TMBRestriction* r) {
   c.length = r->value2;
   c.op = r->value3;
   c.comparison = r->value4;
-  if (c.offset < 0 || c.length < 1 || c.length > 255 || c.length > record_room_ - c.offset) {
+  if (c.offset < 0 || c.length < 1 || c.length > 255 ||
+      int64_t{c.offset} + c.length > int64_t{record_room_}) {
     return TMBIO_INVALID;
   }
   if (c.op < TMBIO_OP_EQUAL || c.op > TMBIO_OP_BEGINS) return TMBIO_INVALID;

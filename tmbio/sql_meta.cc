@@ -133,9 +133,13 @@ std::vector<SqlSession::Table> SqlSession::ListTables(std::string_view pattern) 
     std::string name = file.substr(0, file.size() - 4);
     if (!pattern.empty() && !LikeMatch(pattern, name)) continue;
     std::string path = dir_ + "/" + file;
+    // A link to a file of a guarded directory is left out, as the file would
+    // be refused to an open: its definition and count are that directory's.
+    std::string real;
+    if (env_->MayUseFile(path, &real) != 0) continue;
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    out.push_back(Table{std::move(name), std::move(path)});
+    if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    out.push_back(Table{std::move(name), std::move(path), std::move(real)});
     if (out.size() >= kMaxTables) break;
   }
   closedir(d);
@@ -160,7 +164,7 @@ int32_t SqlSession::GetTables(const char* table, int32_t table_length, int32_t k
     for (const Table& t : ListTables(pattern)) {
       FileDefinition def;
       int64_t records = 0;
-      if (!ReadTable(t.path, env_->lock_wait_ms(), &def, &records)) continue;
+      if (!ReadTable(t.real, env_->lock_wait_ms(), &def, &records)) continue;
       TMBTableRecord r{};
       Put(r.text1, t.name);
       Put(r.text2, catalog);
@@ -197,7 +201,7 @@ int32_t SqlSession::GetColumns(const char* table, const char* column, int32_t* c
   for (const Table& t : ListTables(table_pattern)) {
     FileDefinition def;
     int64_t records = 0;
-    if (!ReadTable(t.path, env_->lock_wait_ms(), &def, &records)) continue;
+    if (!ReadTable(t.real, env_->lock_wait_ms(), &def, &records)) continue;
     for (size_t i = 0; i < def.fields.size(); ++i) {
       const FieldDef& f = def.fields[i];
       if (!column_pattern.empty() && !LikeMatch(column_pattern, f.name)) continue;

@@ -42,6 +42,7 @@ class SqlSession {
   struct Table {
     std::string name;
     std::string path;
+    std::string real;  // the path with links resolved, as the guard checked it
   };
   // The data files of the directory whose names match `pattern` (empty:
   // all), by name.

@@ -268,14 +268,33 @@ TEST(Environment, UsersOfADirectoryGuardItWhateverPathLeadsThere) {
       "../" + std::filesystem::path(guarded.path()).filename().string() + "/secret";
   EXPECT_EQ(QDK_OpenExt(env, dotted.c_str(), nullptr, 0, 0, &error), nullptr);
   EXPECT_EQ(error, -TMBIO_DENIED);
+  // Nor through a symbolic link in its own directory: the file is where the
+  // link leads, and so are the users that guard it. The SQL tables of its
+  // directory leave the link out.
+  std::filesystem::create_symlink(absolute + ".tmb", open.File("alias.tmb"));
+  EXPECT_EQ(QDK_OpenExt(env, "alias", nullptr, 0, 0, &error), nullptr);
+  EXPECT_EQ(error, -TMBIO_DENIED);
+  TMBSqlHandle* h = QDRequestHandle(env, &error);
+  ASSERT_NE(h, nullptr) << error;
+  int32_t tables = -1, columns = -1;
+  EXPECT_EQ(QDGetTables(h, nullptr, 0, nullptr, 0, nullptr, 0, 0, &tables, &columns), 0);
+  EXPECT_EQ(tables, 0);
+  EXPECT_EQ(QDGetColumns(h, nullptr, nullptr, nullptr, nullptr, &columns), 0);
+  EXPECT_EQ(columns, 0);
 
-  // A logon checked by that directory's users opens it, by either path.
+  // A logon checked by that directory's users opens it, by any of its names.
   QDSetEnvMode(env, TMBIO_ENV_DATA_DIR, reinterpret_cast<intptr_t>(guarded.path().c_str()));
   EXPECT_EQ(Logon(env, "anna", "s3cret").status, 0);
   QDSetEnvMode(env, TMBIO_ENV_DATA_DIR, reinterpret_cast<intptr_t>(open.path().c_str()));
   TMBFile* f = QDK_OpenExt(env, absolute.c_str(), nullptr, 0, 0, &error);
   ASSERT_NE(f, nullptr) << error;
   EXPECT_EQ(QDK_close(f), 0);
+  f = QDK_OpenExt(env, "alias", nullptr, 0, 0, &error);
+  ASSERT_NE(f, nullptr) << error;
+  EXPECT_EQ(QDK_close(f), 0);
+  EXPECT_EQ(QDGetTables(h, nullptr, 0, nullptr, 0, nullptr, 0, 0, &tables, &columns), 0);
+  EXPECT_EQ(tables, 1);
+  EXPECT_EQ(QDFreeHandle(h), 0);
   EXPECT_EQ(QDK_DeAllocEnv(env), 0);
 }
 

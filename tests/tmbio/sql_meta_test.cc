@@ -2,6 +2,7 @@
 // descriptions.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -247,6 +248,23 @@ TEST_F(SqlMetaTest, DescriptionsNeverReachPastTheArrays) {
   EXPECT_EQ(end, 2);
   EXPECT_EQ(segcount, 0);
   EXPECT_EQ(QDDescribeIndex(f, -1, &end, &segcount, keys.data(), many.data()), TMBIO_INVALID);
+
+  // The client's numbers at the ends of their range: a start past every
+  // key describes nothing, whatever end and count come with it.
+  end = INT32_MAX;
+  segcount = INT32_MAX;
+  EXPECT_EQ(QDDescribeIndex(f, INT32_MAX, &end, &segcount, keys.data(), many.data()), 0);
+  EXPECT_EQ(end, 2);
+  EXPECT_EQ(segcount, 0);
+  end = INT32_MAX;
+  segcount = 0;
+  EXPECT_EQ(QDDescribeIndex(f, INT32_MAX - 1, &end, &segcount, nullptr, nullptr), 0);
+  end = INT32_MIN;
+  segcount = INT32_MIN;
+  EXPECT_EQ(QDDescribeIndex(f, 0, &end, &segcount, keys.data(), many.data()), 0);
+  EXPECT_EQ(end, INT32_MIN);
+  EXPECT_EQ(segcount, 0);
+  EXPECT_EQ(QDDescribeIndex(f, INT32_MIN, &end, &segcount, keys.data(), many.data()), TMBIO_INVALID);
 }
 
 }  // namespace
