@@ -77,4 +77,33 @@ bool CatalogsKeyExists() {
   return OpenFirstKey(kCatalogsKey, &key);
 }
 
+namespace {
+
+int64_t Bounded(int64_t v, int64_t low, int64_t high) { return v < low ? low : (v > high ? high : v); }
+
+}  // namespace
+
+ClientLimits ReadClientLimits(uint64_t max_message_size) {
+  ClientLimits limits;
+  if (auto v = ReadNumberSetting("MaxConnections")) {
+    limits.max_connections = static_cast<int>(Bounded(*v, 1, kMaxConnectionsBound));
+  }
+  if (auto v = ReadNumberSetting("MaxConnectionsPerAddress")) {
+    limits.max_connections_per_address = static_cast<int>(Bounded(*v, 1, kMaxConnectionsBound));
+  }
+  if (auto v = ReadNumberSetting("ClientSlotsPerAddress")) {
+    limits.client_slots_per_address = static_cast<int>(Bounded(*v, 1, 1024));
+  }
+  if (auto v = ReadNumberSetting("FrameTimeout")) {
+    limits.frame_timeout_seconds = static_cast<int>(Bounded(*v, 1, 3600));
+  }
+  if (auto v = ReadNumberSetting("MaxRequestMemory")) {
+    limits.max_request_memory = static_cast<uint64_t>(*v);
+  }
+  if (limits.max_request_memory < 2 * max_message_size) {
+    limits.max_request_memory = 2 * max_message_size;
+  }
+  return limits;
+}
+
 }  // namespace tmb

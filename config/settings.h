@@ -46,4 +46,31 @@ bool CatalogsKeyExists();
 // digits give 0. Longer numbers wrap instead of overflowing.
 int32_t ParseDecimal(const char* text);
 
+// What one client, or all of them together, may hold of the server. The
+// per-address defaults leave room for a terminal server with a hundred users
+// behind one address, each with a couple of connections and a client name;
+// the total stays well inside the descriptors of one process.
+constexpr int kDefaultMaxConnections = 4096;
+constexpr int kDefaultMaxConnectionsPerAddress = 256;
+constexpr int kDefaultClientSlotsPerAddress = 256;
+constexpr int kDefaultFrameTimeoutSeconds = 30;
+constexpr uint64_t kDefaultMaxRequestMemory = 1ull << 30;
+constexpr int kMaxConnectionsBound = 1 << 20;
+
+struct ClientLimits {
+  int max_connections = kDefaultMaxConnections;
+  int max_connections_per_address = kDefaultMaxConnectionsPerAddress;
+  int client_slots_per_address = kDefaultClientSlotsPerAddress;
+  int frame_timeout_seconds = kDefaultFrameTimeoutSeconds;
+  uint64_t max_request_memory = kDefaultMaxRequestMemory;
+};
+
+// "MaxConnections" and "MaxConnectionsPerAddress" (1 to kMaxConnectionsBound),
+// "ClientSlotsPerAddress" (1 to 1024), "FrameTimeout" (seconds, 1 to 3600)
+// and "MaxRequestMemory" (bytes, at least twice `max_message_size`, so that
+// a request of the largest size and its reply always fit), each stored as
+// text or as a dword. Out-of-range values are taken to the nearest bound;
+// values that are not numbers leave the default.
+ClientLimits ReadClientLimits(uint64_t max_message_size);
+
 }  // namespace tmb

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -17,7 +19,9 @@
 #include "config/settings.h"
 #include "platform/message_box.h"
 #include "wire/compression.h"
+#include "wire/request_memory.h"
 #include "server/client_slots.h"
+#include "server/connection_limits.h"
 #include "server/session.h"
 #include "server/session_threads.h"
 #include "tmbio/tmbio.h"
@@ -26,11 +30,15 @@ namespace tmb {
 namespace {
 
 constexpr const char* kErrorCaption = "Tamblo SQL Server Error";
-constexpr int kListenBacklog = 5;
+// Clients that connect together must not find the queue full: a dropped
+// handshake is only tried again after a second or more. The kernel cuts
+// the value to net.core.somaxconn, so the system's maximum applies.
+constexpr int kListenBacklog = std::numeric_limits<int>::max();
 
 std::atomic<int> g_listen_fd{-1};
 std::atomic<bool> g_thread_ended{false};
 std::atomic<uint64_t> g_max_message_size{kDefaultMaxMessageSize};
+std::atomic<int64_t> g_frame_timeout_ms{int64_t{kDefaultFrameTimeoutSeconds} * 1000};
 std::unique_ptr<Session> g_listener;  // touched by the server thread and by stop
 std::thread g_server_thread;
 RequestRouting g_routing{};  // set before the server thread starts, then read only
@@ -76,6 +84,19 @@ void StartSessionThread(std::unique_ptr<Session> session) {
   }
 }
 
+// Raises the soft limit of open descriptors to the hard limit and returns
+// the soft limit then in force.
+uint64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;  // the usual soft limit
+  if (limit.rlim_cur != limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<uint64_t>::max() : limit.rlim_cur;
+}
+
 void AcceptLoop(int listen_fd) {
   while (g_listen_fd.load() == listen_fd) {
     sockaddr_in peer{};
@@ -89,11 +110,23 @@ void AcceptLoop(int listen_fd) {
       }
       continue;
     }
+    // Past the limits a connection is closed before a session or a thread
+    // is spent on it: a client that opens connections without end costs
+    // the server no more than this.
+    const uint32_t address = ntohl(peer.sin_addr.s_addr);
+    if (!ServerConnections().Admit(address)) {
+      close(fd);
+      continue;
+    }
     std::unique_ptr<Session> session = CreateSession(fd);
     if (!session) {
+      // Only this connection goes without; the next may find memory again.
       close(fd);
-      break;
+      ServerConnections().Leave(address);
+      continue;
     }
+    session->peer_address = address;
+    session->admitted = true;
     session->tls_context = g_listener ? g_listener->tls_context : nullptr;
     StartSessionThread(std::move(session));
     ServerSessions().Reap();
@@ -103,6 +136,15 @@ void AcceptLoop(int listen_fd) {
 void ServerThread() {
   const ServerLimits limits = ReadServerLimits();
   g_max_message_size = limits.max_message_size;
+  const ClientLimits client_limits = ReadClientLimits(limits.max_message_size);
+  g_frame_timeout_ms = int64_t{client_limits.frame_timeout_seconds} * 1000;
+  SetRequestMemoryLimit(client_limits.max_request_memory);
+  const int connections = ConnectionsWithin(RaiseDescriptorLimit(), client_limits.max_connections);
+  if (connections < client_limits.max_connections) {
+    DebugTrace("tmbsqlsvr: the descriptor limit leaves room for %d connections\n", connections);
+  }
+  ServerConnections().Configure(static_cast<size_t>(connections),
+                                static_cast<size_t>(client_limits.max_connections_per_address));
 
   if (QDGetEnvMode(nullptr, TMBIO_MODE_VERSION) < kMinLibraryVersion) {
     ReportStartFailure("Version conflict between the server and low level I/O routines (tmbio.dll)",
@@ -125,7 +167,7 @@ void ServerThread() {
   }
   const int listen_fd = listener->conn.fd;
   g_listener = std::move(listener);
-  ServerSlots().Activate(limits.client_slots);
+  ServerSlots().Activate(limits.client_slots, client_limits.client_slots_per_address);
   SetCompressionCapability(LoadCompressionLibrary() ? kZlibCapability : 0);
   AcceptLoop(listen_fd);
 }
@@ -184,5 +226,17 @@ void StopServer() {
 bool ServerListening() { return g_listen_fd.load() >= 0; }
 
 uint64_t MaxMessageSize() { return g_max_message_size.load(std::memory_order_relaxed); }
+
+std::chrono::milliseconds FrameTimeout() {
+  return std::chrono::milliseconds(g_frame_timeout_ms.load(std::memory_order_relaxed));
+}
+
+int ConnectionsWithin(uint64_t descriptors, int configured) {
+  const uint64_t room = descriptors > kReservedDescriptors
+                            ? (descriptors - kReservedDescriptors) / kDescriptorsPerConnection
+                            : 0;
+  if (room < 1) return 1;
+  return room < static_cast<uint64_t>(configured) ? static_cast<int>(room) : configured;
+}
 
 }  // namespace tmb

@@ -58,4 +58,18 @@ bool ServerListening();
 // The largest frame body a client may send (the MaxMessageSize setting).
 uint64_t MaxMessageSize();
 
+// How long a frame may take from its first byte to its last (the
+// FrameTimeout setting).
+std::chrono::milliseconds FrameTimeout();
+
+// Descriptors kept aside for the listener, the log and the library's own
+// files, and those counted for each connection: its socket and room for the
+// SQLite files of the data it opens.
+constexpr uint64_t kReservedDescriptors = 64;
+constexpr uint64_t kDescriptorsPerConnection = 4;
+
+// The connection total that `descriptors` open files leave room for: at most
+// `configured`, at least 1.
+int ConnectionsWithin(uint64_t descriptors, int configured);
+
 }  // namespace tmb

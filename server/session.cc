@@ -10,6 +10,7 @@
 #include <new>
 
 #include "server/client_slots.h"
+#include "server/connection_limits.h"
 #include "wire/errors.h"
 #include "server/server.h"
 #include "server/session_threads.h"
@@ -39,7 +40,8 @@ void ServeRequests(Session& s) {
   bool opened = false;
   for (;;) {
     if (routing.answer_status_page(s)) return;
-    if (ReceiveFrame(s.conn, s.buffer, s.compression, MaxMessageSize()) != ReceiveResult::kOk) {
+    if (ReceiveFrame(s.conn, s.buffer, s.compression, MaxMessageSize(), FrameTimeout()) !=
+        ReceiveResult::kOk) {
       return;
     }
     uint8_t opcode = GetByte(s.buffer);
@@ -48,6 +50,9 @@ void ServeRequests(Session& s) {
     if (!opened) opcode = opcode::kRefused;
     routing.dispatch(s, opcode);
     if (!SendFrame(s.conn, s.buffer, s.compression)) return;
+    // What the request grew is given back before the client is waited for:
+    // idle connections hold their home blocks and nothing more.
+    s.buffer.ReturnHome();
   }
 }
 
@@ -90,6 +95,7 @@ void CloseSession(std::unique_ptr<Session> session, bool listener) {
   QD_SocketClosed(static_cast<uint64_t>(session->conn.fd));
   if (!listener) ServerSessions().SocketClosing(session->conn.fd);
   close(session->conn.fd);
+  if (session->admitted) ServerConnections().Leave(session->peer_address);
 }
 
 }  // namespace tmb

@@ -1,7 +1,10 @@
 #include "wire/connection.h"
 
-#include <cerrno>
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 
 namespace tmb {
 
@@ -18,6 +21,24 @@ int64_t ConnectionReceive(Connection& c, void* buf, int64_t n) {
     ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), 0);
     if (r >= 0) return r;
     if (errno != EINTR) return -1;
+  }
+}
+
+int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n,
+                            std::chrono::steady_clock::time_point deadline) {
+  // Bytes already there are taken without a wait. A TLS layer under this
+  // call will have to look at what it has decrypted before it polls.
+  for (;;) {
+    ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), MSG_DONTWAIT);
+    if (r >= 0) return r;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return -1;
+    pollfd p{c.fd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+    if (ready < 0 && errno != EINTR) return -1;
   }
 }
 

@@ -2,6 +2,7 @@
 // so that TLS can sit under them without the framing knowing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace tmb {
@@ -20,6 +21,10 @@ struct Connection {
 int64_t ConnectionPeek(Connection& c, void* buf, int64_t n);
 // Reads up to n bytes. Bytes read, 0 when the peer closed, -1 on error.
 int64_t ConnectionReceive(Connection& c, void* buf, int64_t n);
+// The same, but waits for bytes no later than `deadline`: -1 also when it
+// passes first.
+int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n,
+                            std::chrono::steady_clock::time_point deadline);
 // Writes all n bytes. n on success, -1 on error (including a send time-out).
 int64_t ConnectionSend(Connection& c, const void* buf, int64_t n);
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "wire/compression.h"
+#include "wire/request_memory.h"
 #include "wire/rle.h"
 #include "wire/primitives.h"
 #include "wire/scratch_buffer.h"
@@ -11,12 +12,32 @@
 namespace tmb {
 namespace {
 
-// Reads exactly n bytes; any short, failed or impossible read fails.
-bool ReadExactly(Connection& c, uint8_t* dest, uint64_t n) {
+// The time-out of one incoming frame. It starts with the frame's first
+// byte, so that a client may idle between requests as long as it likes, and
+// it bounds the whole frame rather than each read, so that a byte now and
+// then cannot keep a session waiting for ever.
+class FrameClock {
+ public:
+  explicit FrameClock(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+  int64_t Receive(Connection& c, uint8_t* dest, int64_t n) {
+    if (deadline_) return ConnectionReceiveBy(c, dest, n, *deadline_);
+    const int64_t r = ConnectionReceive(c, dest, n);
+    if (r > 0 && timeout_.count() > 0) deadline_ = std::chrono::steady_clock::now() + timeout_;
+    return r;
+  }
+
+ private:
+  std::chrono::milliseconds timeout_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+};
+
+// Reads exactly n bytes; any short, failed, impossible or late read fails.
+bool ReadExactly(Connection& c, uint8_t* dest, uint64_t n, FrameClock& clock) {
   uint64_t got = 0;
   while (got < n) {
     const int64_t want = static_cast<int64_t>(n - got);
-    const int64_t r = ConnectionReceive(c, dest + got, want);
+    const int64_t r = clock.Receive(c, dest + got, want);
     if (r <= 0 || r > want) return false;
     got += static_cast<uint64_t>(r);
   }
@@ -45,9 +66,12 @@ Codec CompressionChoice(const CompressionSettings& s, uint32_t plain_length) {
 }
 
 ReceiveResult ReceiveFrame(Connection& c, MessageBuffer& b, CompressionSettings& s,
-                           uint64_t max_size) {
+                           uint64_t max_size, std::chrono::milliseconds frame_timeout) {
+  FrameClock clock(frame_timeout);
   uint8_t header[kFrameHeaderSize];
-  if (!ReadExactly(c, header, 4) || !ReadExactly(c, header + 4, 4)) return ReceiveResult::kClosed;
+  if (!ReadExactly(c, header, 4, clock) || !ReadExactly(c, header + 4, 4, clock)) {
+    return ReceiveResult::kClosed;
+  }
   const uint32_t wire_length = LoadBigEndian32(header);
   const uint32_t plain_length = LoadBigEndian32(header + 4);
 
@@ -57,25 +81,31 @@ ReceiveResult ReceiveFrame(Connection& c, MessageBuffer& b, CompressionSettings&
   if (wire_length == 0 && plain_length > 0) return ReceiveResult::kMalformed;
   if (!b.EnsureCapacity(plain_length, false)) return ReceiveResult::kClosed;
   if (wire_length > b.capacity()) return ReceiveResult::kMalformed;
-  if (!ReadExactly(c, b.data(), wire_length)) return ReceiveResult::kClosed;
-  b.set_length(wire_length);
 
   const Codec codec = CompressionChoice(s, plain_length);
-  if (plain_length > b.length() && codec != Codec::kNone) {
-    CodingArea scratch(plain_length + kCodingSlack);
-    uint8_t* area = scratch.data();
-    area[0] = b.data()[0];
-    const int32_t coded = static_cast<int32_t>(b.length() - 1);
+  if (plain_length > wire_length && codec != Codec::kNone) {
+    // The coded bytes wait aside and are decoded straight into the buffer,
+    // so that a request never holds its plain length twice.
+    RequestMemoryHold hold;
+    if (!hold.Take(wire_length)) return ReceiveResult::kClosed;
+    CodingArea scratch(wire_length);
+    uint8_t* coded = scratch.data();
+    if (!ReadExactly(c, coded, wire_length, clock)) return ReceiveResult::kClosed;
+    uint8_t* body = b.data();
+    body[0] = coded[0];
+    const int32_t size = static_cast<int32_t>(wire_length - 1);
     const int32_t room = static_cast<int32_t>(plain_length - 1);
     const int32_t decoded = codec == Codec::kRunLength
-                                ? RunLengthDecode(b.data() + 1, coded, area + 1, room)
-                                : UncompressBlock(area + 1, room, b.data() + 1, coded);
+                                ? RunLengthDecode(coded + 1, size, body + 1, room)
+                                : UncompressBlock(body + 1, room, coded + 1, size);
     if (decoded < 0) return ReceiveResult::kMalformed;
     // A body that decodes short keeps its announced length; the missing tail
-    // reads as zeros, never as whatever the scratch area held before.
-    std::memset(area + 1 + decoded, 0, static_cast<size_t>(room - decoded));
-    std::memcpy(b.data(), area, plain_length);
+    // reads as zeros, never as whatever the buffer held before.
+    std::memset(body + 1 + decoded, 0, static_cast<size_t>(room - decoded));
     b.set_length(plain_length);
+  } else {
+    if (!ReadExactly(c, b.data(), wire_length, clock)) return ReceiveResult::kClosed;
+    b.set_length(wire_length);
   }
   b.set_cursor(0);
   CountExchange(s);

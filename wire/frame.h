@@ -7,6 +7,7 @@
 // codec is applied in step on both ends.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "wire/connection.h"
@@ -30,14 +31,18 @@ Codec CompressionChoice(const CompressionSettings& s, uint32_t plain_length);
 
 enum class ReceiveResult {
   kOk,         // a whole body is in the buffer, cursor 0, length U
-  kClosed,     // the peer went away, the transport failed, or no buffer for U
+  kClosed,     // the peer went away, the transport failed, the frame came too
+               // slowly, or no memory for it
   kMalformed,  // the header or the coded body is not a valid frame
 };
 
 // Reads one frame into `b`, decoding its body. Frames whose N or U exceeds
-// `max_size` are refused before anything is allocated for them.
+// `max_size` are refused before anything is allocated for them. With a
+// `frame_timeout` above zero, a frame not whole within that time of its
+// first byte counts as closed; the wait for the first byte has no limit.
 ReceiveResult ReceiveFrame(Connection& c, MessageBuffer& b, CompressionSettings& s,
-                           uint64_t max_size);
+                           uint64_t max_size,
+                           std::chrono::milliseconds frame_timeout = std::chrono::milliseconds{0});
 
 // Sends the body held in b[8, length) as one frame, coding it when that makes
 // it strictly shorter. False when the transport failed.

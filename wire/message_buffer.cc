@@ -4,17 +4,30 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "wire/request_memory.h"
+
 namespace tmb {
 namespace {
 
 std::atomic<int> g_failures_to_inject{0};
 
-uint8_t* ObtainBlock(uint64_t size) {
+// Every block but the home block counts as request memory: the home blocks
+// are bounded by the number of connections, the grown ones only by this.
+uint8_t* ObtainBlock(uint64_t size, bool counted) {
   if (g_failures_to_inject.load(std::memory_order_relaxed) > 0 &&
       g_failures_to_inject.fetch_sub(1) > 0) {
     return nullptr;
   }
-  return static_cast<uint8_t*>(std::malloc(size));
+  if (counted && !TakeRequestMemory(size)) return nullptr;
+  auto* block = static_cast<uint8_t*>(std::malloc(size));
+  if (block == nullptr && counted) ReturnRequestMemory(size);
+  return block;
+}
+
+void DropCountedBlock(uint8_t* block, uint64_t size) {
+  if (block == nullptr) return;
+  std::free(block);
+  ReturnRequestMemory(size);
 }
 
 }  // namespace
@@ -33,7 +46,7 @@ void MessageBuffer::FreeAll() {
 
 bool MessageBuffer::Create() {
   FreeAll();  // a buffer created again starts afresh, holding nothing old
-  storage_ = ObtainBlock(kBufferUnit);
+  storage_ = ObtainBlock(kBufferUnit, false);
   if (storage_ == nullptr) return false;
   home_ = storage_;
   capacity_ = kBufferUnit;
@@ -46,7 +59,7 @@ bool MessageBuffer::Allocate(uint64_t size) {
   } else {
     Reset();
   }
-  storage_ = ObtainBlock(size);
+  storage_ = ObtainBlock(size, true);
   if (storage_ == nullptr) {
     capacity_ = 0;
     return false;
@@ -56,19 +69,30 @@ bool MessageBuffer::Allocate(uint64_t size) {
 }
 
 void MessageBuffer::Release() {
-  if (storage_ == home_) home_ = nullptr;
-  std::free(storage_);
+  if (storage_ == home_) {
+    home_ = nullptr;
+    std::free(storage_);
+  } else {
+    DropCountedBlock(storage_, capacity_);
+  }
   storage_ = nullptr;
   capacity_ = length_ = cursor_ = 0;
 }
 
+void MessageBuffer::ReturnHome() {
+  if (storage_ == home_) return;
+  Release();  // the grown block; the home block is not storage here
+  storage_ = home_;
+  capacity_ = home_ != nullptr ? kBufferUnit : 0;
+}
+
 bool MessageBuffer::Grow(uint64_t size) {
   if (size <= capacity_) return true;
-  uint8_t* block = ObtainBlock(size);
+  uint8_t* block = ObtainBlock(size, true);
   if (block == nullptr) return false;
   if (storage_ != nullptr) {
     if (length_ != 0) std::memcpy(block, storage_, length_);
-    if (storage_ != home_) std::free(storage_);
+    if (storage_ != home_) DropCountedBlock(storage_, capacity_);
   } else {
     Reset();
   }

@@ -2,7 +2,9 @@
 // the request just received and then the reply about to be sent. It keeps a
 // 4096-byte home block for the connection's whole life, so small messages
 // never allocate, and grows in 4096-byte units for large ones; a small
-// message after a large one gives the large block back at once.
+// message after a large one gives the large block back at once. Grown
+// blocks count as request memory (wire/request_memory.h): one that would
+// pass the process's limit cannot be had.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +44,10 @@ class MessageBuffer {
   bool Allocate(uint64_t size);
   // Frees storage and empties the buffer.
   void Release();
+  // Gives a grown block back and goes back to the home block, empty. The
+  // server calls it after every reply, so that an idle connection never
+  // keeps what its last request grew.
+  void ReturnHome();
   // Replaces storage by a larger block keeping the first length() bytes.
   bool Grow(uint64_t size);
   // Applies the sizing policy for a message of `size` bytes. With keep false

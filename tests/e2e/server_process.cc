@@ -34,8 +34,17 @@ void WriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-int ConnectLoopback(uint16_t port) {
+int ConnectLoopback(uint16_t port, const char* source = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (source != nullptr) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    if (inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
@@ -192,6 +201,9 @@ std::string ServerProcess::Stderr() const {
 }
 
 RawConnection::RawConnection(uint16_t port) : fd_(ConnectLoopback(port)) {}
+
+RawConnection::RawConnection(uint16_t port, const char* source)
+    : fd_(ConnectLoopback(port, source)) {}
 
 RawConnection::~RawConnection() {
   if (fd_ >= 0) close(fd_);

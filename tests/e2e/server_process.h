@@ -47,6 +47,8 @@ class ServerProcess {
   bool WaitExit(int seconds);
 
   uint16_t port() const { return port_; }
+  // The server's process id while it runs, else -1.
+  pid_t pid() const { return pid_; }
   // The port Start waits on, when the server takes it from elsewhere.
   void set_port(uint16_t port) { port_ = port; }
   int exit_code() const { return exit_code_; }
@@ -65,6 +67,9 @@ class ServerProcess {
 class RawConnection {
  public:
   explicit RawConnection(uint16_t port);
+  // From another loopback address, such as "127.0.0.2": a client of its own
+  // as far as the server can tell.
+  RawConnection(uint16_t port, const char* source);
   ~RawConnection();
   bool ok() const { return fd_ >= 0; }
   void Send(const Bytes& bytes);

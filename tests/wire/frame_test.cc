@@ -4,11 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <limits>
 #include <thread>
 #include <vector>
 
 #include "wire/compression.h"
 #include "wire/primitives.h"
+#include "wire/request_memory.h"
 
 namespace tmb {
 namespace {
@@ -194,6 +196,35 @@ TEST_F(FrameTest, PeerClosingMidFrameIsAClosedConnection) {
   close(far_.fd);
   far_.fd = -1;
   EXPECT_EQ(Receive(s), ReceiveResult::kClosed);
+}
+
+TEST_F(FrameTest, CodedBodyAndItsPlainLengthBothCountAsRequestMemory) {
+  CompressionSettings s;
+  // Forty literal items of 127 bytes: 5121 bytes on the wire for 20000.
+  Bytes body = {16};
+  for (int item = 0; item < 40; ++item) {
+    body.push_back(127);
+    for (int i = 0; i < 127; ++i) body.push_back(static_cast<uint8_t>(i + item));
+  }
+  const Bytes frame = Concat(Header(static_cast<uint32_t>(body.size()), 20000), body);
+  const uint64_t base = RequestMemoryInUse();
+
+  SetRequestMemoryLimit(base + 20480 + body.size() - 1);
+  WriteRaw(frame);
+  EXPECT_EQ(Receive(s), ReceiveResult::kClosed);
+  TearDown();
+  SetUp();
+
+  SetRequestMemoryLimit(base + 20480 + body.size());
+  WriteRaw(frame);
+  ASSERT_EQ(Receive(s), ReceiveResult::kOk);
+  EXPECT_EQ(buffer_.length(), 20000u);
+  EXPECT_EQ(Body()[5080], 126 + 39);  // the last item's last byte
+  EXPECT_EQ(Body()[5081], 0);         // and the tail beyond what was coded
+  EXPECT_EQ(RequestMemoryInUse(), base + 20480);  // the coded bytes are given back
+  buffer_.ReturnHome();
+  EXPECT_EQ(RequestMemoryInUse(), base);
+  SetRequestMemoryLimit(std::numeric_limits<uint64_t>::max());
 }
 
 TEST_F(FrameTest, ZlibBodiesRoundTripWhenGranted) {

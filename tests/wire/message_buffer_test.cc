@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <vector>
+
+#include "wire/request_memory.h"
 
 namespace tmb {
 namespace {
@@ -11,7 +14,10 @@ namespace {
 class MessageBufferTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(b.Create()); }
-  void TearDown() override { MessageBuffer::FailAllocationsForTesting(0); }
+  void TearDown() override {
+    MessageBuffer::FailAllocationsForTesting(0);
+    SetRequestMemoryLimit(std::numeric_limits<uint64_t>::max());
+  }
 
   // Receives a message of `size` bytes the way the frame reader does.
   void Receive(uint64_t size) {
@@ -84,6 +90,35 @@ TEST_F(MessageBufferTest, FailedGrowLeavesContentsAndRefusesAppend) {
   EXPECT_EQ(b.length(), 4096u);
   EXPECT_TRUE(b.on_home_block());
   EXPECT_EQ(b.data()[4095], 0xAB);
+}
+
+TEST_F(MessageBufferTest, GrownBlocksCountAsRequestMemoryWithinItsLimit) {
+  const uint64_t base = RequestMemoryInUse();
+  SetRequestMemoryLimit(base + 16384);
+  Receive(100);
+  EXPECT_EQ(RequestMemoryInUse(), base);  // the home block is the connection's own
+  Receive(12000);
+  EXPECT_EQ(RequestMemoryInUse(), base + 12288);
+  std::vector<uint8_t> bytes(8000, 2);
+  b.set_length(0);
+  ASSERT_TRUE(b.Append(bytes.data(), bytes.size()));
+  EXPECT_FALSE(b.Append(bytes.data(), bytes.size()));  // old and new block together pass it
+  EXPECT_EQ(b.length(), 8000u);
+
+  b.ReturnHome();
+  EXPECT_TRUE(b.on_home_block());
+  EXPECT_EQ(b.length(), 0u);
+  EXPECT_EQ(RequestMemoryInUse(), base);
+  Receive(16384);  // what was given back can be had again
+  b.set_length(0);
+  ASSERT_TRUE(b.Append(bytes.data(), bytes.size()));  // within its block: nothing more
+  EXPECT_EQ(RequestMemoryInUse(), base + 16384);
+
+  // After a failed allocation the buffer goes home all the same.
+  EXPECT_FALSE(b.EnsureCapacity(16385, false));
+  b.ReturnHome();
+  EXPECT_TRUE(b.on_home_block());
+  EXPECT_EQ(RequestMemoryInUse(), base);
 }
 
 TEST_F(MessageBufferTest, BeginReplyLeavesRoomForFrameHeader) {
