@@ -46,9 +46,9 @@ TEST_F(RegistryConfigTest, ClientLimitsTakeTextOrDwordAndStayInRange) {
   EXPECT_EQ(limits.frame_timeout_seconds, 30);
   EXPECT_EQ(limits.max_request_memory, 1ull << 30);
 
-  Machine("\"MaxConnections\"=\"100\"\r\n\"MaxConnectionsPerAddress\"=dword:00000010\r\n"
-          "\"ClientSlotsPerAddress\"=\"5\"\r\n\"FrameTimeout\"=dword:0000000a\r\n"
-          "\"MaxRequestMemory\"=\"8589934592\"\r\n");  // text may pass a dword's range
+  Machine({{"", "\"MaxConnections\"=\"100\"\r\n\"MaxConnectionsPerAddress\"=dword:00000010\r\n"
+                "\"ClientSlotsPerAddress\"=\"5\"\r\n\"FrameTimeout\"=dword:0000000a\r\n"
+                "\"MaxRequestMemory\"=\"8589934592\"\r\n"}});  // text may pass a dword's range
   limits = ReadClientLimits(64u << 20);
   EXPECT_EQ(limits.max_connections, 100);
   EXPECT_EQ(limits.max_connections_per_address, 16);
@@ -56,8 +56,8 @@ TEST_F(RegistryConfigTest, ClientLimitsTakeTextOrDwordAndStayInRange) {
   EXPECT_EQ(limits.frame_timeout_seconds, 10);
   EXPECT_EQ(limits.max_request_memory, 8ull << 30);
 
-  User("\"MaxConnections\"=\"0\"\r\n\"ClientSlotsPerAddress\"=dword:00100000\r\n"
-       "\"FrameTimeout\"=\"soon\"\r\n\"MaxRequestMemory\"=dword:00001000\r\n");
+  User({{"", "\"MaxConnections\"=\"0\"\r\n\"ClientSlotsPerAddress\"=dword:00100000\r\n"
+             "\"FrameTimeout\"=\"soon\"\r\n\"MaxRequestMemory\"=dword:00001000\r\n"}});
   limits = ReadClientLimits(64u << 20);
   EXPECT_EQ(limits.max_connections, 1);
   EXPECT_EQ(limits.client_slots_per_address, 1024);

@@ -141,15 +141,10 @@ TEST_F(HardeningTest, ALinkIntoAGuardedDirectoryOpensOnlyAfterItsLogon) {
 // The server starts with a descriptor limit low enough for a test to reach.
 class DescriptorLimitTest : public DataServerTest {
  protected:
-  static constexpr rlim_t kServerDescriptors = 64;
+  static constexpr unsigned kServerDescriptors = 64;
   void SetUp() override {
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit low = saved;
-    low.rlim_cur = std::min(kServerDescriptors, saved.rlim_max);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    DataServerTest::SetUp();  // the server inherits the lowered limit
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    server_.descriptor_limit = kServerDescriptors;
+    DataServerTest::SetUp();
   }
 };
 

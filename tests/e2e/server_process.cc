@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +120,10 @@ bool ServerProcess::Start() {
     setenv("TMB_USER_REGISTRY", user.c_str(), 1);
     setenv("TMB_MACHINE_REGISTRY", machine.c_str(), 1);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    if (descriptor_limit != 0) {
+      const rlimit limit{descriptor_limit, descriptor_limit};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(bin.c_str()));
     for (std::string& a : args) argv.push_back(a.data());

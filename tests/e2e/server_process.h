@@ -29,6 +29,9 @@ class ServerProcess {
   std::string machine_hive = MachineHive();
   // Further environment entries, "NAME=value".
   std::vector<std::string> env;
+  // When not 0, the server's descriptor limit, soft and hard alike (so that
+  // the server cannot raise it), set in the child alone.
+  unsigned descriptor_limit = 0;
   // Arguments after the program name; by default "-P:<port>".
   std::vector<std::string> args;
 
