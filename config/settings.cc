@@ -77,4 +77,10 @@ bool CatalogsKeyExists() {
   return OpenFirstKey(kCatalogsKey, &key);
 }
 
+int ReadSearchesPerConnection() {
+  const std::optional<int64_t> n = ReadNumberSetting("SearchesPerConnection");
+  if (!n) return kDefaultSearchesPerConnection;
+  return static_cast<int>(*n > kMaxSearchesPerConnection ? kMaxSearchesPerConnection : *n);
+}
+
 }  // namespace tmb

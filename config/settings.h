@@ -46,4 +46,13 @@ bool CatalogsKeyExists();
 // digits give 0. Longer numbers wrap instead of overflowing.
 int32_t ParseDecimal(const char* text);
 
+constexpr int kDefaultSearchesPerConnection = 16;
+constexpr int kMaxSearchesPerConnection = 1024;
+
+// "SearchesPerConnection": the directory searches one connection may hold
+// open at once, as text or dword, 0 to 1024 (0 turns searches off); out of
+// range taken to the nearest bound, not a number the default. Read at every
+// search, so a change counts without a restart.
+int ReadSearchesPerConnection();
+
 }  // namespace tmb

@@ -23,6 +23,9 @@ struct Session {
   // when the session ends. Empty while it holds none.
   char slot_name[kClientNameSize] = {};
   void* tls_context = nullptr;  // the listener's, shared read-only
+  // The directory searches this connection opened (handlers/host_files.cc);
+  // freeing the session closes them.
+  std::shared_ptr<void> directory_searches;
 };
 
 // A session for an accepted socket, or null when its memory cannot be had

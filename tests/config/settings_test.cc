@@ -38,6 +38,18 @@ TEST_F(RegistryConfigTest, LimitsTakeTextOrDwordAndStayInRange) {
   EXPECT_EQ(ReadServerLimits().client_slots, 1024);
 }
 
+TEST_F(RegistryConfigTest, SearchesPerConnectionTakesTextOrDwordAndStaysInRange) {
+  EXPECT_EQ(ReadSearchesPerConnection(), 16);
+  Machine({{"", "\"SearchesPerConnection\"=\"3\"\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 3);
+  User({{"", "\"SearchesPerConnection\"=dword:00000000\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 0);
+  User({{"", "\"SearchesPerConnection\"=dword:ffffffff\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 1024);
+  User({{"", "\"SearchesPerConnection\"=\"-1\"\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 16);
+}
+
 TEST_F(RegistryConfigTest, CatalogKeyMayComeFromEitherHive) {
   EXPECT_FALSE(CatalogsKeyExists());
   Machine({{"Catalogs", ""}});
