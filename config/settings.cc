@@ -106,4 +106,10 @@ ClientLimits ReadClientLimits(uint64_t max_message_size) {
   return limits;
 }
 
+int ReadSearchesPerConnection() {
+  const std::optional<int64_t> n = ReadNumberSetting("SearchesPerConnection");
+  if (!n) return kDefaultSearchesPerConnection;
+  return static_cast<int>(*n > kMaxSearchesPerConnection ? kMaxSearchesPerConnection : *n);
+}
+
 }  // namespace tmb

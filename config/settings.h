@@ -73,4 +73,13 @@ struct ClientLimits {
 // values that are not numbers leave the default.
 ClientLimits ReadClientLimits(uint64_t max_message_size);
 
+constexpr int kDefaultSearchesPerConnection = 16;
+constexpr int kMaxSearchesPerConnection = 1024;
+
+// "SearchesPerConnection": the directory searches one connection may hold
+// open at once, as text or dword, 0 to 1024 (0 turns searches off); out of
+// range taken to the nearest bound, not a number the default. Read at every
+// search, so a change counts without a restart.
+int ReadSearchesPerConnection();
+
 }  // namespace tmb

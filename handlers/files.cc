@@ -1,13 +1,17 @@
 #include "handlers/files.h"
 
 #include <cstring>
+#include <string>
+#include <string_view>
 
+#include "config/data_roots.h"
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
 #include "wire/errors.h"
 #include "server/session.h"
+#include "platform/ascii_case.h"
 #include "wire/primitives.h"
 #include "tmbio/tmbio.h"
 
@@ -22,6 +26,31 @@ constexpr int32_t kMaxOptionsLength = 63;
 constexpr size_t kLocalBufferSize = 4096;
 
 int32_t Negated(int32_t v) { return static_cast<int32_t>(0u - static_cast<uint32_t>(v)); }
+
+// The path the library opens for `name` (not empty) in `env`: a relative
+// name is taken from the environment's data directory, which the client may
+// have set to anything, and ".tmb" is added unless the name ends so
+// (docs/data-library.md). Empty when the data directory cannot be read.
+std::string LibraryPath(TMBEnvironment* env, const char* name) {
+  std::string path = name;
+  if (path[0] != '/') {
+    // The text's address, or a status (negative) when the library failed.
+    const intptr_t dir = QDGetEnvMode(env, TMBIO_ENV_DATA_DIR);
+    if (dir <= 0) return {};
+    path = std::string(reinterpret_cast<const char*>(dir)) + "/" + path;
+  }
+  const std::string_view tail = path.size() >= 4 ? std::string_view(path).substr(path.size() - 4)
+                                                 : std::string_view();
+  if (!platform::EqualsIgnoringCase(tail, ".tmb")) path += ".tmb";
+  return path;
+}
+
+// Whether the file the library would open lies in a catalog's data
+// directory or a "HostFileRoots" one, once links and ".." are resolved.
+bool MayOpen(TMBEnvironment* env, const char* name) {
+  const std::string path = LibraryPath(env, name);
+  return !path.empty() && !EnvironmentDataRoots(*env).Confine(path).empty();
+}
 
 }  // namespace
 
@@ -46,7 +75,14 @@ void OpenFile(Session& s) {
 
   int32_t error = 0;
   TMBEnvironment* env = OwnEnvironment(s, env_id);
-  TMBFile* file = QDK_OpenExt(env, name, options_passed, length_passed, mode, &error);
+  TMBFile* file = nullptr;
+  // No environment or no name: the library's own refusal, which reaches no
+  // file. A file outside the roots is answered as one that does not exist.
+  if (env != nullptr && name[0] != '\0' && !MayOpen(env, name)) {
+    error = -TMBIO_NO_FILE;
+  } else {
+    file = QDK_OpenExt(env, name, options_passed, length_passed, mode, &error);
+  }
   b.BeginReply();
   if (file == nullptr) {
     PutInt32(b, -1);

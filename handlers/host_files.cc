@@ -2,12 +2,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 
+#include "config/data_roots.h"
+#include "config/settings.h"
 #include "handlers/text_field.h"
 #include "platform/directory_search.h"
 #include "platform/file_status.h"
@@ -23,8 +26,16 @@ constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kProfileTextSize = 128;
 constexpr uint32_t kLastSearchId = UINT32_MAX;
 
+// One connection's share of the list, kept in its session. Freed with the
+// session, after the searches it opened are closed; so every search in the
+// list has a live owner.
+struct SearchOwner {
+  int open = 0;  // searches in the list that name this owner; under g_search_mu
+};
+
 struct Search {
   uint32_t id;
+  SearchOwner* owner;
   std::unique_ptr<platform::DirectorySearch> search;
 };
 
@@ -38,6 +49,43 @@ uint32_t g_next_search_id = 1;
 std::list<Search>& Searches() {
   static auto* searches = new std::list<Search>;
   return *searches;
+}
+
+// Takes `it` out of the list into `closing`, which the caller frees after
+// the lock is released: a search's names may be many.
+void TakeOut(std::list<Search>::iterator it, std::list<Search>& closing) {
+  --it->owner->open;
+  closing.splice(closing.end(), Searches(), it);
+  if (Searches().empty()) g_next_search_id = 1;
+}
+
+// The session's deleter: a connection's searches end with it.
+void CloseConnectionSearches(void* p) noexcept {
+  auto* owner = static_cast<SearchOwner*>(p);
+  std::list<Search> closing;  // splicing allocates nothing
+  {
+    std::lock_guard<std::mutex> lock(g_search_mu);
+    for (auto it = Searches().begin(); it != Searches().end();) {
+      const auto next = std::next(it);
+      if (it->owner == owner) TakeOut(it, closing);
+      it = next;
+    }
+  }
+  delete owner;
+}
+
+SearchOwner& OwnerOf(Session& s) {
+  if (s.directory_searches == nullptr) {
+    // Should the control block not be had, the deleter runs and the
+    // session ends on the bad_alloc.
+    s.directory_searches = std::shared_ptr<void>(new SearchOwner, &CloseConnectionSearches);
+  }
+  return *static_cast<SearchOwner*>(s.directory_searches.get());
+}
+
+bool HasRoom(const SearchOwner& owner, int limit) {
+  std::lock_guard<std::mutex> lock(g_search_mu);
+  return owner.open < limit;
 }
 
 Search* FindSearch(uint32_t id) {
@@ -54,16 +102,24 @@ void FindFirstFile(Session& s) {
   char pattern[kPathSize] = {};
   GetTerminatedText(b, pattern, sizeof pattern);
 
-  // The directory is read outside the lock; only the list is shared.
-  std::unique_ptr<platform::DirectorySearch> search = platform::DirectorySearch::Open(pattern);
+  SearchOwner& owner = OwnerOf(s);
+  const int limit = ReadSearchesPerConnection();
+  // The directory is read outside the lock; only the list is shared. A
+  // connection at its limit gets no listing made for it at all.
+  std::unique_ptr<platform::DirectorySearch> search;
+  if (HasRoom(owner, limit)) {
+    const platform::PathRoots roots = ReadDataRoots();
+    search = platform::DirectorySearch::Open(pattern, &roots);
+  }
   int32_t id = -1;
   std::string first;
   if (search != nullptr) {
     first = search->name();
     std::lock_guard<std::mutex> lock(g_search_mu);
-    if (g_next_search_id != kLastSearchId) {
+    if (g_next_search_id != kLastSearchId && owner.open < limit) {
       try {
-        Searches().push_front({g_next_search_id, std::move(search)});
+        Searches().push_front({g_next_search_id, &owner, std::move(search)});
+        ++owner.open;
         id = static_cast<int32_t>(g_next_search_id++);
       } catch (const std::bad_alloc&) {
         // No node: the search closes below and the client gets -1.
@@ -96,14 +152,12 @@ void FindNextFile(Session& s) {
 
 void FindClose(Session& s) {
   const uint32_t id = static_cast<uint32_t>(GetInt32(s.buffer));
-  std::unique_ptr<platform::DirectorySearch> closing;
+  std::list<Search> closing;
   {
     std::lock_guard<std::mutex> lock(g_search_mu);
     for (auto it = Searches().begin(); it != Searches().end(); ++it) {
       if (it->id != id) continue;
-      closing = std::move(it->search);
-      Searches().erase(it);
-      if (Searches().empty()) g_next_search_id = 1;
+      TakeOut(it, closing);
       break;
     }
   }
@@ -131,10 +185,11 @@ void GetProfileString(Session& s) {
   }
   uint32_t count = 0;
   if (buffer != nullptr) {
+    const platform::PathRoots roots = ReadDataRoots();
     count = platform::GetPrivateProfileString(section[0] != '\0' ? section : nullptr,
                                               key[0] != '\0' ? key : nullptr, default_text,
                                               buffer.get(), static_cast<uint32_t>(size),
-                                              file_name);
+                                              file_name, &roots);
   }
   b.BeginReply();
   PutInt32(b, static_cast<int32_t>(count));
@@ -145,7 +200,8 @@ void StatFile(Session& s) {
   char path[kPathSize] = {};
   GetTerminatedText(s.buffer, path, sizeof path);
   uint16_t mode = 0;
-  const int result = platform::StatFile(path, &mode);
+  const platform::PathRoots roots = ReadDataRoots();
+  const int result = platform::StatFile(path, &mode, &roots);
   s.buffer.BeginReply();
   PutInt32(s.buffer, result);
   if (result == 0) PutInt16(s.buffer, static_cast<int16_t>(mode));

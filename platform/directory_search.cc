@@ -53,7 +53,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   return false;
 }
 
-std::unique_ptr<DirectorySearch> DirectorySearch::Open(std::string_view pattern) {
+std::unique_ptr<DirectorySearch> DirectorySearch::Open(std::string_view pattern,
+                                                       const PathRoots* roots) {
   const size_t cut = pattern.find_last_of("/\\");
   std::string directory;
   std::string_view component = pattern;
@@ -66,6 +67,12 @@ std::unique_ptr<DirectorySearch> DirectorySearch::Open(std::string_view pattern)
     component = pattern.substr(cut + 1);
   }
   if (component.empty()) return nullptr;
+  if (roots != nullptr) {
+    // The directory read is the one checked, as resolved, not the spelling
+    // the client sent.
+    directory = roots->Confine(directory);
+    if (directory.empty()) return nullptr;
+  }
 
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return nullptr;

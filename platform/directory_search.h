@@ -12,6 +12,10 @@
 // - both '/' and '\' separate path components.
 // A pattern without wildcards finds the one entry of that name, which may
 // be a directory. The entries are taken when the search opens.
+//
+// Held to roots, a search reads a directory only when it resolves into one
+// of them (platform/path_roots.h); the names it lists are only names, so a
+// root's "..", or a link in it, is listed like any other entry.
 #pragma once
 
 #include <memory>
@@ -19,13 +23,17 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/path_roots.h"
+
 namespace tmb::platform {
 
 class DirectorySearch {
  public:
   // Opens a search for `pattern` on its first entry. Null when the
-  // directory cannot be read or nothing in it matches.
-  static std::unique_ptr<DirectorySearch> Open(std::string_view pattern);
+  // directory cannot be read or nothing in it matches, and, with `roots`,
+  // when the directory leads outside them.
+  static std::unique_ptr<DirectorySearch> Open(std::string_view pattern,
+                                               const PathRoots* roots = nullptr);
 
   // The current entry's name (FindFirstFileA's and FindNextFileA's cFileName).
   const std::string& name() const { return names_[next_ - 1]; }

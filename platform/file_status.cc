@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <string>
+
 namespace tmb::platform {
 
 uint16_t WindowsModeWord(mode_t mode) {
@@ -22,7 +24,13 @@ uint16_t WindowsModeWord(mode_t mode) {
   return static_cast<uint16_t>(word | owner | (owner >> 3) | (owner >> 6));
 }
 
-int StatFile(const char* path, uint16_t* mode) {
+int StatFile(const char* path, uint16_t* mode, const PathRoots* roots) {
+  std::string confined;
+  if (roots != nullptr) {
+    confined = roots->Confine(path);
+    if (confined.empty()) return -1;
+    path = confined.c_str();
+  }
   struct stat st;
   if (stat(path, &st) != 0) return -1;
   *mode = WindowsModeWord(st.st_mode);

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "platform/path_roots.h"
+
 namespace tmb::platform {
 
 constexpr uint16_t kModeDirectory = 0x4000;
@@ -22,7 +24,8 @@ constexpr uint16_t kModeExecute = 0x0040;
 // The mode word for a POSIX st_mode.
 uint16_t WindowsModeWord(mode_t mode);
 
-// stat on `path` (following links): 0 with *mode set, or -1.
-int StatFile(const char* path, uint16_t* mode);
+// stat on `path` (following links): 0 with *mode set, or -1; with `roots`,
+// also -1 for a path that leads outside them.
+int StatFile(const char* path, uint16_t* mode, const PathRoots* roots = nullptr);
 
 }  // namespace tmb::platform

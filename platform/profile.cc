@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/ascii_case.h"
@@ -118,29 +119,56 @@ uint32_t CopyList(const std::vector<std::string>& names, char* buffer, uint32_t 
   return size - 2;
 }
 
-void AddOnce(std::vector<std::string>& names, const std::string& name) {
-  for (const std::string& n : names) {
-    if (EqualsIgnoringCase(n, name)) return;
+// Names in the order they first come, each once without regard to case.
+// The seen set makes a listing linear in its names: a file of many distinct
+// names must not cost a compare of each against all before it.
+class NameList {
+ public:
+  // `name` must outlive the list (it points into the parsed sections).
+  void AddOnce(std::string_view name) {
+    if (seen_.insert(name).second) names_.emplace_back(name);
   }
-  names.push_back(name);
-}
+  const std::vector<std::string>& names() const { return names_; }
+
+ private:
+  struct FoldedHash {
+    size_t operator()(std::string_view s) const {
+      size_t h = 14695981039346656037ull;  // FNV-1a over the folded bytes
+      for (char c : s) h = (h ^ static_cast<unsigned char>(FoldAscii(c))) * 1099511628211ull;
+      return h;
+    }
+  };
+  struct FoldedEqual {
+    bool operator()(std::string_view a, std::string_view b) const {
+      return EqualsIgnoringCase(a, b);
+    }
+  };
+  std::unordered_set<std::string_view, FoldedHash, FoldedEqual> seen_;
+  std::vector<std::string> names_;
+};
 
 }  // namespace
 
 uint32_t GetPrivateProfileString(const char* section, const char* key, const char* default_text,
-                                 char* buffer, uint32_t size, const char* file_name) {
-  const std::vector<Section> sections = Parse(ReadProfileFile(file_name));
-  std::vector<std::string> names;
+                                 char* buffer, uint32_t size, const char* file_name,
+                                 const PathRoots* roots) {
+  std::string confined;
+  if (roots != nullptr) confined = roots->Confine(file_name);
+  const std::vector<Section> sections =
+      roots != nullptr && confined.empty()
+          ? std::vector<Section>{}
+          : Parse(ReadProfileFile(roots != nullptr ? confined.c_str() : file_name));
+  NameList names;
   if (section == nullptr) {
-    for (const Section& s : sections) AddOnce(names, s.name);
-    return CopyList(names, buffer, size);
+    for (const Section& s : sections) names.AddOnce(s.name);
+    return CopyList(names.names(), buffer, size);
   }
   if (key == nullptr) {
     for (const Section& s : sections) {
       if (!EqualsIgnoringCase(s.name, section)) continue;
-      for (const Entry& e : s.entries) AddOnce(names, e.key);
+      for (const Entry& e : s.entries) names.AddOnce(e.key);
     }
-    return CopyList(names, buffer, size);
+    return CopyList(names.names(), buffer, size);
   }
   for (const Section& s : sections) {
     if (!EqualsIgnoringCase(s.name, section)) continue;

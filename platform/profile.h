@@ -13,10 +13,13 @@
 // The file is read afresh on every call. A missing or unreadable file, or one
 // that is not a regular file, reads as empty; only its first 16 MiB are read.
 // A relative file name is taken from the current directory (there is no
-// Windows directory to look in).
+// Windows directory to look in). Held to roots (platform/path_roots.h), a
+// file that leads outside them reads as a missing one.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/path_roots.h"
 
 namespace tmb::platform {
 
@@ -32,6 +35,7 @@ namespace tmb::platform {
 // - otherwise the result counts the characters copied without the final NUL
 //   (for a list, the names and their NULs).
 uint32_t GetPrivateProfileString(const char* section, const char* key, const char* default_text,
-                                 char* buffer, uint32_t size, const char* file_name);
+                                 char* buffer, uint32_t size, const char* file_name,
+                                 const PathRoots* roots = nullptr);
 
 }  // namespace tmb::platform

@@ -27,6 +27,9 @@ struct Session {
   // session holds, given back once when it closes its socket.
   uint32_t peer_address = 0;
   bool admitted = false;
+  // The directory searches this connection opened (handlers/host_files.cc);
+  // freeing the session closes them.
+  std::shared_ptr<void> directory_searches;
 };
 
 // A session for an accepted socket, or null when its memory cannot be had

@@ -65,6 +65,18 @@ TEST_F(RegistryConfigTest, ClientLimitsTakeTextOrDwordAndStayInRange) {
   EXPECT_EQ(limits.max_request_memory, 128ull << 20);  // room for two of the largest messages
 }
 
+TEST_F(RegistryConfigTest, SearchesPerConnectionTakesTextOrDwordAndStaysInRange) {
+  EXPECT_EQ(ReadSearchesPerConnection(), 16);
+  Machine({{"", "\"SearchesPerConnection\"=\"3\"\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 3);
+  User({{"", "\"SearchesPerConnection\"=dword:00000000\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 0);
+  User({{"", "\"SearchesPerConnection\"=dword:ffffffff\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 1024);
+  User({{"", "\"SearchesPerConnection\"=\"-1\"\r\n"}});
+  EXPECT_EQ(ReadSearchesPerConnection(), 16);
+}
+
 TEST_F(RegistryConfigTest, CatalogKeyMayComeFromEitherHive) {
   EXPECT_FALSE(CatalogsKeyExists());
   Machine({{"Catalogs", ""}});

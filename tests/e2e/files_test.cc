@@ -1,8 +1,11 @@
 // End-to-end: opening, closing and dictionaries, and the record writes, on
 // real data files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/e2e/data_fixture.h"
 
@@ -17,6 +20,7 @@ constexpr uint8_t kGetFileError = 10;
 constexpr uint8_t kPutRestrictInfo = 21;
 constexpr uint8_t kRestrictedRead = 33;
 constexpr uint8_t kExtWrite = 35;
+constexpr uint8_t kSetEnvMode = 37;
 constexpr uint8_t kOpenFile = 40;
 constexpr uint8_t kAddDictionary = 54;
 constexpr uint8_t kSetFileCell = 61;
@@ -129,6 +133,67 @@ TEST_F(FilesTest, OpenFieldsOptionsLengthsAndNames) {
   }();
   EXPECT_FALSE(closed);
   EXPECT_EQ(fits.size(), 8u);  // a 255-character name that is not there
+}
+
+// A file outside the catalogs' data directories is answered as a missing
+// one (-1, error word 13), whichever way the name leads there: absolute,
+// "..", a symbolic link in the data directory, or a data directory the
+// client set itself.
+TEST_F(FilesTest, OpensReachOnlyTheCatalogDataDirectories) {
+  CreateFile("items.tmb", Items("id", kSigned));
+  const std::string elsewhere = server_.dir() + "/elsewhere";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  std::string error;
+  ASSERT_EQ(tmbio::CreateDataFile(elsewhere + "/out.tmb", Items("id", kSigned).Definition(),
+                                  &error),
+            0)
+      << error;
+  ASSERT_EQ(symlink((elsewhere + "/out.tmb").c_str(), (DataDir() + "/link.tmb").c_str()), 0);
+  ASSERT_EQ(symlink("../elsewhere", (DataDir() + "/away").c_str()), 0);
+  ASSERT_EQ(symlink("items.tmb", (DataDir() + "/alias.tmb").c_str()), 0);
+  auto c = Connect();
+  const int32_t env = c->env();
+  const auto open = [&](const std::string& name) {
+    return c->Raw(kOpenFile, [&](MessageBuffer& b) {
+      PutInt32(b, env);
+      PutText(b, name.c_str());
+      PutInt32(b, 0);
+      PutInt16(b, 0);
+      PutInt32(b, 0);
+    });
+  };
+  const auto data_dir = [&](const std::string& dir) {
+    return c->Raw(kSetEnvMode, [&](MessageBuffer& b) {
+      PutInt32(b, env);
+      PutInt32(b, 8);
+      PutText(b, dir.c_str());
+    });
+  };
+  const Bytes missing = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 13};
+
+  const std::vector<std::string> outside = {elsewhere + "/out.tmb", elsewhere + "/out",
+                                            "../elsewhere/out", "link", "away/out.tmb",
+                                            DataDir() + "/away/out"};
+  for (const std::string& name : outside) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(open(name), missing);
+  }
+  const std::vector<std::string> inside = {DataDir() + "/items.tmb", "alias", "away/../demo/items",
+                                           "./items"};
+  for (const std::string& name : inside) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(open(name).size(), 28u);
+  }
+
+  // A data directory set through the environment mode moves where relative
+  // names are looked for, not where they may lead.
+  ASSERT_EQ(data_dir(elsewhere).size(), 4u);
+  EXPECT_EQ(open("out"), missing);
+  EXPECT_EQ(open("../demo/items").size(), 28u);
+  ASSERT_EQ(data_dir("/").size(), 4u);
+  EXPECT_EQ(open(elsewhere.substr(1) + "/out"), missing);
+  ASSERT_EQ(data_dir(DataDir()).size(), 4u);
+  EXPECT_EQ(open("items").size(), 28u);
 }
 
 TEST_F(FilesTest, DictionaryEntriesAndCloseReleasesTheFile) {

@@ -115,8 +115,10 @@ TEST_F(HardeningTest, AQuietReaderDoesNotHoldTheLogWhileAnotherClientWrites) {
 }
 
 TEST_F(HardeningTest, ALinkIntoAGuardedDirectoryOpensOnlyAfterItsLogon) {
-  // The catalog's directory has no users file; "guarded" beside it has one.
-  const std::string guarded = server_.dir() + "/guarded";
+  // The catalog's directory has no users file; "guarded" below it has one.
+  // (Below it, so that the link leads inside the catalog's data directory
+  // and only the users file can refuse it.)
+  const std::string guarded = DataDir() + "/guarded";
   ASSERT_EQ(mkdir(guarded.c_str(), 0755), 0);
   std::string error;
   ASSERT_EQ(tmbio::CreateDataFile(guarded + "/secret.tmb", Wide().Definition(), &error), 0)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -93,6 +94,19 @@ TEST_F(DirectorySearchTest, NextStopsAtTheEndAndKeepsTheLastName) {
   EXPECT_FALSE(search->Next());
   EXPECT_FALSE(search->Next());
   EXPECT_EQ(search->name(), "b.tmb");
+}
+
+TEST_F(DirectorySearchTest, HeldToRootsReadsOnlyDirectoriesThatResolveIntoThem) {
+  PathRoots roots;
+  roots.Add(dir_ + "/Sub");
+  ASSERT_EQ(symlink("..", (dir_ + "/Sub/up").c_str()), 0);
+  // A link in the root is listed as a name; as a directory it leads out.
+  auto search = DirectorySearch::Open(dir_ + "\\Sub\\u*", &roots);
+  ASSERT_NE(search, nullptr);
+  EXPECT_EQ(search->name(), "up");
+  EXPECT_EQ(DirectorySearch::Open(dir_ + "/Sub/up/*.tmb", &roots), nullptr);
+  EXPECT_EQ(DirectorySearch::Open(dir_ + "/Sub/../*.tmb", &roots), nullptr);
+  EXPECT_EQ(All(dir_ + "/Sub/up/*.TMB"), (std::vector<std::string>{"A.tmb", "b.tmb"}));
 }
 
 TEST_F(DirectorySearchTest, RootHasNoDotEntries) {

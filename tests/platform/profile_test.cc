@@ -130,5 +130,34 @@ TEST_F(ProfileTest, MissingFileAndNonRegularFilesReadAsEmpty) {
   EXPECT_EQ(GetPrivateProfileString("a", "b", "d", buffer, sizeof buffer, dir_.c_str()), 1u);
 }
 
+// Each name is listed once, at its first place, however often and in
+// whatever case it comes again.
+TEST_F(ProfileTest, ListingsOfManyNamesKeepFirstOccurrencesInOrder) {
+  constexpr int kNames = 20000;
+  std::string text = "[S]\n";
+  std::string expected;
+  for (int i = 0; i < kNames; ++i) {
+    const std::string name = "Key" + std::to_string((i * 7919) % kNames);
+    text += name + "=v\n";
+    expected += name;
+    expected.push_back('\0');
+  }
+  // Repeats in other cases, and a second section of the same name, add none.
+  for (int i = 0; i < kNames; i += 3) text += "KEY" + std::to_string(i) + "=w\n";
+  text += "[s]\nkey0=x\nNew=y\n";
+  expected += "New";
+  expected.push_back('\0');
+  std::ofstream(file_, std::ios::binary | std::ios::trunc) << text;
+
+  std::string buffer(expected.size() + 1, '#');
+  const uint32_t n = GetPrivateProfileString("S", nullptr, "", buffer.data(),
+                                             static_cast<uint32_t>(buffer.size()), file_.c_str());
+  EXPECT_EQ(n, expected.size());
+  EXPECT_EQ(buffer, expected + '\0');
+  buffer.assign(16, '#');
+  EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", buffer.data(), 16, file_.c_str()), 2u);
+  EXPECT_EQ(buffer.substr(0, 3), std::string("S\0\0", 3));
+}
+
 }  // namespace
 }  // namespace tmb::platform
