@@ -62,11 +62,21 @@ void DescribeIndex(Session& s) {
   auto* segment_array =
       want_segments ? reinterpret_cast<TMBIndexSegment*>(segments.data()) : nullptr;
 
+  // Keys are numbered from 1 to at most TMBIO_MAX_KEYS, so every start from
+  // there on describes none and gets the same answer (0); the library never
+  // sees a start whose next key number overflows.
+  const int32_t passed_start = std::min<int32_t>(start, TMBIO_MAX_KEYS);
   const int32_t status =
-      QDDescribeIndex(file, start, &end, &segment_count, key_array, segment_array);
+      QDDescribeIndex(file, passed_start, &end, &segment_count, key_array, segment_array);
   b.BeginReply();
   PutInt32(b, status);
   if (status == 0) return;
+  // A refused call filled nothing and left the counts as the client sent
+  // them: it is answered with no entries, not with the zeroed arrays.
+  if (status < 0) {
+    end = start;
+    segment_count = 0;
+  }
 
   // The counts the library hands back are capped at what the arrays hold,
   // and the capped counts are what the client is told, so that it reads

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need.
+# Installs the Debian packages the build, the tests, the benchmarks and the
+# fuzz targets need.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g libssl3 libssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
+  # The fuzz targets (scripts/fuzz.sh): clang, and the runtime of
+  # -fsanitize=fuzzer, which only clang's recommends would bring.
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

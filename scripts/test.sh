@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: once in a normal build, once under
 # AddressSanitizer + UndefinedBehaviorSanitizer and once under
-# ThreadSanitizer (every session has its own thread).
+# ThreadSanitizer (every session has its own thread); then runs every fuzz
+# target for a short while, failing on any crash it finds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -17,3 +18,7 @@ scripts/build.sh build-asan -DTMB_WERROR=ON -DTMB_ASAN=ON -DTMB_BENCH=OFF -DCMAK
 
 scripts/build.sh build-tsan -DTMB_WERROR=ON -DTMB_TSAN=ON -DTMB_BENCH=OFF
 (cd build-tsan && TSAN_OPTIONS=second_deadlock_stack=1 ctest --output-on-failure -j 2)
+
+# A short run per target (the request handlers longer: they reach the most
+# code). Long runs are for developers: scripts/fuzz.sh 600.
+scripts/fuzz.sh 20 60

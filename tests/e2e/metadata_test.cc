@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/e2e/data_fixture.h"
+#include "tmbio/tmbio.h"
 
 namespace tmb::test {
 namespace {
@@ -121,6 +122,27 @@ TEST_F(MetadataTest, IndexEntriesAndCountsLoweredByTheLibrary) {
   EXPECT_EQ(describe(1, 2, 0, 0, 0).size(), 12u);
   // Past the last key: status 0 and nothing more.
   EXPECT_EQ(describe(5, 10, 4, 1, 1), (Bytes{0, 0, 0, 0}));
+  // A start past every possible key describes none, even the largest.
+  EXPECT_EQ(describe(0x7FFFFFFF, 0x7FFFFFFF, 4, 1, 1), (Bytes{0, 0, 0, 0}));
+  // A refused call sends no entries: the end equal to the start and count 0,
+  // however many the request had room for (not that many zeroed entries).
+  const Bytes invalid_start = describe(-1, 1000, 1000, 1, 1);
+  ASSERT_EQ(invalid_start.size(), 12u);
+  EXPECT_EQ(Int32At(invalid_start, 0), TMBIO_INVALID);
+  EXPECT_EQ(Int32At(invalid_start, 4), -1);
+  EXPECT_EQ(Int32At(invalid_start, 8), 0);
+  const Bytes no_file = c->Raw(kDescribeIndex, [&](MessageBuffer& b) {
+    PutInt32(b, 987654);
+    PutInt32(b, 0);
+    PutInt32(b, 1000000);
+    PutInt32(b, 1000000);
+    PutByte(b, 1);
+    PutByte(b, 1);
+  });
+  ASSERT_EQ(no_file.size(), 12u);
+  EXPECT_EQ(Int32At(no_file, 0), TMBIO_INVALID);
+  EXPECT_EQ(Int32At(no_file, 4), 0);
+  EXPECT_EQ(Int32At(no_file, 8), 0);
   // A span or segment count no message could carry ends the connection.
   bool closed = false;
   describe(0, 0x7FFFFFFF, 0, 1, 0, &closed);

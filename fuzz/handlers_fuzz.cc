@@ -1,0 +1,446 @@
+// Request handlers: any sequence of request bodies, sent on one or two
+// connections, is served against the real data library without a read or
+// write outside a buffer, an unbounded allocation or undefined behaviour.
+// A bad request ends its connection (MalformedRequest, RequestAbandoned),
+// exactly as the session loop of server/session.cc ends it.
+//
+// Input: requests one after the other, each a two-byte big-endian header and
+// that many body bytes (the last one takes what is left). The header's top
+// bit sends the request on the second connection; the other 15 bits are the
+// body's length. The body is what a frame delivers: the opcode, then the
+// fields.
+//
+// Every request is served as on a connection that an opening request has
+// already admitted. Replies are framed and sent as the session loop sends
+// them; one the peer cannot take at once (beyond the socket's buffer) ends
+// the connection, as a client that stops reading would.
+//
+// Ids are drawn at random by the library, so a body can name the objects its
+// connection was last given through markers: the four bytes FE ED FA k are
+// replaced by the big-endian id of the last environment (k = 'E'), open file
+// ('F'), SQL handle ('H') or directory search ('S') of the request's own
+// connection, or with k in lower case of the other connection's.
+//
+// The catalog is built once, in a scratch directory: "Demo" (default) holds
+// the data files "people" (fixed records, two keys, a dictionary entry) and
+// "notes" (a variable part, so it refuses block reads); "Guarded" holds
+// "secret" and a users file (user "anna", password "pw"). Files are restored
+// after an input that could have changed them, and the process-wide settings
+// are reset before each, so that every input starts from the same state.
+// Lock waits are kept at 0: in one thread, a wait for the other connection
+// could only run out.
+//
+// TMB_FUZZ_TRACE=1 in the environment prints each request and the start of
+// its reply, for reading what a seed or a crashing input does.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "handlers/opcode_table.h"
+#include "server/client_slots.h"
+#include "server/session.h"
+#include "tmbio/admin.h"
+#include "tmbio/tmbio.h"
+#include "wire/compression.h"
+#include "wire/errors.h"
+#include "wire/frame.h"
+#include "wire/opcodes.h"
+#include "wire/primitives.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kMaxRequests = 64;
+constexpr uint8_t kMarker[3] = {0xFE, 0xED, 0xFA};
+
+std::string g_dir;
+bool g_trace = false;  // TMB_FUZZ_TRACE
+// The data files as they were made, to restore them from.
+std::vector<std::pair<std::string, std::string>> g_pristine;
+
+[[noreturn]] void SetupFailed(const std::string& what) {
+  std::fprintf(stderr, "handlers_fuzz: setup failed: %s\n", what.c_str());
+  std::abort();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  if (!out) SetupFailed("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Int32Le(int32_t v) {
+  const auto u = static_cast<uint32_t>(v);
+  return std::string{static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16),
+                     static_cast<char>(u >> 24)};
+}
+
+std::string Padded(const std::string& text, size_t width) {
+  std::string s = text.substr(0, width);
+  s.resize(width, ' ');
+  return s;
+}
+
+tmbio::FieldDef Field(const char* name, const char* type, int32_t offset, int32_t length) {
+  tmbio::FieldDef f;
+  f.name = name;
+  f.type = type;
+  f.offset = offset;
+  f.length = length;
+  return f;
+}
+
+tmbio::KeyDef Key(const char* name, const tmbio::FieldDef& field, uint16_t flags, bool unique) {
+  tmbio::KeyDef k;
+  k.name = name;
+  k.unique = unique;
+  tmbio::SegmentDef s;
+  s.field = field.name;
+  s.offset = field.offset;
+  s.length = field.length;
+  s.flags = static_cast<uint16_t>(flags | (unique ? 0 : TMBIO_SEG_DUPLICATES));
+  k.segments.push_back(s);
+  return k;
+}
+
+void Create(const std::string& path, const tmbio::FileDefinition& def) {
+  std::string error;
+  if (tmbio::CreateDataFile(path, def, &error) != 0) SetupFailed(path + ": " + error);
+}
+
+// Fills a file through the library's own interface, as a client would.
+void Fill(const std::string& dir, const char* name, const std::vector<std::string>& records,
+          const std::string& dictionary_entry) {
+  TMBEnvironment* env = QDK_AllocEnv();
+  if (env == nullptr) SetupFailed("no environment");
+  QDSetEnvMode(env, TMBIO_ENV_DATA_DIR, reinterpret_cast<intptr_t>(dir.c_str()));
+  int32_t error = 0;
+  TMBFile* file = QDK_OpenExt(env, name, nullptr, 0, TMBIO_OPEN_NORMAL, &error);
+  if (file == nullptr) SetupFailed(std::string(name) + ": open error " + std::to_string(error));
+  for (const std::string& r : records) {
+    if (QDK_ExtWrite(file, r.data(), static_cast<int32_t>(r.size()), nullptr, 0,
+                     TMBIO_WRITE_INSERT, 0) <= 0) {
+      SetupFailed(std::string(name) + ": insert failed");
+    }
+  }
+  if (!dictionary_entry.empty() &&
+      QDK_dict_add(file, 0, dictionary_entry.data(),
+                   static_cast<int16_t>(dictionary_entry.size())) != 0) {
+    SetupFailed(std::string(name) + ": dictionary entry refused");
+  }
+  QDK_close(file);
+  QDK_DeAllocEnv(env);
+}
+
+void MakeCatalog() {
+  const std::string demo = g_dir + "/demo";
+  const std::string guarded = g_dir + "/guarded";
+  fs::create_directories(demo);
+  fs::create_directories(guarded);
+
+  tmbio::FileDefinition people;
+  people.description = "people";
+  people.kind = TMBIO_KIND_EXTENDED;
+  people.record_length = 40;
+  people.fields = {Field("id", "int", 0, 4), Field("name", "char", 4, 20),
+                   Field("city", "char", 24, 8), Field("since", "date", 32, 8)};
+  people.keys = {Key("by_id", people.fields[0], TMBIO_SEG_SIGNED, true),
+                 Key("by_name", people.fields[1], TMBIO_SEG_NOCASE, false)};
+  Create(demo + "/people.tmb", people);
+
+  tmbio::FileDefinition notes;
+  notes.description = "notes";
+  notes.kind = TMBIO_KIND_CLASSIC;
+  notes.record_length = 8;
+  notes.variable_length = 300;
+  notes.fields = {Field("id", "int", 0, 4), Field("tag", "char", 4, 4)};
+  notes.keys = {Key("by_tag", notes.fields[1], 0, false),
+                Key("by_id", notes.fields[0], TMBIO_SEG_UNSIGNED, true)};
+  Create(demo + "/notes.tmb", notes);
+
+  tmbio::FileDefinition secret;
+  secret.description = "secret";
+  secret.kind = TMBIO_KIND_PLAIN;
+  secret.record_length = 8;
+  secret.fields = {Field("id", "int", 0, 4), Field("pin", "binary", 4, 4)};
+  secret.keys = {Key("by_id", secret.fields[0], TMBIO_SEG_SIGNED, true)};
+  Create(guarded + "/secret.tmb", secret);
+
+  std::vector<std::string> people_records;
+  const char* names[] = {"ada", "bob", "cyd", "dee", "eve", "bob"};
+  for (int i = 0; i < 6; ++i) {
+    people_records.push_back(Int32Le(i + 1) + Padded(names[i], 20) + Padded("town", 8) +
+                             "2024010" + std::to_string(i + 1));
+  }
+  Fill(demo, "people", people_records, "first entry");
+  Fill(demo, "notes",
+       {Int32Le(1) + "aaaa", Int32Le(2) + "bbbb" + std::string(200, 'x'),
+        Int32Le(3) + "aaaa" + std::string(300, 'y')},
+       "");
+
+  Fill(guarded, "secret", {Int32Le(7) + "1234"}, "");
+  // Written after the file is filled: from now on it opens only after a logon.
+  WriteFile(guarded + "/tmbusers", tmbio::MakeUserLine("anna", "pw", "role=fuzz", 1) + "\n");
+
+  for (const char* path : {"/demo/people.tmb", "/demo/notes.tmb", "/guarded/secret.tmb"}) {
+    g_pristine.emplace_back(g_dir + path, ReadFile(g_dir + path));
+  }
+}
+
+void MakeRegistry() {
+  std::string machine = "Windows Registry Editor Version 5.00\r\n\r\n";
+  const std::string root = "[HKEY_LOCAL_MACHINE\\Software\\Orlane Systems\\SQL Server";
+  machine += root + "]\r\n\"ViewLib\"=\"views\"\r\n\r\n";
+  machine += root + "\\Catalogs]\r\n";
+  machine += "\"Demo\"=\"*[" + g_dir + "/demo][second][third]\"\r\n";
+  machine += "\"Guarded\"=\"[" + g_dir + "/guarded][][]\"\r\n\r\n";
+  machine += root + "\\Security]\r\n";
+  machine += "\"ada/*\"=\"[A][RW][;people;notes][*]\"\r\n";
+  machine += "\"*/*\"=\"[D][R][*][]\"\r\n";
+  WriteFile(g_dir + "/machine.reg", machine);
+  setenv("TMB_MACHINE_REGISTRY", (g_dir + "/machine.reg").c_str(), 1);
+  // No user hive: every lookup falls through to the machine's.
+  setenv("TMB_USER_REGISTRY", (g_dir + "/user.reg").c_str(), 1);
+}
+
+void RemoveScratch() {
+  std::error_code ignored;
+  fs::remove_all(g_dir, ignored);
+}
+
+// Puts the data files back as they were made. Only between inputs, when
+// every connection has closed and the library holds none of them open.
+void RestoreFiles() {
+  for (const auto& [path, bytes] : g_pristine) {
+    std::error_code ignored;
+    fs::remove(path + "-wal", ignored);
+    fs::remove(path + "-shm", ignored);
+    WriteFile(path, bytes);
+  }
+}
+
+// A lock wait makes a request on one connection wait for another connection
+// that, in this single thread, can never move; so every wait stays 0. The
+// library's trace would only flood the fuzzer's output.
+void KeepWaitsAndTraceOff() {
+  QDSetEnvMode(nullptr, TMBIO_MODE_GLOBAL1, 0);
+  QDSetEnvMode(nullptr, TMBIO_MODE_GLOBAL2, 0);
+}
+
+// Settings any client may change for the whole process, as every input
+// starts with them.
+void ResetGlobalSettings() {
+  KeepWaitsAndTraceOff();
+  QDSetEnvMode(nullptr, TMBIO_MODE_GLOBAL_TEXT6, 0);
+  QDSetEnvMode(nullptr, TMBIO_MODE_GLOBAL_TEXT7, 0);
+}
+
+enum IdKind { kEnv, kFile, kHandle, kSearch, kIdKinds };
+
+// One client connection: a session on one end of a socket pair, as the
+// server's accept loop would make it for an accepted socket.
+struct FakeConnection {
+  std::unique_ptr<tmb::Session> session;
+  int peer = -1;
+  int32_t ids[kIdKinds] = {};
+  std::vector<int32_t> envs;  // every environment it was given
+
+  void Open() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
+    // A reply the peer cannot take at once fails the send and ends the
+    // session, as the send time-out would.
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    session = tmb::CreateSession(fds[0]);
+    if (session == nullptr) std::abort();
+    session->compression.warmup = 2;  // as RunConnection starts it
+    peer = fds[1];
+  }
+
+  // The end of RunConnection: the slot goes back, then CloseSession tells
+  // the library the socket closed and closes it.
+  void Close() {
+    if (session == nullptr) return;
+    if (session->slot_name[0] != '\0') {
+      tmb::ReleaseSlot(session->slot_name);
+      session->slot_name[0] = '\0';
+    }
+    tmb::CloseSession(std::move(session), false);
+    close(peer);
+    peer = -1;
+    std::memset(ids, 0, sizeof ids);
+    envs.clear();
+  }
+
+  void Drain() {
+    uint8_t sink[65536];
+    while (read(peer, sink, sizeof sink) > 0) {
+    }
+  }
+};
+
+void Substitute(std::vector<uint8_t>& body, const FakeConnection& self,
+                const FakeConnection& other) {
+  for (size_t i = 0; i + 4 <= body.size(); ++i) {
+    if (std::memcmp(&body[i], kMarker, sizeof kMarker) != 0) continue;
+    const uint8_t k = body[i + 3];
+    const FakeConnection& owner = (k >= 'a' && k <= 'z') ? other : self;
+    int kind;
+    switch (k | 0x20) {
+      case 'e': kind = kEnv; break;
+      case 'f': kind = kFile; break;
+      case 'h': kind = kHandle; break;
+      case 's': kind = kSearch; break;
+      default: continue;
+    }
+    tmb::StoreBigEndian32(&body[i], static_cast<uint32_t>(owner.ids[kind]));
+    i += 3;
+  }
+}
+
+// Notes the ids a reply hands out, so that later markers name them.
+void NoteIds(FakeConnection& c, uint8_t opcode) {
+  const tmb::MessageBuffer& b = c.session->buffer;
+  if (b.length() < tmb::kFrameHeaderSize + 4) return;
+  const auto id = static_cast<int32_t>(tmb::LoadBigEndian32(b.data() + tmb::kFrameHeaderSize));
+  switch (opcode) {
+    case tmb::opcode::kAllocEnv:
+      if (id != 0) {
+        c.ids[kEnv] = id;
+        c.envs.push_back(id);
+      }
+      break;
+    case tmb::opcode::kOpenFile:
+      if (id != -1) c.ids[kFile] = id;
+      break;
+    case tmb::opcode::kRequestHandle:
+      if (id != 0) c.ids[kHandle] = id;
+      break;
+    case tmb::opcode::kFindFirstFile:
+      if (id != -1) c.ids[kSearch] = id;
+      break;
+    default:
+      break;
+  }
+}
+
+// Serves one request as ServeRequests does with a frame just received, the
+// connection already opened. False when the session ended.
+bool Serve(FakeConnection& c, const std::vector<uint8_t>& body) {
+  tmb::Session& s = *c.session;
+  if (!s.buffer.EnsureCapacity(body.size(), false)) return false;
+  if (!body.empty()) std::memcpy(s.buffer.data(), body.data(), body.size());
+  s.buffer.set_length(body.size());
+  s.buffer.set_cursor(0);
+  uint8_t opcode = 0;
+  try {
+    opcode = tmb::GetByte(s.buffer);
+    s.last_opcode = opcode;
+    tmb::Dispatch(s, opcode);
+  } catch (const tmb::RequestAbandoned&) {
+    if (g_trace) std::fprintf(stderr, "  opcode %d: abandoned\n", opcode);
+    return false;
+  } catch (const std::bad_alloc&) {
+    if (g_trace) std::fprintf(stderr, "  opcode %d: out of memory\n", opcode);
+    return false;
+  } catch (const tmb::MalformedRequest& e) {
+    if (g_trace) std::fprintf(stderr, "  opcode %d: malformed (%s)\n", opcode, e.what());
+    return false;
+  }
+  // Whatever the handler did, the reply must be a body SendFrame can frame.
+  if (s.buffer.length() < tmb::kFrameHeaderSize || s.buffer.length() > s.buffer.capacity()) {
+    std::fprintf(stderr, "opcode %d left a reply of %llu bytes in a buffer of %llu\n", opcode,
+                 static_cast<unsigned long long>(s.buffer.length()),
+                 static_cast<unsigned long long>(s.buffer.capacity()));
+    std::abort();
+  }
+  if (g_trace) {
+    std::fprintf(stderr, "  opcode %d: reply", opcode);
+    const uint64_t shown = std::min<uint64_t>(s.buffer.length(), tmb::kFrameHeaderSize + 24);
+    for (uint64_t i = tmb::kFrameHeaderSize; i < shown; ++i) {
+      std::fprintf(stderr, " %02x", s.buffer.data()[i]);
+    }
+    std::fprintf(stderr, "%s\n", s.buffer.length() > shown ? " ..." : "");
+  }
+  NoteIds(c, opcode);
+  // Environments get no lock wait (see KeepWaitsAndTraceOff).
+  if (opcode == tmb::opcode::kSetEnvMode || opcode == tmb::opcode::kAllocEnv) {
+    for (int32_t id : c.envs) {
+      TMBEnvironment* env = GetOwnedEnvironmentById(id, static_cast<uint64_t>(s.conn.fd));
+      if (env != nullptr) QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 0);
+    }
+  }
+  KeepWaitsAndTraceOff();
+  if (!tmb::SendFrame(s.conn, s.buffer, s.compression)) return false;
+  c.Drain();
+  return true;
+}
+
+bool MayWrite(uint8_t opcode) {
+  return opcode == tmb::opcode::kExtWrite || opcode == tmb::opcode::kRemoveRecord ||
+         opcode == tmb::opcode::kAddDictionary;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // tmpfs where there is one: the library syncs every write.
+  const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string pattern = std::string(base) + "/tmb-handlers-fuzz-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) SetupFailed("mkdtemp");
+  g_dir = pattern;
+  g_trace = std::getenv("TMB_FUZZ_TRACE") != nullptr;
+  std::atexit(RemoveScratch);
+  MakeRegistry();
+  MakeCatalog();
+  tmb::SetCompressionCapability(tmb::LoadCompressionLibrary() ? tmb::kZlibCapability : 0);
+  tmb::ServerSlots().Activate(2);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  ResetGlobalSettings();
+  FakeConnection connections[2];
+  bool wrote = false;
+  size_t at = 0;
+  for (size_t n = 0; n < kMaxRequests && at + 2 <= size; ++n) {
+    const bool second = (data[at] & 0x80) != 0;
+    const size_t length = (size_t{data[at] & 0x7Fu} << 8) | data[at + 1];
+    at += 2;
+    const size_t take = std::min(length, size - at);
+    std::vector<uint8_t> body(data + at, data + at + take);
+    at += take;
+
+    if (g_trace) std::fprintf(stderr, "connection %d, %zu bytes\n", second ? 2 : 1, take);
+    FakeConnection& c = connections[second ? 1 : 0];
+    FakeConnection& other = connections[second ? 0 : 1];
+    // A connection that ended is replaced by a new one, as a client reconnects.
+    if (c.session == nullptr) c.Open();
+    Substitute(body, c, other);
+    if (!body.empty() && MayWrite(body[0])) wrote = true;
+    if (!Serve(c, body)) c.Close();
+  }
+  connections[0].Close();
+  connections[1].Close();
+  if (wrote) RestoreFiles();
+  return 0;
+}
