@@ -362,7 +362,7 @@ bool Serve(FakeConnection& c, const std::vector<uint8_t>& body) {
   } catch (const std::bad_alloc&) {
     if (g_trace) std::fprintf(stderr, "  opcode %d: out of memory\n", opcode);
     return false;
-  } catch (const tmb::MalformedRequest& e) {
+  } catch (const tmb::MalformedMessage& e) {
     if (g_trace) std::fprintf(stderr, "  opcode %d: malformed (%s)\n", opcode, e.what());
     return false;
   }
