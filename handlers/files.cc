@@ -1,7 +1,9 @@
 #include "handlers/files.h"
 
 #include <cstring>
+#include <utility>
 
+#include "handlers/environment.h"
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
@@ -44,15 +46,19 @@ void OpenFile(Session& s) {
   const int16_t mode = GetInt16(b);
   GetInt32(b);  // reserved by the client, unused
 
-  int32_t error = 0;
+  int32_t error = -TMBIO_DENIED;  // a refused open's; the library sets its own
   TMBEnvironment* env = OwnEnvironment(s, env_id);
-  TMBFile* file = QDK_OpenExt(env, name, options_passed, length_passed, mode, &error);
+  OpenAccess access = DecideOpen(s, env, name, mode);
+  TMBFile* file = access.allowed
+                      ? QDK_OpenExt(env, name, options_passed, length_passed, mode, &error)
+                      : nullptr;
   b.BeginReply();
   if (file == nullptr) {
     PutInt32(b, -1);
     PutInt32(b, error);
     return;
   }
+  NoteOpened(s, *file, std::move(access));
   PutInt32(b, file->id);
   const int32_t slot_key_room = Low32(QDGetEnvMode(file, TMBIO_FILE_SLOT_KEY_ROOM));
   PutInt32(b, KeyFlagged(*file, 1) ? Negated(slot_key_room) : slot_key_room);
@@ -101,7 +107,8 @@ void AddDictionary(Session& s) {
     length = static_cast<int16_t>(
         GetBlock(b, buffer.data(), static_cast<uint32_t>(buffer.capacity())));
   }
-  const int32_t status = QDK_dict_add(file, index, buffer.data(), length);
+  const int32_t status =
+      MayWriteFile(s, file) ? QDK_dict_add(file, index, buffer.data(), length) : TMBIO_DENIED;
   b.BeginReply();
   PutInt32(b, status);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "secure/rights.h"
 #include "wire/connection.h"
 #include "wire/frame.h"
 #include "wire/message_buffer.h"
@@ -23,6 +24,7 @@ struct Session {
   // when the session ends. Empty while it holds none.
   char slot_name[kClientNameSize] = {};
   void* tls_context = nullptr;  // the listener's, shared read-only
+  ConnectionRights rights;      // what IdentifyClient earned (secure/rights.h)
 };
 
 // A session for an accepted socket, or null when its memory cannot be had
