@@ -50,4 +50,16 @@ FoundAccessEntry FindAccessEntry(const char* identity1, const char* identity2) {
   return {};
 }
 
+std::optional<std::string> ReadAdministrators() {
+  platform::RegistryKey key;
+  if (!OpenFirstKey(kSecurityKey, &key)) return std::nullopt;
+  std::string data(kAdministratorsSize, '\0');
+  uint32_t size = kAdministratorsSize;
+  if (key.QueryValue("Administrators", nullptr, data.data(), &size) != platform::kErrorSuccess) {
+    return std::nullopt;
+  }
+  data.resize(strnlen(data.data(), size < kAdministratorsSize ? size : kAdministratorsSize));
+  return data;
+}
+
 }  // namespace tmb

@@ -50,4 +50,13 @@ struct FoundAccessEntry {
 // read afresh on every call.
 FoundAccessEntry FindAccessEntry(const char* identity1, const char* identity2);
 
+// Room for the list of administrators; a longer list names nobody.
+constexpr uint32_t kAdministratorsSize = 4096;
+
+// The "Administrators" value of the Security key (the first hive that has
+// the key, as for the entries), read afresh: its text, or nothing when the
+// key or the value is missing or the value does not fit its room. Its form
+// is decided in secure/rights.h.
+std::optional<std::string> ReadAdministrators();
+
 }  // namespace tmb

@@ -112,4 +112,15 @@ int ReadSearchesPerConnection() {
   return static_cast<int>(*n > kMaxSearchesPerConnection ? kMaxSearchesPerConnection : *n);
 }
 
+bool ReadEnforceAccess() {
+  const auto value = ReadNumberSetting("EnforceAccess");
+  return value && *value != 0;
+}
+
+int32_t ReadMaxLockWaitMs() {
+  const auto value = ReadNumberSetting("MaxLockWait");
+  if (!value) return kDefaultMaxLockWaitMs;
+  return static_cast<int32_t>(*value > kLongestLockWaitMs ? kLongestLockWaitMs : *value);
+}
+
 }  // namespace tmb

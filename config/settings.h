@@ -82,4 +82,18 @@ constexpr int kMaxSearchesPerConnection = 1024;
 // search, so a change counts without a restart.
 int ReadSearchesPerConnection();
 
+// "EnforceAccess", a dword or decimal text: a number other than 0 makes
+// the access entries binding (secure/rights.h); 0, a missing value and one
+// that is no number leave them advisory.
+bool ReadEnforceAccess();
+
+constexpr int32_t kDefaultMaxLockWaitMs = 30000;
+// The data library's own bound on the process-wide lock wait: ten minutes.
+constexpr int32_t kLongestLockWaitMs = 600000;
+
+// "MaxLockWait", milliseconds as a dword or decimal text: the longest
+// process-wide lock wait a client may set. Taken to kLongestLockWaitMs when
+// larger; a value that is no number leaves the default.
+int32_t ReadMaxLockWaitMs();
+
 }  // namespace tmb

@@ -1,9 +1,13 @@
 #include "handlers/environment.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
 #include "config/catalogs.h"
 #include "platform/ascii_case.h"
+#include "secure/rights.h"
 #include "server/session.h"
 #include "wire/primitives.h"
 
@@ -21,11 +25,13 @@ void Transaction(Session& s, int32_t (*call)(TMBEnvironment*)) {
   PutInt32(s.buffer, status);
 }
 
+// The count lives in library memory; it is trusted no further than the table.
+int32_t CatalogCount(const TMBEnvironment& env) {
+  return std::clamp(env.catalog_count, 0, TMBIO_MAX_CATALOGS);
+}
+
 const TMBCatalogEntry* FindCatalog(const TMBEnvironment& env, const char* name) {
-  // The count lives in library memory; it is trusted no further than the table.
-  int32_t count = env.catalog_count;
-  if (count < 0) count = 0;
-  if (count > TMBIO_MAX_CATALOGS) count = TMBIO_MAX_CATALOGS;
+  const int32_t count = CatalogCount(env);
   const bool want_default = platform::EqualsIgnoringCase(name, "default");
   for (int32_t i = 0; i < count; ++i) {
     const TMBCatalogEntry& entry = env.catalogs[i];
@@ -37,7 +43,79 @@ const TMBCatalogEntry* FindCatalog(const TMBEnvironment& env, const char* name) 
   return nullptr;
 }
 
+std::string FieldText(const char* field, size_t size) {
+  return std::string(field, strnlen(field, size));
+}
+
+// The environment's catalogs: the table filled from the registry when it
+// was allocated. A client cannot change it.
+std::vector<CatalogDirectory> CatalogDirectories(const TMBEnvironment& env) {
+  std::vector<CatalogDirectory> catalogs;
+  const int32_t count = CatalogCount(env);
+  for (int32_t i = 0; i < count; ++i) {
+    const TMBCatalogEntry& entry = env.catalogs[i];
+    catalogs.push_back({FieldText(entry.name, sizeof entry.name),
+                        FieldText(entry.text1, sizeof entry.text1)});
+  }
+  return catalogs;
+}
+
+bool MayReadDirectory(const Session& s, const TMBEnvironment& env, const std::string& directory) {
+  const std::string resolved = ResolvedDirectory(directory);
+  return MayRead(s.rights, CatalogsAt(resolved, CatalogDirectories(env)));
+}
+
 }  // namespace
+
+OpenAccess DecideOpen(const Session& s, TMBEnvironment* env, const char* name, int32_t mode) {
+  OpenAccess access;
+  if (!AccessEnforced() || env == nullptr) return access;
+  // The library's answer is a text of this thread's, good until its next call.
+  const auto dir = reinterpret_cast<const char*>(QDGetEnvMode(env, TMBIO_ENV_DATA_DIR));
+  const std::string data_dir = dir != nullptr ? dir : "";
+  const std::string holding = HoldingDirectory(LibraryPath(data_dir, name));
+  access.catalogs = CatalogsAt(holding, CatalogDirectories(*env));
+  access.allowed = OpenNeedsWrite(mode) ? MayWrite(s.rights, access.catalogs)
+                                        : MayRead(s.rights, access.catalogs);
+  return access;
+}
+
+void NoteOpened(Session& s, const TMBFile& file, OpenAccess access) {
+  if (!AccessEnforced()) return;
+  std::vector<OpenedFile>& files = s.rights.files;
+  // Files closed since, by the client or with their environment, go here, so
+  // that the list holds no more than the files open and ids never repeat in it.
+  std::erase_if(files, [&](const OpenedFile& f) {
+    return f.id == file.id || OwnFile(s, f.id) == nullptr;
+  });
+  files.push_back({file.id, std::move(access.catalogs)});
+}
+
+bool MayWriteFile(const Session& s, const TMBFile* file) {
+  if (!AccessEnforced() || file == nullptr) return true;
+  for (const OpenedFile& f : s.rights.files) {
+    if (f.id == file->id) return MayWrite(s.rights, f.catalogs);
+  }
+  return false;  // every open is noted while enforced, so this is not reached
+}
+
+bool MayUseDataDirectory(const Session& s, const TMBEnvironment* env, const char* directory) {
+  if (!AccessEnforced() || env == nullptr) return true;
+  return directory[0] != '\0' && MayReadDirectory(s, *env, directory);
+}
+
+bool MaySelectCatalog(const Session& s, const TMBEnvironment* env, const char* name) {
+  if (!AccessEnforced() || env == nullptr) return true;
+  const int32_t count = CatalogCount(*env);
+  for (int32_t i = 0; i < count; ++i) {
+    // The first whose whole name matches, as the library selects.
+    const TMBCatalogEntry& entry = env->catalogs[i];
+    if (platform::EqualsIgnoringCase(FieldText(entry.name, sizeof entry.name), name)) {
+      return MayReadDirectory(s, *env, FieldText(entry.text1, sizeof entry.text1));
+    }
+  }
+  return true;
+}
 
 void AllocEnv(Session& s) {
   TMBEnvironment* env = QDK_AllocEnv();

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/data_roots.h"
+#include "handlers/environment.h"
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
 #include "handlers/request_fields.h"
@@ -73,14 +75,16 @@ void OpenFile(Session& s) {
   const int16_t mode = GetInt16(b);
   GetInt32(b);  // reserved by the client, unused
 
-  int32_t error = 0;
+  int32_t error = -TMBIO_DENIED;  // a refused open's; the library sets its own
   TMBEnvironment* env = OwnEnvironment(s, env_id);
+  OpenAccess access = DecideOpen(s, env, name, mode);
   TMBFile* file = nullptr;
   // No environment or no name: the library's own refusal, which reaches no
-  // file. A file outside the roots is answered as one that does not exist.
+  // file. A file outside the roots is answered as one that does not exist,
+  // whatever the access entries say of it.
   if (env != nullptr && name[0] != '\0' && !MayOpen(env, name)) {
     error = -TMBIO_NO_FILE;
-  } else {
+  } else if (access.allowed) {
     file = QDK_OpenExt(env, name, options_passed, length_passed, mode, &error);
   }
   b.BeginReply();
@@ -89,6 +93,7 @@ void OpenFile(Session& s) {
     PutInt32(b, error);
     return;
   }
+  NoteOpened(s, *file, std::move(access));
   PutInt32(b, file->id);
   const int32_t slot_key_room = Low32(QDGetEnvMode(file, TMBIO_FILE_SLOT_KEY_ROOM));
   PutInt32(b, KeyFlagged(*file, 1) ? Negated(slot_key_room) : slot_key_room);
@@ -137,7 +142,8 @@ void AddDictionary(Session& s) {
     length = static_cast<int16_t>(
         GetBlock(b, buffer.data(), static_cast<uint32_t>(buffer.capacity())));
   }
-  const int32_t status = QDK_dict_add(file, index, buffer.data(), length);
+  const int32_t status =
+      MayWriteFile(s, file) ? QDK_dict_add(file, index, buffer.data(), length) : TMBIO_DENIED;
   b.BeginReply();
   PutInt32(b, status);
 }

@@ -4,6 +4,7 @@
 
 #include "handlers/text_field.h"
 #include "secure/access_check.h"
+#include "secure/rights.h"
 #include "wire/compression.h"
 #include "server/client_slots.h"
 #include "server/session.h"
@@ -55,10 +56,15 @@ void IdentifyClient(Session& s) {
                               WholeField(unused), WholeField(resource1),
                               WholeField(resource2), WholeField(client)};
   GetOptionalTexts(s.buffer, fields, TextFlag::kInt16One);
-  const int16_t code = TakeSlot(s, client)
-                           ? static_cast<int16_t>(
-                                 CheckAccess(identity1, identity2, unused, resource1, resource2))
-                           : kNoFreeSlot;
+  int16_t code = kNoFreeSlot;
+  if (TakeSlot(s, client)) {
+    const int32_t access = CheckAccess(identity1, identity2, unused, resource1, resource2);
+    EarnRights(&s.rights, identity1, identity2, resource1, resource2, access);
+    code = static_cast<int16_t>(access);
+  } else {
+    // A refused connection keeps nothing of an earlier identification.
+    DropRights(&s.rights);
+  }
   s.buffer.BeginReply();
   PutInt16(s.buffer, code);
 }

@@ -14,7 +14,9 @@ void RefuseRequest(Session& s);
 // names and the client name. Takes the client slot of that name and replies
 // the access check's result as i16, or -2 when the slot table has no room.
 // A connection holds at most one slot: identifying again with the same name
-// keeps it; with another name it gives its slot back first.
+// keeps it; with another name it gives its slot back first. The result
+// becomes the connection's rights (secure/rights.h), replacing those of an
+// earlier identification; a refused one leaves none.
 void IdentifyClient(Session& s);
 // Opcode 69: the compression negotiation. Grants zlib (100) only when 100 is
 // asked for and the library is loaded; stores both thresholds as sent.

@@ -2,8 +2,12 @@
 
 #include <cstdint>
 
+#include "handlers/environment.h"
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
+#include "config/settings.h"
+#include "secure/log_text.h"
+#include "secure/rights.h"
 #include "server/session.h"
 #include "wire/primitives.h"
 #include "tmbio/tmbio.h"
@@ -55,9 +59,21 @@ bool TextSetMode(int32_t mode) {
   }
 }
 
+// Process-wide settings reach every connection; while the access entries
+// are enforced, only an administrator changes them.
+bool MayChangeProcessSettings(const Session& s) {
+  return !AccessEnforced() || IsAdministrator(s.rights);
+}
+
 void GlobalMode(Session& s, int32_t mode) {
-  const int16_t value = GetInt16(s.buffer);
-  const intptr_t result = QDSetEnvMode(nullptr, mode, value);
+  int16_t value = GetInt16(s.buffer);
+  intptr_t result = TMBIO_DENIED;
+  if (MayChangeProcessSettings(s)) {
+    // Every environment allocated later waits this long for a lock: one
+    // client must not make the others hang on each other's locks for minutes.
+    if (mode == TMBIO_GLOBAL_LOCK_WAIT) value = CappedLockWait(value, ReadMaxLockWaitMs());
+    result = QDSetEnvMode(nullptr, mode, value);
+  }
   s.buffer.BeginReply();
   PutInt32(s.buffer, static_cast<int16_t>(result));
 }
@@ -65,7 +81,16 @@ void GlobalMode(Session& s, int32_t mode) {
 void GlobalText(Session& s, int32_t mode) {
   char text[kSettingTextSize];
   GetText(s.buffer, text);
-  const intptr_t result = QDSetEnvMode(nullptr, mode, reinterpret_cast<intptr_t>(text));
+  if (!MayChangeProcessSettings(s)) {
+    s.buffer.BeginReply();
+    PutInt32(s.buffer, TMBIO_DENIED);
+    return;
+  }
+  // The application name heads every trace line of the library; written
+  // out, a client's line feed cannot start a line that looks like the
+  // library's. It is shown and never used, so the escaped text loses nothing.
+  const std::string escaped = mode == TMBIO_GLOBAL_APP_NAME ? EscapeControlBytes(text) : text;
+  const intptr_t result = QDSetEnvMode(nullptr, mode, reinterpret_cast<intptr_t>(escaped.c_str()));
   s.buffer.BeginReply();
   PutInt32(s.buffer, 0);
   // 0 is "no text"; a mode the library does not know answers -1, no address.
@@ -94,15 +119,28 @@ void SetEnvMode(Session& s) {
   const int32_t mode = GetInt32(s.buffer);
   char text[kSettingTextSize];
   intptr_t value;
-  if (TextSetMode(mode)) {
+  const bool text_mode = TextSetMode(mode);
+  if (text_mode) {
     GetText(s.buffer, text);
     value = reinterpret_cast<intptr_t>(text);
   } else {
     value = GetInt32(s.buffer);
   }
   TMBEnvironment* env = OwnEnvironment(s, id);
-  const int32_t result =
-      env != nullptr ? Low32(QDSetEnvMode(env, mode, value)) : kNotThisConnectionsEnvironment;
+  int32_t result = kNotThisConnectionsEnvironment;
+  if (env != nullptr) {
+    const bool refused = (mode == TMBIO_ENV_DATA_DIR && !MayUseDataDirectory(s, env, text)) ||
+                         (mode == TMBIO_ENV_CATALOG && !MaySelectCatalog(s, env, text));
+    if (refused) {
+      result = TMBIO_DENIED;
+    } else {
+      const intptr_t answer = QDSetEnvMode(env, mode, value);
+      // A text mode answers with the previous text's address in this
+      // process, which the client must never learn; the catalog mode
+      // answers an index.
+      result = text_mode && mode != TMBIO_ENV_CATALOG ? 0 : Low32(answer);
+    }
+  }
   s.buffer.BeginReply();
   PutInt32(s.buffer, result);
 }

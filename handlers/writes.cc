@@ -1,5 +1,6 @@
 #include "handlers/writes.h"
 
+#include "handlers/environment.h"
 #include "handlers/request_fields.h"
 #include "wire/errors.h"
 #include "server/session.h"
@@ -38,7 +39,9 @@ void ExtWrite(Session& s) {
   const int32_t option2 = GetInt32(b);
 
   const int32_t status =
-      QDK_ExtWrite(file, record, record_length, key, key_length, option1, option2);
+      MayWriteFile(s, file)
+          ? QDK_ExtWrite(file, record, record_length, key, key_length, option1, option2)
+          : TMBIO_DENIED;
   b.BeginReply();
   PutInt32(b, status);
 }
@@ -49,7 +52,7 @@ void RemoveRecord(Session& s) {
   int16_t length = GetInt16(b);
   uint8_t key[kKeySize] = {};
   if (length != 0) length = static_cast<int16_t>(GetBlock(b, key, sizeof key));
-  const int32_t result = QDK_remove(file, key, length);
+  const int32_t result = MayWriteFile(s, file) ? QDK_remove(file, key, length) : TMBIO_DENIED;
   b.BeginReply();
   PutInt32(b, static_cast<int16_t>(static_cast<uint16_t>(result)));
 }

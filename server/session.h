@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "secure/rights.h"
 #include "wire/connection.h"
 #include "wire/frame.h"
 #include "wire/message_buffer.h"
@@ -30,6 +31,7 @@ struct Session {
   // The directory searches this connection opened (handlers/host_files.cc);
   // freeing the session closes them.
   std::shared_ptr<void> directory_searches;
+  ConnectionRights rights;      // what IdentifyClient earned (secure/rights.h)
 };
 
 // A session for an accepted socket, or null when its memory cannot be had

@@ -111,5 +111,21 @@ TEST_F(AccessEntryLookupTest, OverlongDataExistsAndLongNamesAreLookedUpWhole) {
   EXPECT_EQ(Found("a", "b"), "broken");
 }
 
+TEST_F(AccessEntryLookupTest, AdministratorsComeFromTheFirstHiveWithTheKey) {
+  EXPECT_EQ(ReadAdministrators(), std::nullopt);  // no Security key
+  Machine({{"Security", "\"Administrators\"=\"ops/console;root/*\"\r\n"}});
+  EXPECT_EQ(ReadAdministrators(), "ops/console;root/*");
+  User({{"Security", "\"*/*\"=\"[A][R][any][]\"\r\n"}});
+  EXPECT_EQ(ReadAdministrators(), std::nullopt);  // the user's key hides the machine's
+  User({{"Security", "\"administrators\"=\"\"\r\n"}});
+  EXPECT_EQ(ReadAdministrators(), "");
+  // A list that does not fit its room names nobody, rather than a cut name.
+  const std::string fits(kAdministratorsSize - 1, 'a'), too_long(kAdministratorsSize, 'a');
+  User({{"Security", "\"Administrators\"=\"" + fits + "\"\r\n"}});
+  EXPECT_EQ(ReadAdministrators(), fits);
+  User({{"Security", "\"Administrators\"=\"" + too_long + "\"\r\n"}});
+  EXPECT_EQ(ReadAdministrators(), std::nullopt);
+}
+
 }  // namespace
 }  // namespace tmb

@@ -77,6 +77,24 @@ TEST_F(RegistryConfigTest, SearchesPerConnectionTakesTextOrDwordAndStaysInRange)
   EXPECT_EQ(ReadSearchesPerConnection(), 16);
 }
 
+TEST_F(RegistryConfigTest, AccessSettingsTakeTextOrDword) {
+  EXPECT_FALSE(ReadEnforceAccess());
+  EXPECT_EQ(ReadMaxLockWaitMs(), 30000);
+  Machine({{"", "\"EnforceAccess\"=dword:00000001\r\n\"MaxLockWait\"=dword:000007d0\r\n"}});
+  EXPECT_TRUE(ReadEnforceAccess());
+  EXPECT_EQ(ReadMaxLockWaitMs(), 2000);
+  User({{"", "\"EnforceAccess\"=\"0\"\r\n\"MaxLockWait\"=\"0\"\r\n"}});
+  EXPECT_FALSE(ReadEnforceAccess());
+  EXPECT_EQ(ReadMaxLockWaitMs(), 0);
+  User({{"", "\"EnforceAccess\"=\" 2\"\r\n\"MaxLockWait\"=\"99999999999\"\r\n"}});
+  EXPECT_TRUE(ReadEnforceAccess());
+  EXPECT_EQ(ReadMaxLockWaitMs(), kLongestLockWaitMs);
+  // Not a number: the defaults, although the machine says otherwise.
+  User({{"", "\"EnforceAccess\"=\"yes\"\r\n\"MaxLockWait\"=\"-5\"\r\n"}});
+  EXPECT_FALSE(ReadEnforceAccess());
+  EXPECT_EQ(ReadMaxLockWaitMs(), 30000);
+}
+
 TEST_F(RegistryConfigTest, CatalogKeyMayComeFromEitherHive) {
   EXPECT_FALSE(CatalogsKeyExists());
   Machine({{"Catalogs", ""}});

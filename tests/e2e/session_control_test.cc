@@ -55,11 +55,13 @@ class SessionControlTest : public ::testing::Test {
 
   std::string DataDir() const { return server_.dir() + "/data"; }
 
-  // Starts the server with these settings-key lines and Security entries
-  // (no Security key when `security` is empty).
-  void Start(const std::string& settings = "", const std::string& security = "") {
+  // Starts the server with these settings-key lines, Security entries (no
+  // Security key when `security` is empty) and catalogs besides Demo.
+  void Start(const std::string& settings = "", const std::string& security = "",
+             const std::string& more_catalogs = "") {
     std::vector<std::pair<std::string, std::string>> sections = {
-        {"", settings}, {"Catalogs", TextValue("Demo", "*[" + DataDir() + "][][]")}};
+        {"", settings},
+        {"Catalogs", TextValue("Demo", "*[" + DataDir() + "][][]") + more_catalogs}};
     if (!security.empty()) sections.push_back({"Security", security});
     server_.machine_hive = LocalMachineHive(sections);
     ASSERT_TRUE(server_.Start()) << server_.Stderr();
@@ -77,6 +79,9 @@ class SessionControlTest : public ::testing::Test {
   }
   static int32_t SetEnvMode(RawConnection& c, int32_t env, int32_t mode, int32_t value) {
     return Exchange(c, Body(37).I32(env).I32(mode).I32(value)).I32();
+  }
+  static int32_t SetEnvText(RawConnection& c, int32_t env, int32_t mode, const std::string& text) {
+    return Exchange(c, Body(37).I32(env).I32(mode).Text(text)).I32();
   }
   static int32_t Status(RawConnection& c, uint8_t opcode, int32_t env) {
     return Exchange(c, Body(opcode).I32(env)).I32();
@@ -272,10 +277,18 @@ TEST_F(SessionControlTest, EnvironmentModesRefusedReadAsNumbersOrTexts) {
   EXPECT_EQ(BodyOf(c->ReadFrame()).size(), 4u);
   EXPECT_EQ(GetEnvMode(*c, env, 9), -1);
   // Mode 21 takes a text (a catalog name) but reads back as a number.
-  Exchange(*c, Body(37).I32(env).I32(21).Text("demo"));
+  EXPECT_EQ(SetEnvText(*c, env, 21, "demo"), -1);  // none selected before
   EXPECT_EQ(GetEnvMode(*c, env, 21), 0);
+  EXPECT_EQ(SetEnvText(*c, env, 21, "DEMO"), 0);
   Exchange(*c, Body(37).I32(env).I32(8).Text(DataDir()));
   EXPECT_EQ(GetEnvMode(*c, env, 4), 0);
+
+  // The library answers a text mode with the previous text's address; the
+  // reply is 0 whether there was one or not, so no address ever leaves.
+  for (int32_t mode : {6, 7, 8, 12, 16, 17, 18, 19, 25}) {
+    EXPECT_EQ(SetEnvText(*c, env, mode, "first"), 0) << mode;
+    EXPECT_EQ(SetEnvText(*c, env, mode, "second"), 0) << mode;
+  }
 }
 
 TEST_F(SessionControlTest, AnotherConnectionsEnvironmentIsOutOfReach) {
@@ -314,6 +327,55 @@ TEST_F(SessionControlTest, GlobalSettingsAnswerTheirPreviousValues) {
   r = Exchange(*c, Body(31).Text("app two"));
   EXPECT_EQ(r.I32(), 0);
   EXPECT_EQ(r.Text(), "app one");
+}
+
+TEST_F(SessionControlTest, ProcessWideLockWaitIsCappedByTheRegistry) {
+  Start();
+  auto c = Opened();
+  // Tenths of a second; by default at most 30 seconds.
+  EXPECT_EQ(Exchange(*c, Body(18).I16(32767)).I32(), 50);
+  EXPECT_EQ(Exchange(*c, Body(18).I16(300)).I32(), 300);  // what the first one set
+  EXPECT_EQ(Exchange(*c, Body(18).I16(301)).I32(), 300);
+  EXPECT_EQ(Exchange(*c, Body(18).I16(-1)).I32(), -3);    // the library's refusal
+  EXPECT_EQ(Exchange(*c, Body(18).I16(0)).I32(), 300);
+
+  // Read at every request: a lower cap counts at once, in milliseconds.
+  auto hive = [&](const std::string& settings) {
+    std::ofstream(server_.dir() + "/machine.reg", std::ios::trunc)
+        << LocalMachineHive({{"", settings}, {"Catalogs", TextValue("Demo", "*[" + DataDir() + "][][]")}});
+  };
+  hive("\"MaxLockWait\"=dword:000007d0\r\n");  // 2000 ms
+  EXPECT_EQ(Exchange(*c, Body(18).I16(100)).I32(), 0);
+  EXPECT_EQ(Exchange(*c, Body(18).I16(19)).I32(), 20);
+  hive("\"MaxLockWait\"=\"150\"\r\n");  // whole tenths only: 1
+  EXPECT_EQ(Exchange(*c, Body(18).I16(5)).I32(), 19);
+  EXPECT_EQ(Exchange(*c, Body(18).I16(0)).I32(), 1);
+  hive("\"MaxLockWait\"=dword:ffffffff\r\n");  // above the library's ten minutes
+  EXPECT_EQ(Exchange(*c, Body(18).I16(32767)).I32(), 0);
+  EXPECT_EQ(Exchange(*c, Body(18).I16(0)).I32(), 6000);
+}
+
+TEST_F(SessionControlTest, TraceLinesShowClientTextsEscaped) {
+  Start();
+  auto c = Opened();
+  // The application name starts every trace line: a line feed in it must not
+  // start a line of its own.
+  const std::string name = "app\ntmbio: forged\x01\r\x7f";
+  c->SendPlain(Body(31).Text(name));
+  EXPECT_EQ(BodyOf(c->ReadFrame()), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(Exchange(*c, Body(17).I16(1)).I32(), 0);
+  ASSERT_NE(AllocEnv(*c), 0);
+  EXPECT_EQ(Exchange(*c, Body(17).I16(0)).I32(), 1);
+  Reply previous = Exchange(*c, Body(31).Text("plain"));
+  EXPECT_EQ(previous.I32(), 0);
+  EXPECT_EQ(previous.Text(), "app\\ntmbio: forged\\x01\\x0d\\x7f");
+
+  const std::string err = server_.Stderr();
+  EXPECT_NE(err.find("\ntmbio app\\ntmbio: forged\\x01\\x0d\\x7f: QDK_AllocEnv() = "),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("\ntmbio: forged"), std::string::npos) << err;
+  EXPECT_EQ(err.find('\x01'), std::string::npos);
 }
 
 TEST_F(SessionControlTest, TransactionStatesAndDeallocation) {
@@ -419,21 +481,45 @@ std::string Record(uint8_t id, const std::string& label) {
 
 class DataSession {
  public:
-  // Logs on first when `user` is given (a catalog with a users file asks).
-  DataSession(uint16_t port, const std::string& file, const std::string& user = "",
-              const std::string& password = "") {
+  // A connection with an environment and nothing open.
+  explicit DataSession(uint16_t port) {
     conn_ = OpenedPlain(port);
     env_ = Exchange(*conn_, Body(38)).I32();
+  }
+  // Logs on first when `user` is given (a catalog with a users file asks),
+  // then opens `file` for reading and writing.
+  DataSession(uint16_t port, const std::string& file, const std::string& user = "",
+              const std::string& password = "")
+      : DataSession(port) {
     if (!user.empty()) logon_ = Exchange(*conn_, LogonBody(env_, user, password)).I32();
-    Reply open = Exchange(*conn_, Body(40).I32(env_).Text(file).I32(0).I16(0).I32(0));
+    Open(file, 0);
+  }
+  // Opens `file` in open mode `mode` (1 read-only); the file's id, or -1
+  // with the error word in open_error().
+  int32_t Open(const std::string& file, int16_t mode) {
+    Reply open = Exchange(*conn_, Body(40).I32(env_).Text(file).I32(0).I16(mode).I32(0));
     file_ = open.I32();
+    open_error_ = file_ == -1 ? open.I32() : 0;
+    return file_;
   }
   int32_t file() const { return file_; }
+  int32_t open_error() const { return open_error_; }
   int32_t env() const { return env_; }
   int32_t logon() const { return logon_; }
   RawConnection& conn() { return *conn_; }
   int32_t Insert(const std::string& record) {
     return Exchange(*conn_, Body(35).I32(file_).I32(16).Block(record).I16(0).I32(0).I32(0)).I32();
+  }
+  // Removes the record whose key 1 (the id in its first 4 bytes) is `id`.
+  int32_t Remove(uint8_t id) {
+    return Exchange(*conn_, Body(7).I32(file_).I16(4).Block(std::string(1, static_cast<char>(id)) +
+                                                            std::string(3, '\0')))
+        .I32();
+  }
+  int32_t AddDictionary(int16_t index, const std::string& data) {
+    return Exchange(*conn_, Body(54).I32(file_).I16(index).I16(static_cast<int16_t>(data.size()))
+                                .Block(data))
+        .I32();
   }
   // Reads in `mode` (4 first, 2 next): the record, or "" with *status.
   std::string Read(int16_t mode, int32_t* status) {
@@ -448,6 +534,7 @@ class DataSession {
   int32_t env_ = 0;
   int32_t logon_ = 0;
   int32_t file_ = -1;
+  int32_t open_error_ = 0;
 };
 
 TEST_F(SessionControlTest, DisconnectRollsBackTheOpenTransaction) {
@@ -490,6 +577,173 @@ TEST_F(SessionControlTest, DisconnectRollsBackTheOpenTransaction) {
   c.reset();
   WaitFor([](ServerCounts n) { return n.connections == 1; });
   EXPECT_EQ(b.Read(5, &status), Record(3, "kept"));
+}
+
+// Without "EnforceAccess" the entries only inform the client: whatever they
+// say, and without any identification, records go in and out.
+TEST_F(SessionControlTest, AccessEntriesAreAdvisoryByDefault) {
+  CreateDataFile(DataDir(), "items");
+  Start("", TextValue("denied/*", "[D][RW][*][*]") + TextValue("reader/*", "[A][R][Demo][]"));
+  const Identity none{}, denied{"denied", "pc", "", "Demo", "", "c1"},
+      reader{"reader", "pc", "", "Demo", "", "c2"};
+  uint8_t id = 1;
+  for (const Identity* who : {&none, &denied, &reader}) {
+    SCOPED_TRACE(who->id1);
+    DataSession d(server_.port());
+    if (!who->client.empty()) Identify(d.conn(), *who);
+    ASSERT_GT(d.Open(DataDir() + "/items", 0), 0);
+    EXPECT_GT(d.Insert(Record(id, "kept")), 0);
+    EXPECT_GT(d.Insert(Record(id + 1, "gone")), 0);
+    EXPECT_EQ(d.Remove(id + 1), 1);
+    EXPECT_EQ(d.AddDictionary(1, "note"), 0);
+    id += 2;
+  }
+}
+
+constexpr int32_t kDenied = -9;      // the library's status for a refused write
+constexpr int32_t kDeniedWord = 9;   // the error word of a refused open
+const std::string kEnforced = "\"EnforceAccess\"=dword:00000001\r\n";
+
+// With "EnforceAccess" a connection has the rights its IdentifyClient
+// earned, for catalogs named by its resource names. A file belongs to the
+// catalog whose data directory holds it, however its name is spelled.
+TEST_F(SessionControlTest, EnforcedAccessDecidesEveryOpenAndWrite) {
+  const std::string archive = DataDir() + "/archive";
+  ASSERT_EQ(mkdir(archive.c_str(), 0755), 0);
+  CreateDataFile(DataDir(), "items");
+  CreateDataFile(archive, "old");
+  ASSERT_EQ(symlink((DataDir() + "/items.tmb").c_str(), (archive + "/link.tmb").c_str()), 0);
+  Start(kEnforced,
+        TextValue("writer/*", "[A][RW][Demo][]") + TextValue("second/*", "[A][RW][][Demo]") +
+            TextValue("reader/*", "[A][R][Demo][]") + TextValue("denied/*", "[D][RW][*][*]") +
+            TextValue("archivist/*", "[A][RW][Archive][]"),
+        TextValue("Archive", "[" + archive + "][][]"));
+  const std::string items = DataDir() + "/items";
+
+  struct Case {
+    Identity who;
+    bool read;
+    bool write;
+  };
+  const Case cases[] = {
+      {{}, false, false},  // never identified
+      {{"denied", "pc", "", "Demo", "", "c"}, false, false},
+      {{"reader", "pc", "", "Demo", "", "c"}, true, false},
+      {{"writer", "pc", "", "Demo", "", "c"}, true, true},
+      {{"second", "pc", "", "", "Demo", "c"}, true, true},
+      {{"archivist", "pc", "", "Archive", "", "c"}, false, false},  // writes Archive only
+      {{"nobody", "pc", "", "Demo", "", "c"}, false, false},  // no entry applies
+  };
+  uint8_t id = 1;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.who.id1 + " " + k.who.resource1 + k.who.resource2);
+    DataSession d(server_.port());
+    if (!k.who.client.empty()) Identify(d.conn(), k.who);
+    if (k.write) {
+      ASSERT_GT(d.Open(items, 0), 0);
+      EXPECT_GT(d.Insert(Record(id, "new")), 0);
+      EXPECT_EQ(d.Remove(id), 1);
+      EXPECT_EQ(d.AddDictionary(1, "note"), 0);
+      ++id;
+      continue;
+    }
+    EXPECT_EQ(d.Open(items, 0), -1);  // an open for writing
+    EXPECT_EQ(d.open_error(), kDeniedWord);
+    EXPECT_EQ(d.Open(items, 2 | 1), -1);  // exclusive keeps writers out: as good as writing
+    EXPECT_EQ(d.open_error(), kDeniedWord);
+    if (!k.read) {
+      EXPECT_EQ(d.Open(items, 1), -1);
+      EXPECT_EQ(d.open_error(), kDeniedWord);
+      continue;
+    }
+    ASSERT_GT(d.Open(items, 1), 0);
+    int32_t status = 0;
+    d.Read(4, &status);
+    EXPECT_EQ(status, -1);  // read, and found nothing
+    EXPECT_EQ(d.Insert(Record(99, "no")), kDenied);
+    EXPECT_EQ(d.Remove(99), kDenied);
+    EXPECT_EQ(d.AddDictionary(1, "no"), kDenied);
+  }
+
+  // The Archive writer reaches its own catalog by any path, and Demo by none:
+  // not through "..", a symbolic link, an absolute path, nor by moving the
+  // environment's data directory there.
+  DataSession a(server_.port());
+  Identify(a.conn(), {"archivist", "pc", "", "Archive", "", "c"});
+  EXPECT_EQ(SetEnvText(a.conn(), a.env(), 21, "Demo"), kDenied);
+  EXPECT_EQ(SetEnvText(a.conn(), a.env(), 8, DataDir()), kDenied);
+  EXPECT_EQ(SetEnvText(a.conn(), a.env(), 8, archive + "/../archive/."), 0);
+  EXPECT_EQ(SetEnvText(a.conn(), a.env(), 21, "archive"), -1);  // none selected before
+  for (const std::string& name : {std::string("../items"), std::string("link"), items,
+                                  archive + "/../items.tmb"}) {
+    EXPECT_EQ(a.Open(name, 1), -1) << name;
+    EXPECT_EQ(a.open_error(), kDeniedWord) << name;
+  }
+  ASSERT_GT(a.Open("old", 0), 0);
+  EXPECT_GT(a.Insert(Record(1, "archived")), 0);
+  ASSERT_GT(a.Open(DataDir() + "/./archive/old", 0), 0);
+  EXPECT_EQ(a.Remove(1), 1);
+}
+
+// Writing is decided at every write, by the rights the connection holds at
+// that moment: identifying again with fewer rights stops the writes through
+// a file opened before, and the file stays open for reading.
+TEST_F(SessionControlTest, EnforcedWritesFollowTheLatestIdentification) {
+  CreateDataFile(DataDir(), "items");
+  Start(kEnforced, TextValue("writer/*", "[A][RW][Demo][]") + TextValue("reader/*", "[A][R][Demo][]"));
+  DataSession d(server_.port());
+  Identify(d.conn(), {"writer", "pc", "", "Demo", "", "c"});
+  ASSERT_GT(d.Open(DataDir() + "/items", 0), 0);
+  EXPECT_EQ(d.Insert(Record(1, "first")), 1);
+
+  Identify(d.conn(), {"reader", "pc", "", "Demo", "", "c"});
+  EXPECT_EQ(d.Insert(Record(2, "no")), kDenied);
+  EXPECT_EQ(d.Remove(1), kDenied);
+  EXPECT_EQ(d.AddDictionary(1, "no"), kDenied);
+  int32_t status = 0;
+  EXPECT_EQ(d.Read(4, &status), Record(1, "first"));
+
+  Identify(d.conn(), {"writer", "pc", "", "", "", "c"});  // no resource names: no rights
+  EXPECT_EQ(d.Insert(Record(2, "no")), kDenied);
+  Identify(d.conn(), {"writer", "pc", "", "Demo", "", "c"});
+  EXPECT_EQ(d.Insert(Record(2, "second")), 2);
+}
+
+// With "EnforceAccess" only the identities that the Security key's value
+// "Administrators" names change the process-wide settings.
+TEST_F(SessionControlTest, EnforcedProcessWideSettingsAreForAdministrators) {
+  Start(kEnforced, TextValue("Administrators", "ops/console; root/*") +
+                       TextValue("*/*", "[A][RW][*][*]"));
+  auto refused = [](RawConnection& c) {
+    EXPECT_EQ(Exchange(c, Body(17).I16(1)).I32(), kDenied);
+    EXPECT_EQ(Exchange(c, Body(18).I16(7)).I32(), kDenied);
+    for (uint8_t opcode : {31, 32}) {
+      Reply r = Exchange(c, Body(opcode).Text("/elsewhere"));
+      EXPECT_EQ(r.I32(), kDenied);
+      EXPECT_TRUE(r.AtEnd());
+    }
+  };
+  auto anonymous = Opened();
+  refused(*anonymous);
+  auto user = Opened();
+  Identify(*user, {"alice", "console", "", "Demo", "", "c1"});
+  refused(*user);
+  Identify(*user, {"ops", "desk", "", "Demo", "", "c1"});  // names a pair, not a first name
+  refused(*user);
+
+  auto admin = Opened();
+  Identify(*admin, {"ops", "console", "", "", "", "c2"});
+  EXPECT_EQ(Exchange(*admin, Body(18).I16(7)).I32(), 50);  // nothing refused was set
+  EXPECT_EQ(Exchange(*admin, Body(17).I16(0)).I32(), 0);
+  Reply r = Exchange(*admin, Body(32).Text("/first"));
+  EXPECT_EQ(r.I32(), 0);
+  EXPECT_TRUE(r.AtEnd());  // no data directory before
+  EXPECT_EQ(Exchange(*admin, Body(31).Text("app")).I32(), 0);
+  auto other = Opened();
+  Identify(*other, {"ROOT", "any", "", "", "", "c3"});  // names compare ignoring case
+  EXPECT_EQ(Exchange(*other, Body(18).I16(9)).I32(), 7);
+  Identify(*other, {"alice", "any", "", "", "", "c3"});  // and the right goes with the name
+  refused(*other);
 }
 
 // SIGTERM while sessions are open: one in a transaction holding a record
