@@ -123,4 +123,16 @@ int32_t ReadMaxLockWaitMs() {
   return static_cast<int32_t>(*value > kLongestLockWaitMs ? kLongestLockWaitMs : *value);
 }
 
+int ReadEnvironmentsPerConnection() {
+  const std::optional<int64_t> n = ReadNumberSetting("EnvironmentsPerConnection");
+  if (!n) return kDefaultEnvironmentsPerConnection;
+  return static_cast<int>(Bounded(*n, 1, kMaxEnvironmentsPerConnection));
+}
+
+int ReadFilesPerConnection() {
+  const std::optional<int64_t> n = ReadNumberSetting("FilesPerConnection");
+  if (!n) return kDefaultFilesPerConnection;
+  return static_cast<int>(Bounded(*n, 1, kMaxFilesPerConnection));
+}
+
 }  // namespace tmb

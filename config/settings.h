@@ -96,4 +96,17 @@ constexpr int32_t kLongestLockWaitMs = 600000;
 // larger; a value that is no number leaves the default.
 int32_t ReadMaxLockWaitMs();
 
+constexpr int kDefaultEnvironmentsPerConnection = 16;
+constexpr int kMaxEnvironmentsPerConnection = 256;
+constexpr int kDefaultFilesPerConnection = 256;
+constexpr int kMaxFilesPerConnection = 4096;
+
+// "EnvironmentsPerConnection" (1 to 256) and "FilesPerConnection" (1 to
+// 4096): the environments, and the files open in them, that one connection
+// may hold at once; text or dword, out of range taken to the nearest bound,
+// not a number the default. Read at every allocation and open, so a change
+// counts without a restart.
+int ReadEnvironmentsPerConnection();
+int ReadFilesPerConnection();
+
 }  // namespace tmb

@@ -6,6 +6,7 @@
 #include "handlers/request_fields.h"
 #include "handlers/text_field.h"
 #include "config/catalogs.h"
+#include "config/settings.h"
 #include "platform/ascii_case.h"
 #include "secure/rights.h"
 #include "server/session.h"
@@ -118,10 +119,14 @@ bool MaySelectCatalog(const Session& s, const TMBEnvironment* env, const char* n
 }
 
 void AllocEnv(Session& s) {
-  TMBEnvironment* env = QDK_AllocEnv();
+  // Each environment costs hundreds of kilobytes; the library's own count of
+  // what this socket owns already leaves out those freed by DeAllocEnv.
+  const uint64_t socket = static_cast<uint64_t>(s.conn.fd);
+  TMBEnvironment* env = nullptr;
+  if (GetNumOwnedEnvironments(socket) < ReadEnvironmentsPerConnection()) env = QDK_AllocEnv();
   if (env != nullptr) {
     // Owned before anything else can fail, so that a disconnect frees it.
-    TMBSetEnvironmentOwner(env, static_cast<uint64_t>(s.conn.fd));
+    TMBSetEnvironmentOwner(env, socket);
     ReadCatalogs(env);
   }
   s.buffer.BeginReply();

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "config/data_roots.h"
+#include "config/settings.h"
 #include "handlers/environment.h"
 #include "handlers/key_flags.h"
 #include "handlers/read_buffer.h"
@@ -84,6 +85,11 @@ void OpenFile(Session& s) {
   // whatever the access entries say of it.
   if (env != nullptr && name[0] != '\0' && !MayOpen(env, name)) {
     error = -TMBIO_NO_FILE;
+  } else if (env != nullptr &&
+             GetNumOwnedFiles(static_cast<uint64_t>(s.conn.fd)) >= ReadFilesPerConnection()) {
+    // Counted by the library, so files closed with their environment are
+    // already out of the count.
+    error = -TMBIO_LIMIT;
   } else if (access.allowed) {
     file = QDK_OpenExt(env, name, options_passed, length_passed, mode, &error);
   }

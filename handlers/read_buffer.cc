@@ -1,5 +1,6 @@
 #include "handlers/read_buffer.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,6 +48,22 @@ void ReleaseReadBuffer(TMBFile* file) {
   void** cell = CellOf(file);
   std::free(*cell);
   *cell = nullptr;
+}
+
+int32_t RecordRoom(TMBFile* file, int32_t asked) {
+  const intptr_t base = QDGetEnvMode(file, TMBIO_FILE_RECORD_BASE);
+  const intptr_t extra = QDGetEnvMode(file, TMBIO_FILE_RECORD_EXTRA);
+  // Answers the library cannot mean as sizes leave the client's number to
+  // the other checks (it is already held within the message size).
+  if (base < 0 || extra < 0 || base > INT32_MAX || extra > INT32_MAX) return asked;
+  const int64_t longest = static_cast<int64_t>(base) + extra + 1;
+  return asked < longest ? asked : static_cast<int32_t>(longest);
+}
+
+ReadBufferTrim::~ReadBufferTrim() {
+  if (file_ == nullptr) return;
+  void** cell = CellOf(file_);
+  if (*cell != nullptr && CapacityOf(*cell) > kKeptReadBuffer) ReleaseReadBuffer(file_);
 }
 
 }  // namespace tmb

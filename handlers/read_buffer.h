@@ -24,4 +24,28 @@ uint8_t* PrepareReadBuffer(TMBFile* file, uint64_t need);
 // Frees the file's read buffer, if it has one, and empties the cell.
 void ReleaseReadBuffer(TMBFile* file);
 
+// The largest read buffer a file keeps between requests; a larger one is
+// given back when its request ends.
+constexpr uint32_t kKeptReadBuffer = 64 * 1024;
+
+// Record bytes a read of the file can deliver into an area of `asked` bytes:
+// the client's number, but never more than one byte past the file's longest
+// record (its record size, mode -5, plus its variable part, mode -8). The
+// byte past keeps a record of the longest size answered with its length,
+// not as one that filled the area.
+int32_t RecordRoom(TMBFile* file, int32_t asked);
+
+// Gives back a grown read buffer when it goes out of scope, so that what one
+// large request asked for is not held by the connection afterwards.
+class ReadBufferTrim {
+ public:
+  explicit ReadBufferTrim(TMBFile* file) : file_(file) {}
+  ReadBufferTrim(const ReadBufferTrim&) = delete;
+  ReadBufferTrim& operator=(const ReadBufferTrim&) = delete;
+  ~ReadBufferTrim();
+
+ private:
+  TMBFile* file_;
+};
+
 }  // namespace tmb

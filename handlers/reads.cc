@@ -55,12 +55,23 @@ void GetBound(MessageBuffer& b, int32_t announced, Bound* bound) {
   }
 }
 
-// The reply of a single restricted or first read.
+// The reply of a single restricted or first read: `size` record bytes as
+// the client asked, of which the first `room` come from the read area and
+// the rest are zeros, as an area of the full size would have held.
 void PutRestrictedReply(MessageBuffer& b, int32_t status, const uint8_t* record, int32_t size,
-                        const uint8_t* key, uint8_t key_length, int32_t value) {
+                        int32_t room, const uint8_t* key, uint8_t key_length, int32_t value) {
   PutInt32(b, status);
   if (status == TMBIO_READ_END || status == TMBIO_READ_STOP) return;
-  if (size != 0) PutBlock(b, record, static_cast<uint32_t>(size));
+  if (size != 0) {
+    PutInt32(b, size);
+    if (!b.Append(record, static_cast<uint64_t>(room))) throw RequestAbandoned();
+    static const uint8_t kZeros[4096] = {};
+    for (uint64_t left = static_cast<uint64_t>(size - room); left != 0;) {
+      const uint64_t n = std::min<uint64_t>(left, sizeof kZeros);
+      if (!b.Append(kZeros, n)) throw RequestAbandoned();
+      left -= n;
+    }
+  }
   PutByte(b, key_length);
   if (key_length != 0) PutBlock(b, key, key_length);
   PutInt32(b, value);
@@ -119,20 +130,22 @@ void RestrictedRead(Session& s) {
   MessageBuffer& b = s.buffer;
   TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t size = GetInt32(b);
-  const uint64_t need = 2 * CheckedSize(size) + 6;
+  CheckedSize(size);
   const int16_t mode = GetInt16(b);
   const int32_t option = GetInt32(b);
   if (file == nullptr) return ReplyEnd(b);
 
-  uint8_t* record = PrepareReadBuffer(file, need);
+  const ReadBufferTrim trim(file);
+  const int32_t room = RecordRoom(file, size);
+  uint8_t* record = PrepareReadBuffer(file, 2 * static_cast<uint64_t>(room) + 6);
   uint8_t key[kKeySize] = {};
   uint8_t key_length = 0;
   int32_t value = 0;
   const Bound bound;  // none: length 0
-  const int32_t status = QDK_RestrictedRead(file, record, size, mode, key, &key_length, &value,
+  const int32_t status = QDK_RestrictedRead(file, record, room, mode, key, &key_length, &value,
                                             bound.bytes, bound.length, option);
   b.BeginReply();
-  PutRestrictedReply(b, status, record, size, key, key_length, value);
+  PutRestrictedReply(b, status, record, size, room, key, key_length, value);
 }
 
 void ReadFirst(Session& s) {
@@ -140,7 +153,8 @@ void ReadFirst(Session& s) {
   TMBFile* file = OwnFile(s, GetInt32(b));
   const int32_t size = GetInt32(b);
   const int32_t extra_length = GetInt32(b);
-  const uint64_t need = 2 * CheckedSize(size) + CheckedSize(extra_length) + 6;
+  CheckedSize(size);
+  CheckedSize(extra_length);
   const int16_t mode = GetInt16(b);
   Bound bound;
   GetBound(b, GetInt16(b), &bound);
@@ -150,24 +164,28 @@ void ReadFirst(Session& s) {
   }
 
   // The record area starts the work area; the extra area follows it after
-  // one spare byte.
-  uint8_t* record = PrepareReadBuffer(file, need);
-  uint8_t* extra = record + size + 1;
+  // one spare byte. The extra key cannot be longer than what the message
+  // still holds, whatever length was announced for it.
+  const ReadBufferTrim trim(file);
+  const int32_t room = RecordRoom(file, size);
+  const uint32_t extra_room =
+      static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(extra_length), Remaining(b)));
+  uint8_t* record = PrepareReadBuffer(file, 2 * static_cast<uint64_t>(room) + extra_room + 6);
+  uint8_t* extra = record + room + 1;
   const void* extra_passed = nullptr;
   int32_t extra_passed_length = 0;
   if (extra_length != 0) {
-    extra_passed_length =
-        static_cast<int32_t>(GetBlock(b, extra, static_cast<uint32_t>(extra_length)));
+    extra_passed_length = static_cast<int32_t>(GetBlock(b, extra, extra_room));
     extra_passed = extra;
   }
   uint8_t key[kKeySize] = {};
   uint8_t key_length = 0;
   int32_t value = 0;
-  const int32_t status = QDK_read_FIRST(file, record, size, mode, key, &key_length, &value,
+  const int32_t status = QDK_read_FIRST(file, record, room, mode, key, &key_length, &value,
                                         bound.bytes, bound.length, extra_passed,
                                         extra_passed_length);
   b.BeginReply();
-  PutRestrictedReply(b, status, record, size, key, key_length, value);
+  PutRestrictedReply(b, status, record, size, room, key, key_length, value);
 }
 
 void RestrictedReadBlock(Session& s) {
@@ -203,6 +221,7 @@ void RestrictedReadBlock(Session& s) {
   const int64_t key_room = std::max<int32_t>(0, Low32(QDGetEnvMode(file, TMBIO_FILE_KEY_ROOM)));
   const uint64_t entry_room = 9 + static_cast<uint64_t>(size) + static_cast<uint64_t>(key_room);
   const uint64_t block_room = CheckedSize(count, entry_room);
+  const ReadBufferTrim trim(file);
   uint8_t* block = PrepareReadBuffer(file, kReadBufferHeader + block_room + 2 * (size + 2ull));
   uint8_t* read_area = block + block_room;
   uint8_t key[kKeySize] = {};

@@ -83,4 +83,12 @@ TMBIO_API int32_t GetNumConnections(void) noexcept { return tmbio::Objects().env
 
 TMBIO_API int32_t GetNumOpenFiles(void) noexcept { return tmbio::Objects().file_count(); }
 
+TMBIO_API int32_t GetNumOwnedEnvironments(uint64_t socket) noexcept {
+  return tmbio::Objects().environment_count_of(socket);
+}
+
+TMBIO_API int32_t GetNumOwnedFiles(uint64_t socket) noexcept {
+  return tmbio::Objects().file_count_of(socket);
+}
+
 }  // extern "C"

@@ -206,6 +206,25 @@ int32_t ObjectTable::file_count() const noexcept {
   return Capped(files_.list.size());
 }
 
+int32_t ObjectTable::CountOwned(const Kind& kind, uint64_t socket) const noexcept {
+  if (socket == TMBIO_NO_SOCKET) return 0;
+  std::lock_guard<std::mutex> lock(mu_);
+  size_t n = 0;
+  for (const Entry& entry : kind.list) {
+    // As in FindOwned: an environment taken out alone may already be freed.
+    if (envs_.by_object.count(entry.env) != 0 && TMBEnvironmentOwner(entry.env) == socket) ++n;
+  }
+  return Capped(n);
+}
+
+int32_t ObjectTable::environment_count_of(uint64_t socket) const noexcept {
+  return CountOwned(envs_, socket);
+}
+
+int32_t ObjectTable::file_count_of(uint64_t socket) const noexcept {
+  return CountOwned(files_, socket);
+}
+
 ObjectTable& Objects() noexcept {
   static ObjectTable* const table = new ObjectTable;
   return *table;

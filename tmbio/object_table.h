@@ -74,6 +74,10 @@ class ObjectTable {
   // Objects in the table, capped at INT32_MAX.
   int32_t environment_count() const noexcept;
   int32_t file_count() const noexcept;
+  // The environments `socket` owns and the files open in them, capped at
+  // INT32_MAX; 0 for TMBIO_NO_SOCKET.
+  int32_t environment_count_of(uint64_t socket) const noexcept;
+  int32_t file_count_of(uint64_t socket) const noexcept;
 
  private:
   struct Entry {
@@ -97,6 +101,7 @@ class ObjectTable {
   static void Erase(Kind& kind, List::iterator it, List* into);  // mu_ held
   void* Find(const Kind& kind, int32_t id) const noexcept;
   void* FindOwned(const Kind& kind, int32_t id, uint64_t socket) const noexcept;
+  int32_t CountOwned(const Kind& kind, uint64_t socket) const noexcept;
   bool IdTaken(int32_t id) const;  // mu_ held
   // Takes out, under the lock, the environments `pick` selects and what
   // lives in them, then releases them outside the lock. Returns the number

@@ -65,6 +65,25 @@ TEST_F(RegistryConfigTest, ClientLimitsTakeTextOrDwordAndStayInRange) {
   EXPECT_EQ(limits.max_request_memory, 128ull << 20);  // room for two of the largest messages
 }
 
+TEST_F(RegistryConfigTest, EnvironmentsAndFilesPerConnectionTakeTextOrDwordAndStayInRange) {
+  EXPECT_EQ(ReadEnvironmentsPerConnection(), 16);
+  EXPECT_EQ(ReadFilesPerConnection(), 256);
+  Machine({{"", "\"EnvironmentsPerConnection\"=\"3\"\r\n\"FilesPerConnection\"=\"40\"\r\n"}});
+  EXPECT_EQ(ReadEnvironmentsPerConnection(), 3);
+  EXPECT_EQ(ReadFilesPerConnection(), 40);
+  User({{"", "\"EnvironmentsPerConnection\"=dword:00000000\r\n"
+             "\"FilesPerConnection\"=dword:00000000\r\n"}});
+  EXPECT_EQ(ReadEnvironmentsPerConnection(), 1);
+  EXPECT_EQ(ReadFilesPerConnection(), 1);
+  User({{"", "\"EnvironmentsPerConnection\"=dword:ffffffff\r\n"
+             "\"FilesPerConnection\"=dword:ffffffff\r\n"}});
+  EXPECT_EQ(ReadEnvironmentsPerConnection(), 256);
+  EXPECT_EQ(ReadFilesPerConnection(), 4096);
+  User({{"", "\"EnvironmentsPerConnection\"=\"many\"\r\n\"FilesPerConnection\"=\"-1\"\r\n"}});
+  EXPECT_EQ(ReadEnvironmentsPerConnection(), 16);
+  EXPECT_EQ(ReadFilesPerConnection(), 256);
+}
+
 TEST_F(RegistryConfigTest, SearchesPerConnectionTakesTextOrDwordAndStaysInRange) {
   EXPECT_EQ(ReadSearchesPerConnection(), 16);
   Machine({{"", "\"SearchesPerConnection\"=\"3\"\r\n"}});

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/data_fixture.h"
+#include "tests/e2e/requests.h"
 
 namespace tmb::test {
 namespace {
@@ -24,6 +26,8 @@ constexpr uint8_t kSetEnvMode = 37;
 constexpr uint8_t kOpenFile = 40;
 constexpr uint8_t kAddDictionary = 54;
 constexpr uint8_t kSetFileCell = 61;
+constexpr uint8_t kAllocEnv = 38;
+constexpr uint8_t kDeAllocEnv = 39;
 
 constexpr uint16_t kText = 0x0000;
 constexpr uint16_t kNoCase = 0x0002;
@@ -437,6 +441,58 @@ TEST_F(FilesTest, AnotherConnectionCannotUseAFileOrEnvironmentItDidNotOpen) {
   ASSERT_TRUE(CallReadRecord(owner->client(), file, 100, 4, &status, &read, &error)) << error;
   EXPECT_EQ(status, 40);
   EXPECT_EQ(read, ItemRecord(1, "one"));
+}
+
+// Files open in all of one connection's environments are counted together;
+// a file closed by the client or with its environment stops counting.
+TEST_F(FilesTest, FilesPerConnectionAreCappedAndClosedOnesDoNotCount) {
+  CreateFile("items.tmb", Items("id", kSigned));
+  // Read at every open, so the setting counts from here on.
+  std::ofstream(server_.dir() + "/user.reg", std::ios::binary | std::ios::trunc)
+      << UserHive({{"", "\"FilesPerConnection\"=dword:00000003\r\n"}});
+  auto c = Connect();
+  const auto open = [&](int32_t env) {
+    return c->Raw(kOpenFile, [&](MessageBuffer& b) {
+      PutInt32(b, env);
+      PutText(b, "items");
+      PutInt32(b, 0);
+      PutInt16(b, 0);
+      PutInt32(b, 0);
+    });
+  };
+  const Bytes at_limit = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 16};
+  std::vector<int32_t> files;
+  for (int i = 0; i < 3; ++i) {
+    const Bytes opened = open(c->env());
+    ASSERT_EQ(opened.size(), 28u);
+    files.push_back(Int32At(opened, 0));
+  }
+  EXPECT_EQ(open(c->env()), at_limit);
+
+  // A second environment of the same connection shares the count.
+  const Bytes second_env = c->Raw(kAllocEnv, [](MessageBuffer&) {});
+  ASSERT_EQ(second_env.size(), 4u);
+  const int32_t env2 = Int32At(second_env, 0);
+  ASSERT_GT(env2, 0);
+  EXPECT_EQ(open(env2), at_limit);
+
+  // Another connection is not held back by this one's files.
+  auto other = Connect();
+  EXPECT_GT(other->Open("items"), 0);
+
+  // A file the client closes gives room for one.
+  EXPECT_EQ(c->Raw(kCloseFile, [&](MessageBuffer& b) { PutInt32(b, files[0]); }),
+            (Bytes{0, 0, 0, 0}));
+  const Bytes reopened = open(env2);
+  ASSERT_EQ(reopened.size(), 28u);
+  EXPECT_EQ(open(env2), at_limit);
+
+  // Freeing the first environment closes its two files with it.
+  EXPECT_EQ(c->Raw(kDeAllocEnv, [&](MessageBuffer& b) { PutInt32(b, c->env()); }),
+            (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(open(env2).size(), 28u);
+  EXPECT_EQ(open(env2).size(), 28u);
+  EXPECT_EQ(open(env2), at_limit);
 }
 
 }  // namespace

@@ -146,6 +146,9 @@ class DescriptorLimitTest : public DataServerTest {
   static constexpr unsigned kServerDescriptors = 64;
   void SetUp() override {
     server_.descriptor_limit = kServerDescriptors;
+    // Each open below takes an environment of its own: the descriptors, not
+    // the environments a connection may hold, are to run out first.
+    server_.machine_hive = MachineHive("\"EnvironmentsPerConnection\"=dword:00000100\r\n");
     DataServerTest::SetUp();
   }
 };

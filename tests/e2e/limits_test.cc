@@ -242,14 +242,6 @@ TEST(FrameTimeOutTest, HalfSentFramesAreCutAndIdleClientsAreNot) {
 // Memory: what a request grows is given back when it is done, and what all
 // requests hold at once stays within the process's bound.
 
-long ResidentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
 
 constexpr uint32_t kAnnounced = 64u << 20;
 

@@ -1,9 +1,14 @@
 // End-to-end: record reads, block reads and positioning on real data files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/e2e/data_fixture.h"
+#include "tests/e2e/requests.h"
 
 namespace tmb::test {
 namespace {
@@ -215,6 +220,71 @@ TEST_F(ReadsTest, RestrictedReadSendsTheWholeSizeAndReusesItsBuffer) {
   EXPECT_EQ(Restricted(*c, file, 64, kReadNextMode), kEnd);
   // No such file: -1 alone, as the library answers.
   EXPECT_EQ(Restricted(*c, 987654, 64, kReadFirstMode), kEnd);
+}
+
+// A read buffer is sized by what the file can deliver, not by the size the
+// client names, and a grown one is given back when its request is done: one
+// connection reading with huge sizes on many files keeps nothing of them.
+TEST_F(ReadsTest, ReadBuffersFollowTheFileAndAreNotKeptOnceGrown) {
+  auto c = Connect();
+  const int32_t first = OpenWith(*c, 1);
+  std::vector<int32_t> files = {first};
+  for (int i = 1; i < 8; ++i) files.push_back(c->Open("recs.tmb"));
+  const long before = ResidentKiB(server_.pid());
+  ASSERT_GT(before, 0);
+
+  // 4 MiB asked of a file of 64-byte records: the reply still carries the
+  // size named, the record then zeros. Each read is done twice, so that a
+  // buffer kept from the first would be written through by the second.
+  constexpr int32_t kHuge = 4 << 20;
+  const auto expect_record = [&](const Bytes& reply) {
+    const Bytes record = B(Record(1, Name(1)));
+    ASSERT_EQ(reply.size(), 8u + kHuge + 1 + 4 + 4 + 4);
+    EXPECT_EQ(Int32At(reply, 0), 64);
+    EXPECT_EQ(Int32At(reply, 4), kHuge);
+    EXPECT_TRUE(std::equal(record.begin(), record.end(), reply.begin() + 8));
+    EXPECT_EQ(reply[8 + 64], 0);
+    EXPECT_EQ(reply[8 + kHuge - 1], 0);
+    EXPECT_EQ(Int32At(reply, reply.size() - 4), positions_[0]);
+  };
+  for (int i = 0; i < 2; ++i) {
+    for (int pass = 0; pass < 2; ++pass) expect_record(Restricted(*c, files[i], kHuge, 1));
+  }
+  for (int i = 2; i < 4; ++i) {
+    for (int pass = 0; pass < 2; ++pass) {
+      expect_record(c->Raw(kReadFirst, [&](MessageBuffer& b) {
+        PutInt32(b, files[i]);
+        PutInt32(b, kHuge);
+        PutInt32(b, 0);
+        PutInt16(b, kSeekFirst);
+        PutInt16(b, 0);
+      }));
+    }
+  }
+  // A block of 200000 entries has room for over 16 MB; one record fills one
+  // entry.
+  for (int i = 4; i < 8; ++i) {
+    for (int pass = 0; pass < 2; ++pass) {
+      const Bytes block = RestrictedBlock(*c, files[i], 200000, 64, kReadFirstMode);
+      ASSERT_GE(block.size(), 8u + 8 + 64);
+      EXPECT_EQ(Int32At(block, 8), 64);
+    }
+  }
+
+  // Kept, the buffers would hold about 100 MiB; the slack covers what the
+  // allocator keeps for itself.
+  long grown = 0;
+  for (int i = 0; i < 250; ++i) {
+    grown = ResidentKiB(server_.pid()) - before;
+    if (grown < 32 * 1024) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_LT(grown, 32 * 1024) << "KiB still held after the reads";
+
+  // The buffers still serve ordinary reads.
+  EXPECT_EQ(Restricted(*c, files[0], 64, 1),
+            Cat({I32(64), I32(64), B(Record(1, Name(1))), {4}, I32(4), B(Int32Le(1)),
+                 I32(positions_[0])}));
 }
 
 TEST_F(ReadsTest, ReadFirstBoundsAndExtraKey) {

@@ -2,9 +2,12 @@
 // the same way, and registry hive texts with any keys under the settings key.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -184,6 +187,20 @@ inline std::unique_ptr<RawConnection> OpenedPlain(uint16_t port) {
   c->SendPlain({69, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
   if (BodyOf(c->ReadFrame()) != Bytes{0}) return nullptr;
   return c;
+}
+
+}  // namespace tmb::test
+
+namespace tmb::test {
+
+// The resident memory of process `pid` in KiB, or -1.
+inline long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
 }
 
 }  // namespace tmb::test

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/requests.h"
 #include "tests/e2e/server_process.h"
@@ -395,6 +396,45 @@ TEST_F(SessionControlTest, TransactionStatesAndDeallocation) {
   EXPECT_EQ(Status(*c, 39, env), 0);
   EXPECT_EQ(ReadCounts(server_.port()).connections, 0);
   EXPECT_EQ(GetEnvMode(*c, env, 10), -3);  // gone
+}
+
+// Each environment costs the server hundreds of kilobytes, so one connection
+// holds a limited number; what it frees, by DeAllocEnv or by leaving, no
+// longer counts.
+TEST_F(SessionControlTest, EnvironmentsPerConnectionAreCappedAndFreedOnesDoNotCount) {
+  Start("\"EnvironmentsPerConnection\"=dword:00000003\r\n");
+  auto c = Opened();
+  std::vector<int32_t> envs;
+  for (int i = 0; i < 3; ++i) {
+    envs.push_back(AllocEnv(*c));
+    EXPECT_GT(envs.back(), 0);
+  }
+  EXPECT_EQ(AllocEnv(*c), 0);
+  EXPECT_EQ(AllocEnv(*c), 0);
+  EXPECT_EQ(ReadCounts(server_.port()).connections, 3);  // refusals hold nothing
+
+  // The cap is per connection.
+  auto other = Opened();
+  const int32_t others = AllocEnv(*other);
+  EXPECT_GT(others, 0);
+
+  // Freeing one gives room for exactly one more; another connection's id
+  // frees nothing of this one's and gives it no room.
+  EXPECT_EQ(Status(*c, 39, others), 0);
+  EXPECT_EQ(AllocEnv(*c), 0);
+  EXPECT_EQ(Status(*c, 39, envs[1]), 0);
+  const int32_t again = AllocEnv(*c);
+  EXPECT_GT(again, 0);
+  EXPECT_EQ(AllocEnv(*c), 0);
+  EXPECT_EQ(GetEnvMode(*other, others, 4), 0);  // still alive
+
+  // A connection that leaves takes its environments with it; a new one
+  // starts from none.
+  c.reset();
+  WaitFor([](const ServerCounts& n) { return n.connections == 1; });
+  auto next = Opened();
+  for (int i = 0; i < 3; ++i) EXPECT_GT(AllocEnv(*next), 0);
+  EXPECT_EQ(AllocEnv(*next), 0);
 }
 
 // A users-file line: name:iterations:salt:hash:attributes, the hash being

@@ -78,6 +78,10 @@ TEST_F(ObjectTableTest, SocketCloseReleasesExactlyWhatTheSocketOwns) {
   ASSERT_TRUE(table_.AddFile(a2, a, ReleaseFile));
   EXPECT_EQ(table_.environment_count(), 2);
   EXPECT_EQ(table_.file_count(), 3);
+  EXPECT_EQ(table_.environment_count_of(7), 1);
+  EXPECT_EQ(table_.file_count_of(7), 2);
+  EXPECT_EQ(table_.file_count_of(8), 1);
+  EXPECT_EQ(table_.environment_count_of(TMBIO_NO_SOCKET), 0);
 
   table_.ReleaseOwnedBy(7);
   // Files go before the environment they live in, and their read buffers
@@ -90,6 +94,9 @@ TEST_F(ObjectTableTest, SocketCloseReleasesExactlyWhatTheSocketOwns) {
   EXPECT_TRUE(release_log[1].cell_was_empty);
   EXPECT_EQ(table_.environment_count(), 1);
   EXPECT_EQ(table_.file_count(), 1);
+  EXPECT_EQ(table_.environment_count_of(7), 0);
+  EXPECT_EQ(table_.file_count_of(7), 0);
+  EXPECT_EQ(table_.environment_count_of(8), 1);
   EXPECT_NE(b1->server_cell, nullptr);  // another connection's buffer stays
 
   table_.ReleaseOwnedBy(7);

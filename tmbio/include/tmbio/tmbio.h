@@ -620,6 +620,13 @@ TMBIO_API void QD_SocketClosed(uint64_t socket) TMBIO_NOEXCEPT;
 TMBIO_API int32_t GetNumConnections(void) TMBIO_NOEXCEPT;
 /* Returns the number of open files. */
 TMBIO_API int32_t GetNumOpenFiles(void) TMBIO_NOEXCEPT;
+/* Returns the number of live environments `socket` owns (0 for
+ * TMBIO_NO_SOCKET), counted under the table's lock, so environments freed by
+ * QDK_DeAllocEnv or QD_SocketClosed no longer count. */
+TMBIO_API int32_t GetNumOwnedEnvironments(uint64_t socket) TMBIO_NOEXCEPT;
+/* Returns the number of open files in the environments `socket` owns; files
+ * closed with their environment no longer count. */
+TMBIO_API int32_t GetNumOwnedFiles(uint64_t socket) TMBIO_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
