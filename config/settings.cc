@@ -123,4 +123,10 @@ int32_t ReadMaxLockWaitMs() {
   return static_cast<int32_t>(*value > kLongestLockWaitMs ? kLongestLockWaitMs : *value);
 }
 
+int ReadTransactionIdleTimeoutSeconds() {
+  const auto value = ReadNumberSetting("TransactionIdleTimeout");
+  if (!value) return kDefaultTransactionIdleTimeoutSeconds;
+  return static_cast<int>(Bounded(*value, 1, kLongestTransactionIdleTimeoutSeconds));
+}
+
 }  // namespace tmb

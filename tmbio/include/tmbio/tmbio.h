@@ -620,6 +620,10 @@ TMBIO_API void QD_SocketClosed(uint64_t socket) TMBIO_NOEXCEPT;
 TMBIO_API int32_t GetNumConnections(void) TMBIO_NOEXCEPT;
 /* Returns the number of open files. */
 TMBIO_API int32_t GetNumOpenFiles(void) TMBIO_NOEXCEPT;
+/* Returns the number of environments `socket` owns that are in a
+ * transaction (0 for TMBIO_NO_SOCKET). Reliable only on the thread that
+ * serves `socket`, which alone begins and ends their transactions. */
+TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) TMBIO_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
