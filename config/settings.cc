@@ -135,4 +135,10 @@ int ReadFilesPerConnection() {
   return static_cast<int>(Bounded(*n, 1, kMaxFilesPerConnection));
 }
 
+int ReadTransactionIdleTimeoutSeconds() {
+  const auto value = ReadNumberSetting("TransactionIdleTimeout");
+  if (!value) return kDefaultTransactionIdleTimeoutSeconds;
+  return static_cast<int>(Bounded(*value, 1, kLongestTransactionIdleTimeoutSeconds));
+}
+
 }  // namespace tmb

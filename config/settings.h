@@ -109,4 +109,16 @@ constexpr int kMaxFilesPerConnection = 4096;
 int ReadEnvironmentsPerConnection();
 int ReadFilesPerConnection();
 
+// An open transaction keeps its files' write right from every other
+// connection, so a client that leaves one open and goes quiet must not hold
+// it for ever; five minutes leave a person at a form room to finish.
+constexpr int kDefaultTransactionIdleTimeoutSeconds = 300;
+constexpr int kLongestTransactionIdleTimeoutSeconds = 86400;
+
+// "TransactionIdleTimeout", seconds as a dword or decimal text, 1 to 86400:
+// how long a connection with a transaction open may stay without sending a
+// request. Out of range taken to the nearest bound; a value that is no
+// number leaves the default.
+int ReadTransactionIdleTimeoutSeconds();
+
 }  // namespace tmb

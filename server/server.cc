@@ -39,6 +39,8 @@ std::atomic<int> g_listen_fd{-1};
 std::atomic<bool> g_thread_ended{false};
 std::atomic<uint64_t> g_max_message_size{kDefaultMaxMessageSize};
 std::atomic<int64_t> g_frame_timeout_ms{int64_t{kDefaultFrameTimeoutSeconds} * 1000};
+std::atomic<int64_t> g_transaction_idle_timeout_ms{int64_t{kDefaultTransactionIdleTimeoutSeconds} *
+                                                   1000};
 std::unique_ptr<Session> g_listener;  // touched by the server thread and by stop
 std::thread g_server_thread;
 RequestRouting g_routing{};  // set before the server thread starts, then read only
@@ -138,6 +140,7 @@ void ServerThread() {
   g_max_message_size = limits.max_message_size;
   const ClientLimits client_limits = ReadClientLimits(limits.max_message_size);
   g_frame_timeout_ms = int64_t{client_limits.frame_timeout_seconds} * 1000;
+  g_transaction_idle_timeout_ms = int64_t{ReadTransactionIdleTimeoutSeconds()} * 1000;
   SetRequestMemoryLimit(client_limits.max_request_memory);
   const int connections = ConnectionsWithin(RaiseDescriptorLimit(), client_limits.max_connections);
   if (connections < client_limits.max_connections) {
@@ -229,6 +232,10 @@ uint64_t MaxMessageSize() { return g_max_message_size.load(std::memory_order_rel
 
 std::chrono::milliseconds FrameTimeout() {
   return std::chrono::milliseconds(g_frame_timeout_ms.load(std::memory_order_relaxed));
+}
+
+std::chrono::milliseconds TransactionIdleTimeout() {
+  return std::chrono::milliseconds(g_transaction_idle_timeout_ms.load(std::memory_order_relaxed));
 }
 
 int ConnectionsWithin(uint64_t descriptors, int configured) {

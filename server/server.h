@@ -62,6 +62,10 @@ uint64_t MaxMessageSize();
 // FrameTimeout setting).
 std::chrono::milliseconds FrameTimeout();
 
+// How long a connection with a transaction open is waited for between
+// requests (the TransactionIdleTimeout setting).
+std::chrono::milliseconds TransactionIdleTimeout();
+
 // Descriptors kept aside for the listener, the log and the library's own
 // files, and those counted for each connection: its socket and room for the
 // SQLite files of the data it opens.

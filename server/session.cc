@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -28,17 +29,29 @@ void TuneSocket(int fd) {
   const linger no_linger{0, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger);
   // A reply the client does not take within a minute ends the session; an
-  // idle client, on the other hand, is waited for without limit.
+  // idle client is waited for without limit unless it holds a transaction
+  // open (NextRequestInTime).
   const timeval send_timeout{60, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 }
 
-// Serves requests until the peer leaves, a frame cannot be sent or a browser
-// has been answered.
+// A connection with a transaction open holds its files' write right against
+// every other connection, so it may stay quiet only so long; without one it
+// holds nothing the others wait for and is waited for without limit. The
+// wait comes before the status-page peek, which would otherwise block on the
+// first byte itself. False when the time passed with nothing to read.
+bool NextRequestInTime(Session& s) {
+  if (GetNumOwnedTransactions(static_cast<uint64_t>(s.conn.fd)) == 0) return true;
+  return ConnectionReadableBy(s.conn, std::chrono::steady_clock::now() + TransactionIdleTimeout());
+}
+
+// Serves requests until the peer leaves, a frame cannot be sent, a browser
+// has been answered or a transaction stays idle past its time.
 void ServeRequests(Session& s) {
   const RequestRouting& routing = Routing();
   bool opened = false;
   for (;;) {
+    if (!NextRequestInTime(s)) return;
     if (routing.answer_status_page(s)) return;
     if (ReceiveFrame(s.conn, s.buffer, s.compression, MaxMessageSize(), FrameTimeout()) !=
         ReceiveResult::kOk) {

@@ -91,4 +91,14 @@ TMBIO_API int32_t GetNumOwnedFiles(uint64_t socket) noexcept {
   return tmbio::Objects().file_count_of(socket);
 }
 
+TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) noexcept {
+  // The transaction state is read without its owner's cooperation: only the
+  // thread that serves `socket`, which alone begins and ends them, gets an
+  // answer it can trust.
+  return tmbio::Objects().count_owned_by(socket, [](TMBEnvironment* env) {
+    const tmbio::Environment* e = tmbio::Environment::Of(env);
+    return e != nullptr && e->in_tx();
+  });
+}
+
 }  // extern "C"

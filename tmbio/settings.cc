@@ -36,6 +36,23 @@ intptr_t PreviousText(const std::string& previous) {
   return reinterpret_cast<intptr_t>(ThreadText(previous));
 }
 
+// Names in a trace line come from clients: written raw, a line feed in one
+// would start a line the library never wrote.
+void AppendEscaped(std::string* out, const char* text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '\n') {
+      out->append("\\n");
+    } else if (c < 0x20 || c == 0x7F) {
+      const char code[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+      out->append(code, sizeof code);
+    } else {
+      out->push_back(static_cast<char>(c));
+    }
+  }
+}
+
 }  // namespace
 
 const char* ThreadText(const std::string& text) {
@@ -120,14 +137,24 @@ void Trace(const char* format, ...) noexcept {
   va_start(args, format);
   vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  std::string app;
+  std::string text = "tmbio";
   try {
-    std::lock_guard<std::mutex> lock(TextMutex());
-    app = GlobalText(TMBIO_GLOBAL_APP_NAME);
+    std::string app;
+    {
+      std::lock_guard<std::mutex> lock(TextMutex());
+      app = GlobalText(TMBIO_GLOBAL_APP_NAME);
+    }
+    if (!app.empty()) {
+      text.push_back(' ');
+      AppendEscaped(&text, app.c_str());
+    }
+    text.append(": ");
+    AppendEscaped(&text, line);
   } catch (...) {
+    return;  // no memory: a line left out rather than one written raw
   }
   // One write per line, so that lines of several threads do not interleave.
-  fprintf(stderr, "tmbio%s%s: %s\n", app.empty() ? "" : " ", app.c_str(), line);
+  fprintf(stderr, "%s\n", text.c_str());
 }
 
 }  // namespace tmbio

@@ -42,6 +42,21 @@ int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n,
   }
 }
 
+bool ConnectionReadableBy(Connection& c, std::chrono::steady_clock::time_point deadline) {
+  // As for ConnectionReceiveBy, a TLS layer will have to count what it has
+  // decrypted already as readable.
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{c.fd, POLLIN, 0};
+    const int ready =
+        poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;  // the read that follows reports it
+    if (left.count() <= 0) return false;
+  }
+}
+
 int64_t ConnectionSend(Connection& c, const void* buf, int64_t n) {
   // A blocking send may hand over only part of the frame (a signal, or the
   // send time-out while the peer does not read); the frame is then only good

@@ -25,6 +25,10 @@ int64_t ConnectionReceive(Connection& c, void* buf, int64_t n);
 // passes first.
 int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n,
                             std::chrono::steady_clock::time_point deadline);
+// Waits until a byte can be read, the peer closed or the connection failed
+// (true: the next read will not block for long), or until `deadline` passes
+// with nothing to read (false).
+bool ConnectionReadableBy(Connection& c, std::chrono::steady_clock::time_point deadline);
 // Writes all n bytes. n on success, -1 on error (including a send time-out).
 int64_t ConnectionSend(Connection& c, const void* buf, int64_t n);
 

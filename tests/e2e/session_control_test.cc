@@ -5,9 +5,11 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/requests.h"
@@ -617,6 +619,35 @@ TEST_F(SessionControlTest, DisconnectRollsBackTheOpenTransaction) {
   c.reset();
   WaitFor([](ServerCounts n) { return n.connections == 1; });
   EXPECT_EQ(b.Read(5, &status), Record(3, "kept"));
+}
+
+TEST_F(SessionControlTest, IdleTransactionIsRolledBackAndItsConnectionClosed) {
+  CreateDataFile(DataDir(), "items");
+  Start("\"TransactionIdleTimeout\"=dword:00000001\r\n");
+  auto a = std::make_unique<DataSession>(server_.port(), DataDir() + "/items.tmb");
+  ASSERT_GT(a->file(), 0);
+  DataSession b(server_.port(), DataDir() + "/items.tmb");
+  ASSERT_GT(b.file(), 0);
+  SetEnvMode(b.conn(), b.env(), 3, 5000);
+  EXPECT_EQ(a->Call(48), 0);
+  EXPECT_GT(a->Insert(Record(2, "pending")), 0);
+
+  // Generous for a loaded machine: the time-out is one second.
+  bool closed = false;
+  for (int i = 0; i < 3 && !closed; ++i) closed = a->conn().PeerClosed();
+  EXPECT_TRUE(closed);
+  // b has been idle longer than the time-out too, but holds no transaction.
+  int32_t status = 0;
+  EXPECT_GT(b.Insert(Record(2, "after")), 0);
+  EXPECT_EQ(b.Read(4, &status), Record(2, "after"));
+  b.Read(2, &status);
+  EXPECT_EQ(status, -1);
+
+  // A transaction ended in time leaves the connection unlimited again.
+  EXPECT_EQ(b.Call(48), 0);
+  EXPECT_EQ(b.Call(49), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(b.Read(4, &status), Record(2, "after"));
 }
 
 // Without "EnforceAccess" the entries only inform the client: whatever they

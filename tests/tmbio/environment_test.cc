@@ -2,6 +2,7 @@
 // transaction states, logon and the socket-close release.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -477,18 +478,40 @@ TEST(Environment, SqlHandlesStopAtTheLimit) {
   EXPECT_EQ(QDK_DeAllocEnv(env), 0);
 }
 
+TEST(Environment, OwnedTransactionsCountsOnlyTheSocketsOpenOnes) {
+  TMBEnvironment* env = QDK_AllocEnv();
+  TMBEnvironment* other = QDK_AllocEnv();
+  TMBSetEnvironmentOwner(env, 41);
+  TMBSetEnvironmentOwner(other, 42);
+  EXPECT_EQ(GetNumOwnedTransactions(41), 0);
+  EXPECT_EQ(QDK_BeginTX(env), 0);
+  EXPECT_EQ(QDK_BeginTX(other), 0);
+  EXPECT_EQ(GetNumOwnedTransactions(41), 1);
+  EXPECT_EQ(GetNumOwnedTransactions(TMBIO_NO_SOCKET), 0);
+  EXPECT_EQ(QDK_CommitTX(env), 0);
+  EXPECT_EQ(GetNumOwnedTransactions(41), 0);
+  EXPECT_EQ(GetNumOwnedTransactions(42), 1);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+  EXPECT_EQ(QDK_DeAllocEnv(other), 0);
+}
+
 TEST(Environment, TraceWritesALinePerCall) {
   EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME, Addr("tracer")), 0);
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(QDSetEnvMode(nullptr, TMBIO_GLOBAL_TRACE, 1), 0);
   TMBEnvironment* env = QDK_AllocEnv();
   QDK_BeginTX(env);
+  // A client's user name: its control bytes must not reach the log raw.
+  Logon(env, "eve) = 0\ntmbio tracer: forged\x01\x7f", "x");
   QDSetEnvMode(nullptr, TMBIO_GLOBAL_TRACE, 0);
   QDK_RollbackTX(env);  // not traced any more
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("tmbio tracer: QDK_AllocEnv() = " + std::to_string(env->id)), std::string::npos) << err;
   EXPECT_NE(err.find("QDK_BeginTX(" + std::to_string(env->id) + ") = 0"), std::string::npos) << err;
   EXPECT_EQ(err.find("QDK_RollbackTX"), std::string::npos) << err;
+  EXPECT_NE(err.find("eve) = 0\\ntmbio tracer: forged\\x01\\x7F"), std::string::npos) << err;
+  EXPECT_EQ(err.find("\ntmbio tracer: forged"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;  // trace on, AllocEnv, BeginTX, Logon
   QDSetEnvMode(nullptr, TMBIO_GLOBAL_APP_NAME, 0);
   EXPECT_EQ(QDK_DeAllocEnv(env), 0);
 }

@@ -627,6 +627,10 @@ TMBIO_API int32_t GetNumOwnedEnvironments(uint64_t socket) TMBIO_NOEXCEPT;
 /* Returns the number of open files in the environments `socket` owns; files
  * closed with their environment no longer count. */
 TMBIO_API int32_t GetNumOwnedFiles(uint64_t socket) TMBIO_NOEXCEPT;
+/* Returns the number of environments `socket` owns that are in a
+ * transaction (0 for TMBIO_NO_SOCKET). Reliable only on the thread that
+ * serves `socket`, which alone begins and ends their transactions. */
+TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) TMBIO_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
