@@ -141,4 +141,10 @@ int ReadTransactionIdleTimeoutSeconds() {
   return static_cast<int>(Bounded(*value, 1, kLongestTransactionIdleTimeoutSeconds));
 }
 
+int ReadTlsHandshakeTimeoutSeconds() {
+  const auto value = ReadNumberSetting("TlsHandshakeTimeout");
+  if (!value) return kDefaultTlsHandshakeTimeoutSeconds;
+  return static_cast<int>(Bounded(*value, 1, kLongestTlsHandshakeTimeoutSeconds));
+}
+
 }  // namespace tmb

@@ -121,4 +121,15 @@ constexpr int kLongestTransactionIdleTimeoutSeconds = 86400;
 // number leaves the default.
 int ReadTransactionIdleTimeoutSeconds();
 
+// A TLS hand-shake ties up a thread and a socket of the server, so a client
+// that connects and sends nothing is cut after this long.
+constexpr int kDefaultTlsHandshakeTimeoutSeconds = 15;
+constexpr int kLongestTlsHandshakeTimeoutSeconds = 300;
+
+// "TlsHandshakeTimeout", seconds as a dword or decimal text, 1 to 300: how
+// long a TLS connection may take over its hand-shake, and the listener over
+// reading its certificate file. Out of range taken to the nearest bound; a
+// value that is no number leaves the default.
+int ReadTlsHandshakeTimeoutSeconds();
+
 }  // namespace tmb

@@ -18,6 +18,8 @@
 #include "diag/debug_trace.h"
 #include "config/settings.h"
 #include "platform/message_box.h"
+#include "secure/tls_binding.h"
+#include "secure/tls_session.h"
 #include "wire/compression.h"
 #include "wire/request_memory.h"
 #include "server/client_slots.h"
@@ -39,6 +41,7 @@ std::atomic<int> g_listen_fd{-1};
 std::atomic<bool> g_thread_ended{false};
 std::atomic<uint64_t> g_max_message_size{kDefaultMaxMessageSize};
 std::atomic<int64_t> g_frame_timeout_ms{int64_t{kDefaultFrameTimeoutSeconds} * 1000};
+std::atomic<int32_t> g_tls_timeout_ticks{kTlsTimeoutTicks};
 std::atomic<int64_t> g_transaction_idle_timeout_ms{int64_t{kDefaultTransactionIdleTimeoutSeconds} *
                                                    1000};
 std::unique_ptr<Session> g_listener;  // touched by the server thread and by stop
@@ -50,6 +53,8 @@ void ReportStartFailure(const char* text, unsigned style) {
 }
 
 std::unique_ptr<Session> OpenListener(uint16_t port) {
+  const std::string& certificate = Settings().certificate;
+  if (!certificate.empty() && !LoadTlsLibraries()) return nullptr;
   StopServer();  // in case a listener is already open
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
@@ -68,6 +73,12 @@ std::unique_ptr<Session> OpenListener(uint16_t port) {
   std::unique_ptr<Session> listener = CreateSession(fd);
   if (!listener) {
     close(fd);
+    return nullptr;
+  }
+  if (!certificate.empty() &&
+      EstablishTlsWithTimeout(listener->conn, certificate.c_str(), TlsTimeoutTicks()) !=
+          kTlsEstablished) {
+    CloseSession(std::move(listener), true);
     return nullptr;
   }
   if (listen(fd, kListenBacklog) != 0) {
@@ -129,7 +140,7 @@ void AcceptLoop(int listen_fd) {
     }
     session->peer_address = address;
     session->admitted = true;
-    session->tls_context = g_listener ? g_listener->tls_context : nullptr;
+    session->conn.tls_context = g_listener ? g_listener->conn.tls_context : nullptr;
     StartSessionThread(std::move(session));
     ServerSessions().Reap();
   }
@@ -141,6 +152,7 @@ void ServerThread() {
   const ClientLimits client_limits = ReadClientLimits(limits.max_message_size);
   g_frame_timeout_ms = int64_t{client_limits.frame_timeout_seconds} * 1000;
   g_transaction_idle_timeout_ms = int64_t{ReadTransactionIdleTimeoutSeconds()} * 1000;
+  g_tls_timeout_ticks = ReadTlsHandshakeTimeoutSeconds() * 100;
   SetRequestMemoryLimit(client_limits.max_request_memory);
   const int connections = ConnectionsWithin(RaiseDescriptorLimit(), client_limits.max_connections);
   if (connections < client_limits.max_connections) {
@@ -233,6 +245,8 @@ uint64_t MaxMessageSize() { return g_max_message_size.load(std::memory_order_rel
 std::chrono::milliseconds FrameTimeout() {
   return std::chrono::milliseconds(g_frame_timeout_ms.load(std::memory_order_relaxed));
 }
+
+int32_t TlsTimeoutTicks() { return g_tls_timeout_ticks.load(std::memory_order_relaxed); }
 
 std::chrono::milliseconds TransactionIdleTimeout() {
   return std::chrono::milliseconds(g_transaction_idle_timeout_ms.load(std::memory_order_relaxed));

@@ -62,6 +62,10 @@ uint64_t MaxMessageSize();
 // FrameTimeout setting).
 std::chrono::milliseconds FrameTimeout();
 
+// How long a TLS hand-shake may take, in units of 10 ms (the
+// TlsHandshakeTimeout setting).
+int32_t TlsTimeoutTicks();
+
 // How long a connection with a transaction open is waited for between
 // requests (the TransactionIdleTimeout setting).
 std::chrono::milliseconds TransactionIdleTimeout();

@@ -15,6 +15,7 @@
 #include "wire/errors.h"
 #include "server/server.h"
 #include "server/session_threads.h"
+#include "secure/tls_session.h"
 #include "wire/opcodes.h"
 #include "wire/primitives.h"
 #include "tmbio/tmbio.h"
@@ -81,6 +82,12 @@ std::unique_ptr<Session> CreateSession(int fd) {
 void RunConnection(std::unique_ptr<Session> session) {
   Session& s = *session;
   TuneSocket(s.conn.fd);
+  if (s.conn.tls_context != nullptr &&
+      EstablishTlsWithTimeout(s.conn, nullptr, TlsTimeoutTicks()) != kTlsEstablished) {
+    // Closed without a reply; no slot was taken yet.
+    CloseSession(std::move(session), false);
+    return;
+  }
   s.compression.warmup = 2;
   try {
     ServeRequests(s);
@@ -106,8 +113,11 @@ void CloseSession(std::unique_ptr<Session> session, bool listener) {
   // may own others, and their transactions and locks must not outlive it.
   // For a socket that owns nothing the call does nothing.
   QD_SocketClosed(static_cast<uint64_t>(session->conn.fd));
+  ShutdownTls(session->conn);
   if (!listener) ServerSessions().SocketClosing(session->conn.fd);
   close(session->conn.fd);
+  // The listener's close is the only one that frees the shared context.
+  ReleaseTls(session->conn, listener);
   if (session->admitted) ServerConnections().Leave(session->peer_address);
 }
 

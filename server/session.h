@@ -23,7 +23,6 @@ struct Session {
   // The name whose client slot this connection holds, released exactly once
   // when the session ends. Empty while it holds none.
   char slot_name[kClientNameSize] = {};
-  void* tls_context = nullptr;  // the listener's, shared read-only
   // The client address (IPv4, host order) whose connection count this
   // session holds, given back once when it closes its socket.
   uint32_t peer_address = 0;

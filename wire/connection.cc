@@ -2,13 +2,51 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
 
 namespace tmb {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The most a TLS layer is handed at once (its calls count in int).
+constexpr int64_t kTlsPiece = int64_t{1} << 30;
+
+// Milliseconds left until `deadline`, never below 0.
+int64_t MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return std::max<int64_t>(left.count(), 0);
+}
+
+// Puts a receive time-out of `ms` on a TLS connection's socket (0: none),
+// so that a read inside the TLS layer, which may need several socket reads
+// for one record, gives up in time. A past deadline still gets 1 ms: 0
+// would mean no limit.
+void SetReceiveTimeout(Connection& c, int64_t ms) {
+  if (ms == 0 && !c.receive_timeout_set) return;
+  timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+  setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  c.receive_timeout_set = ms != 0;
+}
+
+int64_t BoundedTlsRead(Connection& c, void* buf, int64_t n, Clock::time_point deadline,
+                       bool peek) {
+  const int64_t left = MillisecondsLeft(deadline);
+  SetReceiveTimeout(c, std::max<int64_t>(left, 1));
+  n = std::min(n, kTlsPiece);
+  return peek ? c.tls_io->peek(c, buf, n) : c.tls_io->receive(c, buf, n);
+}
+
+}  // namespace
 
 int64_t ConnectionPeek(Connection& c, void* buf, int64_t n) {
+  if (c.tls != nullptr) {
+    SetReceiveTimeout(c, 0);
+    return c.tls_io->peek(c, buf, std::min(n, kTlsPiece));
+  }
   for (;;) {
     ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), MSG_PEEK);
     if (r >= 0) return r;
@@ -17,6 +55,10 @@ int64_t ConnectionPeek(Connection& c, void* buf, int64_t n) {
 }
 
 int64_t ConnectionReceive(Connection& c, void* buf, int64_t n) {
+  if (c.tls != nullptr) {
+    SetReceiveTimeout(c, 0);
+    return c.tls_io->receive(c, buf, std::min(n, kTlsPiece));
+  }
   for (;;) {
     ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), 0);
     if (r >= 0) return r;
@@ -24,40 +66,56 @@ int64_t ConnectionReceive(Connection& c, void* buf, int64_t n) {
   }
 }
 
-int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n,
-                            std::chrono::steady_clock::time_point deadline) {
-  // Bytes already there are taken without a wait. A TLS layer under this
-  // call will have to look at what it has decrypted before it polls.
+int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n, Clock::time_point deadline) {
+  if (c.tls != nullptr) {
+    const int64_t r = BoundedTlsRead(c, buf, n, deadline, false);
+    return r < 0 ? -1 : r;
+  }
+  // Bytes already there are taken without a wait.
   for (;;) {
     ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), MSG_DONTWAIT);
     if (r >= 0) return r;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return -1;
+    const int64_t left = MillisecondsLeft(deadline);
+    if (left <= 0) return -1;
     pollfd p{c.fd, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+    const int ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
     if (ready < 0 && errno != EINTR) return -1;
   }
 }
 
-bool ConnectionReadableBy(Connection& c, std::chrono::steady_clock::time_point deadline) {
-  // As for ConnectionReceiveBy, a TLS layer will have to count what it has
-  // decrypted already as readable.
+bool ConnectionReadableBy(Connection& c, Clock::time_point deadline) {
+  if (c.tls != nullptr) {
+    // Decrypted bytes may be waiting inside the TLS layer while the socket
+    // has none, so ask the layer itself; a read that failed for any reason
+    // other than the time passing is left to the read that follows.
+    char byte;
+    if (BoundedTlsRead(c, &byte, 1, deadline, true) > 0) return true;
+    return MillisecondsLeft(deadline) > 0;
+  }
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const int64_t left = MillisecondsLeft(deadline);
     pollfd p{c.fd, POLLIN, 0};
-    const int ready =
-        poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000)));
+    const int ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return true;  // the read that follows reports it
-    if (left.count() <= 0) return false;
+    if (left <= 0) return false;
   }
 }
 
 int64_t ConnectionSend(Connection& c, const void* buf, int64_t n) {
+  if (c.tls != nullptr) {
+    // A TLS write hands over all it is given or fails; a TLS layer takes at
+    // most an int's worth at a time, so a larger frame goes in pieces.
+    const char* p = static_cast<const char*>(buf);
+    for (int64_t sent = 0; sent < n;) {
+      const int64_t piece = std::min(n - sent, kTlsPiece);
+      if (c.tls_io->send(c, p + sent, piece) != piece) return -1;
+      sent += piece;
+    }
+    return n;
+  }
   // A blocking send may hand over only part of the frame (a signal, or the
   // send time-out while the peer does not read); the frame is then only good
   // if the rest follows, so keep going until all is sent or the socket fails.

@@ -1,5 +1,8 @@
-// Connection I/O: every byte of a connection goes through these three calls,
-// so that TLS can sit under them without the framing knowing.
+// Connection I/O: every byte of a connection goes through these calls, so
+// that TLS can sit under them without the framing knowing. A connection
+// with a TLS object reads and writes through the TlsIo its TLS layer put
+// there (secure/ on the server, the client library's own on the client);
+// one without uses the plain socket.
 #pragma once
 
 #include <chrono>
@@ -11,9 +14,26 @@ namespace tmb {
 // told another.
 constexpr uint16_t kDefaultPort = 20222;
 
+struct Connection;
+
+// The reads and writes of a TLS layer. Each has the meaning of the plain
+// call of the same name below (peek and receive: bytes, 0 when the peer
+// closed, below 0 on failure; send: all n bytes or a failure) and blocks as
+// long as the socket does. n is at most 2^30.
+struct TlsIo {
+  int64_t (*peek)(Connection& c, void* buf, int64_t n);
+  int64_t (*receive)(Connection& c, void* buf, int64_t n);
+  int64_t (*send)(Connection& c, const void* buf, int64_t n);
+};
+
 struct Connection {
   int fd = -1;
-  void* tls = nullptr;  // the connection's TLS object; none on plain sockets
+  void* tls = nullptr;          // the connection's TLS object; none on plain sockets
+  void* tls_context = nullptr;  // the TLS context it was made from (the server's is the listener's)
+  const TlsIo* tls_io = nullptr;  // set with `tls`
+  // Whether a receive time-out is on the socket: TLS reads are bounded by
+  // one, because bytes the TLS layer decrypted already make poll useless.
+  bool receive_timeout_set = false;
 };
 
 // Reads up to n bytes without consuming them. Bytes read, 0 when the peer
