@@ -51,6 +51,7 @@
 #include "handlers/opcode_table.h"
 #include "server/client_slots.h"
 #include "server/session.h"
+#include "tests/support/schema.h"
 #include "tmbio/admin.h"
 #include "tmbio/tmbio.h"
 #include "wire/compression.h"
@@ -62,6 +63,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tmb::test::Int32Le;
+using tmb::test::Padded;
 
 constexpr size_t kMaxRequests = 64;
 constexpr uint8_t kMarker[3] = {0xFE, 0xED, 0xFA};
@@ -85,40 +88,6 @@ void WriteFile(const std::string& path, const std::string& text) {
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string Int32Le(int32_t v) {
-  const auto u = static_cast<uint32_t>(v);
-  return std::string{static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16),
-                     static_cast<char>(u >> 24)};
-}
-
-std::string Padded(const std::string& text, size_t width) {
-  std::string s = text.substr(0, width);
-  s.resize(width, ' ');
-  return s;
-}
-
-tmbio::FieldDef Field(const char* name, const char* type, int32_t offset, int32_t length) {
-  tmbio::FieldDef f;
-  f.name = name;
-  f.type = type;
-  f.offset = offset;
-  f.length = length;
-  return f;
-}
-
-tmbio::KeyDef Key(const char* name, const tmbio::FieldDef& field, uint16_t flags, bool unique) {
-  tmbio::KeyDef k;
-  k.name = name;
-  k.unique = unique;
-  tmbio::SegmentDef s;
-  s.field = field.name;
-  s.offset = field.offset;
-  s.length = field.length;
-  s.flags = static_cast<uint16_t>(flags | (unique ? 0 : TMBIO_SEG_DUPLICATES));
-  k.segments.push_back(s);
-  return k;
 }
 
 void Create(const std::string& path, const tmbio::FileDefinition& def) {
@@ -156,33 +125,31 @@ void MakeCatalog() {
   fs::create_directories(demo);
   fs::create_directories(guarded);
 
-  tmbio::FileDefinition people;
+  tmb::test::Schema people;
   people.description = "people";
   people.kind = TMBIO_KIND_EXTENDED;
   people.record_length = 40;
-  people.fields = {Field("id", "int", 0, 4), Field("name", "char", 4, 20),
-                   Field("city", "char", 24, 8), Field("since", "date", 32, 8)};
-  people.keys = {Key("by_id", people.fields[0], TMBIO_SEG_SIGNED, true),
-                 Key("by_name", people.fields[1], TMBIO_SEG_NOCASE, false)};
-  Create(demo + "/people.tmb", people);
+  people.Field("id", "int", 0, 4).Field("name", "char", 4, 20).Field("city", "char", 24, 8);
+  people.Field("since", "date", 32, 8);
+  people.Key("by_id", "id", TMBIO_SEG_SIGNED).Key("by_name", "name", TMBIO_SEG_NOCASE, false);
+  Create(demo + "/people.tmb", people.Definition());
 
-  tmbio::FileDefinition notes;
+  tmb::test::Schema notes;
   notes.description = "notes";
   notes.kind = TMBIO_KIND_CLASSIC;
   notes.record_length = 8;
   notes.variable_length = 300;
-  notes.fields = {Field("id", "int", 0, 4), Field("tag", "char", 4, 4)};
-  notes.keys = {Key("by_tag", notes.fields[1], 0, false),
-                Key("by_id", notes.fields[0], TMBIO_SEG_UNSIGNED, true)};
-  Create(demo + "/notes.tmb", notes);
+  notes.Field("id", "int", 0, 4).Field("tag", "char", 4, 4);
+  notes.Key("by_tag", "tag", 0, false).Key("by_id", "id", TMBIO_SEG_UNSIGNED);
+  Create(demo + "/notes.tmb", notes.Definition());
 
-  tmbio::FileDefinition secret;
+  tmb::test::Schema secret;
   secret.description = "secret";
   secret.kind = TMBIO_KIND_PLAIN;
   secret.record_length = 8;
-  secret.fields = {Field("id", "int", 0, 4), Field("pin", "binary", 4, 4)};
-  secret.keys = {Key("by_id", secret.fields[0], TMBIO_SEG_SIGNED, true)};
-  Create(guarded + "/secret.tmb", secret);
+  secret.Field("id", "int", 0, 4).Field("pin", "binary", 4, 4);
+  secret.Key("by_id", "id", TMBIO_SEG_SIGNED);
+  Create(guarded + "/secret.tmb", secret.Definition());
 
   std::vector<std::string> people_records;
   const char* names[] = {"ada", "bob", "cyd", "dee", "eve", "bob"};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/config/hive_files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace tmb {
 namespace {
@@ -23,21 +24,14 @@ class DataRootsTest : public HiveFilesTest {
  protected:
   void SetUp() override {
     HiveFilesTest::SetUp();
-    char pattern[] = "/tmp/tmb-roots-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dirs_ = pattern;
     for (const char* d : {"/a", "/b", "/c"}) ASSERT_EQ(mkdir((dirs_ + d).c_str(), 0755), 0);
-  }
-  void TearDown() override {
-    const std::string cmd = "rm -rf '" + dirs_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    HiveFilesTest::TearDown();
   }
   static std::string Line(const std::string& name, const std::string& data) {
     return "\"" + name + "\"=\"" + data + "\"\r\n";
   }
 
-  std::string dirs_;
+  test::ScratchDir scratch_{"tmb-roots"};
+  const std::string& dirs_ = scratch_.path();
 };
 
 TEST_F(DataRootsTest, HostFileRootsAreSplitTrimmedAndFollowTheHiveOrder) {

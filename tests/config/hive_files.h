@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "tests/support/scratch_dir.h"
 
 namespace tmb {
 
@@ -21,16 +22,8 @@ using HiveSections = std::vector<std::pair<std::string, std::string>>;
 class HiveFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tmb-hives-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     setenv("TMB_USER_REGISTRY", UserFile().c_str(), 1);
     setenv("TMB_MACHINE_REGISTRY", (dir_ + "/machine.reg").c_str(), 1);
-  }
-  void TearDown() override {
-    std::remove(UserFile().c_str());
-    std::remove((dir_ + "/machine.reg").c_str());
-    rmdir(dir_.c_str());
   }
 
   // Replaces a hive file with `sections`.
@@ -51,7 +44,8 @@ class HiveFilesTest : public ::testing::Test {
     }
   }
 
-  std::string dir_;
+  test::ScratchDir scratch_{"tmb-hives"};
+  const std::string& dir_ = scratch_.path();
 };
 
 }  // namespace tmb

@@ -18,6 +18,7 @@
 #include "diag/debug_trace.h"
 #include "diag/log.h"
 #include "platform/message_box.h"
+#include "tests/support/scratch_dir.h"
 
 namespace tmb {
 namespace {
@@ -52,12 +53,6 @@ std::string CaptureStderr(const std::function<void()>& body) {
 // runs in a forked child inside a directory of its own.
 class LogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tmb_diag_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Runs `body` in a child whose current directory is dir_; true when the
   // child ended normally.
@@ -75,7 +70,8 @@ class LogFileTest : public ::testing::Test {
 
   fs::path log() const { return dir_ / "tmbsqlsvr.log"; }
 
-  fs::path dir_;
+  test::ScratchDir scratch_{"tmb-diag"};
+  const fs::path dir_{scratch_.path()};
 };
 
 TEST_F(LogFileTest, HeaderThenMessagesInOrder) {

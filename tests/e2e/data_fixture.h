@@ -16,26 +16,10 @@
 #include "client/data_calls.h"
 #include "wire/primitives.h"
 #include "tests/e2e/server_process.h"
+#include "tests/support/schema.h"
 #include "tmbio/admin.h"
 
 namespace tmb::test {
-
-// A schema built in code: fields and keys by (offset, length, flags).
-struct Schema {
-  int32_t kind = 21;
-  int32_t record_length = 0;
-  int32_t variable_length = 0;
-  std::string description = "test file";
-  std::vector<tmbio::FieldDef> fields;
-  std::vector<tmbio::KeyDef> keys;
-
-  Schema& Field(const std::string& name, const std::string& type, int32_t offset, int32_t length,
-                bool nullable = false);
-  // A one-segment key over a field, with the segment's flag word.
-  Schema& Key(const std::string& name, const std::string& field, uint16_t flags,
-              bool unique = true);
-  tmbio::FileDefinition Definition() const;
-};
 
 // A connection opened with Hello and holding one environment.
 class DataConnection {
@@ -74,9 +58,6 @@ class DataServerTest : public ::testing::Test {
   ServerProcess server_;
 };
 
-// Little-endian integer and blank-padded text, as records hold them.
-std::string Int32Le(int32_t v);
-std::string Padded(const std::string& text, size_t width);
 // Reads a big-endian i32 at `at` of a reply body.
 int32_t Int32At(const Bytes& body, size_t at);
 // The wire form of a fixed-width text: i32 width, then the field.

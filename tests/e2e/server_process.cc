@@ -35,7 +35,9 @@ void WriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-int ConnectLoopback(uint16_t port, const char* source = nullptr) {
+}  // namespace
+
+int ConnectLoopback(uint16_t port, const char* source) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (source != nullptr) {
     sockaddr_in from{};
@@ -56,6 +58,8 @@ int ConnectLoopback(uint16_t port, const char* source = nullptr) {
   }
   return fd;
 }
+
+namespace {
 
 bool WaitReadable(int fd, int ms) {
   pollfd p{fd, POLLIN, 0};

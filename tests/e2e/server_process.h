@@ -15,6 +15,10 @@ using Bytes = std::vector<uint8_t>;
 // A TCP port that was free a moment ago.
 uint16_t FreePort();
 
+// A connected TCP socket to `port` on the loopback address, from `source`
+// (such as "127.0.0.2") when given; -1 when it cannot connect.
+int ConnectLoopback(uint16_t port, const char* source = nullptr);
+
 // The registry text of a machine hive with a catalog key, and `extra` lines
 // under the settings key.
 std::string MachineHive(const std::string& settings_lines = "", bool with_catalogs = true);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include "tests/support/scratch_dir.h"
 
 namespace tmb::platform {
 namespace {
@@ -38,17 +39,11 @@ TEST(WildcardMatchTest, TrailingDotStarAlsoMatchesNamesWithoutTheDot) {
 class DirectorySearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/dirsearch-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.path();
     for (const char* name : {"b.tmb", "A.tmb", "c.txt", "README"}) {
       std::ofstream(dir_ + "/" + name) << "x";
     }
     ASSERT_EQ(mkdir((dir_ + "/Sub").c_str(), 0755), 0);
-  }
-  void TearDown() override {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
   }
 
   static std::vector<std::string> All(std::string_view pattern) {
@@ -61,6 +56,7 @@ class DirectorySearchTest : public ::testing::Test {
     return names;
   }
 
+  tmb::test::ScratchDir scratch_;
   std::string dir_;
 };
 

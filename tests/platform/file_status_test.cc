@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include "tests/support/scratch_dir.h"
 
 namespace tmb::platform {
 namespace {
@@ -23,9 +24,8 @@ TEST(FileStatusTest, ModeWordTypeBitsAndRepeatedOwnerPermissions) {
 }
 
 TEST(FileStatusTest, StatOnRealPaths) {
-  char pattern[] = "/tmp/file-status-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  const tmb::test::ScratchDir scratch;
+  const std::string& dir = scratch.path();
   const std::string file = dir + "/data.tmb";
   std::ofstream(file) << "x";
   ASSERT_EQ(chmod(file.c_str(), 0640), 0);

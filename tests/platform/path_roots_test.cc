@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include "tests/support/scratch_dir.h"
 
 namespace tmb::platform {
 namespace {
@@ -36,9 +37,7 @@ TEST(PathWithinTest, WholeComponentsOnly) {
 class PathRootsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/path-roots-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    base_ = pattern;
+    base_ = scratch_.path();
     for (const char* d : {"/root", "/root/sub", "/outside", "/root2"}) {
       ASSERT_EQ(mkdir((base_ + d).c_str(), 0755), 0);
     }
@@ -51,11 +50,7 @@ class PathRootsTest : public ::testing::Test {
     ASSERT_EQ(symlink("missing", (base_ + "/root/dangling").c_str()), 0);
     roots_.Add(base_ + "/root");
   }
-  void TearDown() override {
-    const std::string cmd = "rm -rf '" + base_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-  }
-
+  tmb::test::ScratchDir scratch_;
   std::string base_;
   PathRoots roots_;
 };

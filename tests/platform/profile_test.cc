@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include "tests/support/scratch_dir.h"
 
 namespace tmb::platform {
 namespace {
@@ -30,15 +31,8 @@ const char kProfile[] =
 class ProfileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/profile-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    file_ = dir_ + "/demo.ini";
+    file_ = scratch_.path() + "/demo.ini";
     std::ofstream(file_, std::ios::binary) << kProfile;
-  }
-  void TearDown() override {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
   }
 
   // The call's result and the buffer's first `result + extra` bytes.
@@ -50,7 +44,8 @@ class ProfileTest : public ::testing::Test {
     return buffer.substr(0, std::min<uint32_t>(*result + extra, size));
   }
 
-  std::string dir_;
+  tmb::test::ScratchDir scratch_;
+  const std::string& dir_ = scratch_.path();
   std::string file_;
 };
 

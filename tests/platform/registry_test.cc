@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "tests/support/scratch_dir.h"
 
 namespace tmb::platform {
 namespace {
@@ -62,19 +63,11 @@ std::string Header() { return "Windows Registry Editor Version 5.00\r\n\r\n"; }
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/registry_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.path();
     user_ = dir_ + "/user.reg";
     machine_ = dir_ + "/machine.reg";
     user_env_.emplace("TMB_USER_REGISTRY", user_.c_str());
     machine_env_.emplace("TMB_MACHINE_REGISTRY", machine_.c_str());
-  }
-  void TearDown() override {
-    std::remove(user_.c_str());
-    std::remove(machine_.c_str());
-    std::remove((dir_ + "/next.reg").c_str());
-    rmdir(dir_.c_str());
   }
 
   // The text of `name` in `key` of the user hive, or the error code.
@@ -89,6 +82,7 @@ class RegistryTest : public ::testing::Test {
     return std::string(buffer, size);
   }
 
+  tmb::test::ScratchDir scratch_;
   std::string dir_, user_, machine_;
   std::optional<ScopedEnv> user_env_, machine_env_;
 };

@@ -14,6 +14,7 @@
 
 #include "secure/access_check.h"
 #include "secure/log_text.h"
+#include "tests/support/scratch_dir.h"
 
 namespace tmb {
 namespace {
@@ -75,9 +76,6 @@ TEST(LibraryPathTest, RelativeNamesLandInTheDataDirectoryWithTheirSuffix) {
 class CatalogDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tmb-rights-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
     for (const char* dir : {"/sales", "/stock", "/stock/sub"}) {
       ASSERT_EQ(mkdir((root_ + dir).c_str(), 0755), 0);
     }
@@ -86,17 +84,14 @@ class CatalogDirectoryTest : public ::testing::Test {
     ASSERT_EQ(symlink((root_ + "/sales/a.tmb").c_str(), (root_ + "/stock/link.tmb").c_str()), 0);
     ASSERT_EQ(symlink((root_ + "/sales").c_str(), (root_ + "/alias").c_str()), 0);
   }
-  void TearDown() override {
-    const std::string command = "rm -rf '" + root_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
   void Touch(const std::string& file) { std::fclose(std::fopen((root_ + file).c_str(), "w")); }
 
   std::vector<std::string> Holding(const std::string& path) const {
     return CatalogsAt(HoldingDirectory(path), catalogs_);
   }
 
-  std::string root_;
+  test::ScratchDir scratch_{"tmb-rights"};
+  const std::string& root_ = scratch_.path();
   std::vector<CatalogDirectory> catalogs_;
 };
 

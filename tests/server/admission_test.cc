@@ -2,9 +2,7 @@
 // accept loop that goes on when one connection cannot be given a session.
 // The counts per address and in total are checked end to end
 // (tests/e2e/limits_test.cc).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,9 +14,11 @@
 #include <string>
 
 #include "server/server.h"
+#include "tests/e2e/server_process.h"
 #include "server/session.h"
 #include "wire/message_buffer.h"
 #include "wire/primitives.h"
+#include "tests/support/scratch_dir.h"
 
 namespace tmb {
 namespace {
@@ -37,16 +37,13 @@ TEST(ConnectionLimitsTest, DescriptorLimitLeavesRoomForEachConnectionsFiles) {
 class AcceptLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tmb-accept-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     std::ofstream(dir_ + "/machine.reg", std::ios::binary)
         << "Windows Registry Editor Version 5.00\r\n\r\n"
            "[HKEY_LOCAL_MACHINE\\Software\\Orlane Systems\\SQL Server\\Catalogs]\r\n"
            "\"Demo\"=\"*[demo][][]\"\r\n";
     setenv("TMB_MACHINE_REGISTRY", (dir_ + "/machine.reg").c_str(), 1);
     setenv("TMB_USER_REGISTRY", (dir_ + "/user.reg").c_str(), 1);
-    Settings().port = FreePort();
+    Settings().port = test::FreePort();
     ASSERT_EQ(StartServer({AnswerWithOpcode, [](uint8_t) { return true; },
                            [](Session&) { return false; }}),
               0);
@@ -54,8 +51,6 @@ class AcceptLoopTest : public ::testing::Test {
   void TearDown() override {
     MessageBuffer::FailAllocationsForTesting(0);
     StopServer();
-    std::remove((dir_ + "/machine.reg").c_str());
-    rmdir(dir_.c_str());
   }
 
   static void AnswerWithOpcode(Session& s, uint8_t opcode) {
@@ -63,25 +58,9 @@ class AcceptLoopTest : public ::testing::Test {
     PutByte(s.buffer, opcode);
   }
 
-  static uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-  }
-
   static int Connect() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(Settings().port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int fd = test::ConnectLoopback(Settings().port);
+    EXPECT_GE(fd, 0);
     return fd;
   }
 
@@ -96,7 +75,8 @@ class AcceptLoopTest : public ::testing::Test {
     return std::string(frame, frame + n);
   }
 
-  std::string dir_;
+  test::ScratchDir scratch_{"tmb-accept"};
+  const std::string& dir_ = scratch_.path();
 };
 
 TEST_F(AcceptLoopTest, ASessionWithoutMemoryCostsOnlyItsOwnConnection) {
