@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/tls_certificates.h"
@@ -69,6 +70,23 @@ TEST_F(TlsServerTest, StatusPageIsServedOverTlsAndVerifiesAgainstTheCa) {
   for (int n; (n = SSL_read(ssl.get(), chunk, sizeof chunk)) > 0;) page.append(chunk, n);
   EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\n", 0), 0u) << page;
   EXPECT_NE(page.find("(Secure)"), std::string::npos);
+}
+
+// A stop that comes while accepted connections have yet to begin their
+// hand-shake: the listener's TLS context, which each hand-shake starts
+// from, stays until the sessions have ended, so the server exits cleanly.
+TEST(TlsStopTest, StopWhileHandShakesAreAboutToStartExitsCleanly) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    ServerProcess server;
+    const std::string pem = server.dir() + "/server.pem";
+    ASSERT_TRUE(WriteTextFile(pem, Certificates().ServerPem()));
+    server.machine_hive = MachineHive("\"SSL\"=\"" + pem + "\"\n");
+    ASSERT_TRUE(server.Start()) << server.Stderr();
+    std::vector<std::unique_ptr<RawConnection>> waiting;
+    for (int i = 0; i < 16; ++i) waiting.push_back(std::make_unique<RawConnection>(server.port()));
+    EXPECT_EQ(server.StopProblems(), "");
+  }
 }
 
 }  // namespace
