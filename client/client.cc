@@ -33,6 +33,7 @@ bool Client::Connect(const std::string& host, uint16_t port, std::string* error)
 bool Client::Connect(const std::string& host, uint16_t port, const ClientTls& tls,
                      std::string* error) {
   Close();
+  if (tls.enabled && !PrepareClientTls(conn_, tls, error)) return false;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -41,6 +42,7 @@ bool Client::Connect(const std::string& host, uint16_t port, const ClientTls& tl
   const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
     *error = "cannot resolve " + host + ": " + gai_strerror(rc);
+    Close();
     return false;
   }
   int last_errno = 0;
@@ -62,6 +64,7 @@ bool Client::Connect(const std::string& host, uint16_t port, const ClientTls& tl
   freeaddrinfo(found);
   if (conn_.fd < 0) {
     *error = "cannot connect to " + host + ":" + service + ": " + std::strerror(last_errno);
+    Close();
     return false;
   }
   if (tls.enabled && !StartClientTls(conn_, host, tls, error)) {

@@ -170,8 +170,7 @@ bool Fail(SSL_CTX* context, SSL* ssl, std::string* error, std::string text) {
 
 const TlsIo kClientTlsIo{ClientPeek, ClientReceive, ClientSend};
 
-bool StartClientTls(Connection& c, const std::string& host, const ClientTls& options,
-                    std::string* error) {
+bool PrepareClientTls(Connection& c, const ClientTls& options, std::string* error) {
   ERR_clear_error();
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) {
@@ -189,10 +188,20 @@ bool StartClientTls(Connection& c, const std::string& host, const ClientTls& opt
                 "TLS: cannot use the system's CA certificates: " + TakeReason("unknown reason"));
   }
   SSL_CTX_set_verify(context, options.verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+  c.tls_context = context;
+  return true;
+}
 
+bool StartClientTls(Connection& c, const std::string& host, const ClientTls& options,
+                    std::string* error) {
+  SSL_CTX* context = static_cast<SSL_CTX*>(c.tls_context);
+  c.tls_context = nullptr;
+  if (context == nullptr) return Fail(nullptr, nullptr, error, "TLS: no client context");
+  ERR_clear_error();
   SSL* ssl = SSL_new(context);
   if (ssl == nullptr) {
-    return Fail(context, nullptr, error, "TLS: no connection object: " + TakeReason("out of memory"));
+    return Fail(context, nullptr, error,
+                "TLS: no connection object: " + TakeReason("out of memory"));
   }
   // A server name indication carries a name, never an address.
   const bool ip = IsIpLiteral(host);
@@ -204,7 +213,8 @@ bool StartClientTls(Connection& c, const std::string& host, const ClientTls& opt
     const int set = ip ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str())
                        : SSL_set1_host(ssl, host.c_str());
     if (set != 1) {
-      return Fail(context, ssl, error, "TLS: \"" + host + "\" cannot be checked against a certificate");
+      return Fail(context, ssl, error,
+                  "TLS: \"" + host + "\" cannot be checked against a certificate");
     }
   }
   SSL_set_fd(ssl, c.fd);

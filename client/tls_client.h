@@ -1,11 +1,14 @@
 // TLS under a client connection, with OpenSSL linked directly (the run-time
 // binding in secure/ is the server's alone). Contract:
 //
-// - StartClientTls runs the client hand-shake on a connected, blocking
-//   socket, bounded by 15 seconds. On success the connection owns its own
-//   SSL_CTX and SSL (tls_context, tls) and reads and writes through
-//   kClientTlsIo; on failure nothing of TLS is left on it and *error says
-//   why, with OpenSSL's reason and, when the certificate was refused, the
+// - PrepareClientTls, before the socket is connected, makes the connection's
+//   own SSL_CTX (tls_context) with what `options` trust, so that a CA file
+//   that cannot be read costs the server no connection.
+// - StartClientTls then runs the client hand-shake on the connected,
+//   blocking socket, bounded by 15 seconds. On success the connection also
+//   owns its SSL (tls) and reads and writes through kClientTlsIo; on failure
+//   nothing of TLS is left on it. Both say why they failed in *error, with
+//   OpenSSL's reason and, when the certificate was refused, the
 //   verification's own text.
 // - Unless `verify` is off, the server's certificate must chain to the CA
 //   file (none: the system's default verify paths) and name `host`: a host
@@ -16,8 +19,8 @@
 //   writes all or fails) and never raise SIGPIPE: a peer that went away is
 //   a failed call, as on a plain socket.
 // - EndClientTls sends the close notice once (not after a fatal TLS error,
-//   when there is nothing left to close in order) and frees both objects;
-//   the caller then closes the socket.
+//   when there is nothing left to close in order) and frees what the two
+//   steps made; the caller then closes the socket.
 #pragma once
 
 #include <string>
@@ -34,6 +37,8 @@ struct ClientTls {
   // unproven): for tests and first set-up only.
   bool verify = true;
 };
+
+bool PrepareClientTls(Connection& c, const ClientTls& options, std::string* error);
 
 bool StartClientTls(Connection& c, const std::string& host, const ClientTls& options,
                     std::string* error);
