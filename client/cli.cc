@@ -1,5 +1,6 @@
 #include "client/cli.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tmb::cli {
@@ -56,6 +57,13 @@ bool TakeOption(std::vector<std::string>* args, const std::string& name, std::st
   return true;
 }
 
+bool TakeFlag(std::vector<std::string>* args, const std::string& name) {
+  const auto end = std::remove(args->begin(), args->end(), name);
+  const bool present = end != args->end();
+  args->erase(end, args->end());
+  return present;
+}
+
 bool TakeCommonOptions(std::vector<std::string>* words, Context* ctx, std::string* error) {
   std::string value;
   bool present = false;
@@ -77,20 +85,42 @@ bool TakeCommonOptions(std::vector<std::string>* words, Context* ctx, std::strin
     *error = "--compress takes none, rle or zlib, not \"" + value + "\"";
     return false;
   }
+  // A CA or a wish to skip its check only makes sense with TLS, so either
+  // turns it on.
+  if (TakeFlag(words, "--tls")) ctx->tls.enabled = true;
+  if (TakeFlag(words, "--insecure")) {
+    ctx->tls.enabled = true;
+    ctx->tls.verify = false;
+  }
+  if (!TakeOption(words, "--ca", &value, &present, error)) return false;
+  if (present) {
+    if (value.empty()) {
+      *error = "--ca needs the file of the CA certificates";
+      return false;
+    }
+    ctx->tls.enabled = true;
+    ctx->tls.ca_file = value;
+  }
   return true;
 }
 
 bool Open(Context& ctx, Client& client) {
   std::string error;
-  if (!client.Connect(ctx.host, ctx.port, &error)) {
-    ctx.Err() << "tmbcli: " << error << "\n"
-              << "tmbcli: is tmbsqlsvr running there? (--host and --port choose the server)\n";
+  if (!client.Connect(ctx.host, ctx.port, ctx.tls, &error)) {
+    ctx.Err() << "tmbcli: " << error << "\n";
+    if (ctx.tls.enabled) {
+      ctx.Err() << "tmbcli: is tmbsqlsvr running there with TLS? (--ca names the CA that signed "
+                   "its certificate; --host must be a name or address the certificate carries)\n";
+    } else {
+      ctx.Err() << "tmbcli: is tmbsqlsvr running there? (--host and --port choose the server)\n";
+    }
     return false;
   }
   bool zlib = false;
   if (!OpenWithCompression(client, ctx.compression, &zlib, &error)) {
     ctx.Err() << "tmbcli: " << ctx.Address() << " accepted the connection but did not answer ("
-              << error << "); is it a tmbsqlsvr server?\n";
+              << error << "); is it a tmbsqlsvr server?"
+              << (ctx.tls.enabled ? "" : " (one with TLS needs --tls or --ca)") << "\n";
     return false;
   }
   if (ctx.compression == CompressionChoiceOption::kZlib && !zlib) {

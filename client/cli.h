@@ -28,6 +28,7 @@ struct Context {
   std::string host = "127.0.0.1";
   uint16_t port = kDefaultPort;
   CompressionChoiceOption compression = CompressionChoiceOption::kRunLength;
+  ClientTls tls;
   std::vector<std::string> args;
   std::ostream* out = nullptr;
   std::ostream* err = nullptr;
@@ -49,15 +50,19 @@ std::span<const Command> SessionCommands();
 // The data group: tables, columns, describe, dump, get, put, delete, ls.
 std::span<const Command> DataCommands();
 
-// Takes the common options (--host, --port, --compress; as "--opt value" or
-// "--opt=value", anywhere on the line) out of `words` into ctx; the rest stay
-// in `words` in order. False with a message in *error for a bad value.
+// Takes the common options (--host, --port, --compress, --ca; as "--opt
+// value" or "--opt=value"; the flags --tls and --insecure; anywhere on the
+// line) out of `words` into ctx; the rest stay in `words` in order. False
+// with a message in *error for a bad value.
 bool TakeCommonOptions(std::vector<std::string>* words, Context* ctx, std::string* error);
 
 // Takes "--name value" or "--name=value" out of args. True when present;
 // false with *error set when the value is missing.
 bool TakeOption(std::vector<std::string>* args, const std::string& name, std::string* value,
                 bool* present, std::string* error);
+
+// Takes every "--name" out of args; true when there was one.
+bool TakeFlag(std::vector<std::string>* args, const std::string& name);
 
 // Connects and opens the connection with the chosen compression. On failure
 // it prints why and returns false.

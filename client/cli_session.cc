@@ -39,7 +39,8 @@ int Ping(Context& ctx) {
   char took[32];
   std::snprintf(took, sizeof took, "%.2f", ms);
   ctx.Out() << "tmbsqlsvr at " << ctx.Address() << " answered in " << took
-            << " ms (compression " << CompressionName(ctx.compression) << ")\n";
+            << " ms (compression " << CompressionName(ctx.compression)
+            << (!client.secure() ? "" : ctx.tls.verify ? ", TLS" : ", TLS unverified") << ")\n";
   return kExitOk;
 }
 

@@ -27,7 +27,13 @@ Client::Client() {
 Client::~Client() { Close(); }
 
 bool Client::Connect(const std::string& host, uint16_t port, std::string* error) {
+  return Connect(host, port, ClientTls{}, error);
+}
+
+bool Client::Connect(const std::string& host, uint16_t port, const ClientTls& tls,
+                     std::string* error) {
   Close();
+  if (tls.enabled && !PrepareClientTls(conn_, tls, error)) return false;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -36,6 +42,7 @@ bool Client::Connect(const std::string& host, uint16_t port, std::string* error)
   const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
     *error = "cannot resolve " + host + ": " + gai_strerror(rc);
+    Close();
     return false;
   }
   int last_errno = 0;
@@ -57,6 +64,11 @@ bool Client::Connect(const std::string& host, uint16_t port, std::string* error)
   freeaddrinfo(found);
   if (conn_.fd < 0) {
     *error = "cannot connect to " + host + ":" + service + ": " + std::strerror(last_errno);
+    Close();
+    return false;
+  }
+  if (tls.enabled && !StartClientTls(conn_, host, tls, error)) {
+    Close();
     return false;
   }
   // The server counts its first exchanges before it lets zlib in; so must we.
@@ -67,6 +79,7 @@ bool Client::Connect(const std::string& host, uint16_t port, std::string* error)
 }
 
 void Client::Close() {
+  EndClientTls(conn_);
   if (conn_.fd >= 0) close(conn_.fd);
   conn_.fd = -1;
 }

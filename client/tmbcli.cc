@@ -1,5 +1,6 @@
 // tmbcli: a command-line client of tmbsqlsvr for the person who sets a
-// server up. tmbcli [--host H] [--port P] [--compress none|rle|zlib] COMMAND.
+// server up. tmbcli [--host H] [--port P] [--compress none|rle|zlib]
+// [--tls] [--ca FILE] [--insecure] COMMAND.
 #include <iostream>
 #include <span>
 #include <string>
@@ -23,11 +24,17 @@ const Group kGroups[] = {
 };
 
 void Usage(std::ostream& out) {
-  out << "usage: tmbcli [--host HOST] [--port PORT] [--compress none|rle|zlib] COMMAND [ARGS]\n"
+  out << "usage: tmbcli [--host HOST] [--port PORT] [--compress none|rle|zlib]\n"
+         "              [--tls] [--ca FILE] [--insecure] COMMAND [ARGS]\n"
          "\n"
-         "  --host      server name or address (default 127.0.0.1)\n";
+         "  --host      server name or address (default 127.0.0.1); with TLS, the\n"
+         "              server's certificate must carry it\n";
   out << "  --port      server port (default " << tmb::kDefaultPort << ")\n";
   out << "  --compress  coding of the messages (default rle)\n";
+  out << "  --tls       connect with TLS, trusting the system's CA certificates\n"
+         "  --ca        PEM file of the CA certificates to trust instead (implies --tls)\n"
+         "  --insecure  TLS without checking the server's certificate (implies --tls):\n"
+         "              encrypted, but the server is not proven to be the one named\n";
   for (const Group& group : kGroups) {
     out << "\n" << group.title << " commands:\n";
     for (const Command& c : group.commands()) {

@@ -6,6 +6,9 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g libssl3 libssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
+  # TLS: the openssl tool makes certificates (README) and, with Python's ssl
+  # module, is a client the TLS tests check the server against.
+  openssl python3
   # The fuzz targets (scripts/fuzz.sh): clang, and the runtime of
   # -fsanitize=fuzzer, which only clang's recommends would bring.
   clang libclang-rt-14-dev

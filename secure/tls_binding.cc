@@ -22,6 +22,11 @@ constexpr char kSslDefault[] = "~/libssl.so.3";
 // every resolution after it.
 std::atomic<void*> crypto_library{nullptr};
 std::atomic<void*> ssl_library{nullptr};
+// The default provider stays loaded for the life of the process. Its handle
+// is kept so that it stays reachable: OpenSSL's own clean-up at exit drops
+// its store of providers but not the reference this load took, and the
+// provider would otherwise count as leaked.
+std::atomic<openssl::OSSL_PROVIDER*> default_provider{nullptr};
 
 enum class Owner { kCrypto, kSsl };
 
@@ -89,7 +94,8 @@ bool LoadTlsLibraries() {
   }
   crypto_library = crypto;
   ssl_library = ssl;
-  if (openssl::OSSL_PROVIDER_load(nullptr, "default") == nullptr) {
+  default_provider = openssl::OSSL_PROVIDER_load(nullptr, "default");
+  if (default_provider.load() == nullptr) {
     WriteLog("Unable to load default SSL provider");
     return false;
   }

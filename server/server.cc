@@ -228,7 +228,6 @@ void StopServer() {
   if (g_server_thread.joinable() && g_server_thread.get_id() != std::this_thread::get_id()) {
     g_server_thread.join();
   }
-  if (g_listener) CloseSession(std::move(g_listener), true);
   // No new session can start now; the running ones are ended in order, so
   // that each rolls back, unlocks and closes what its connection owned and
   // its thread frees its per-thread state before the process exits.
@@ -236,6 +235,9 @@ void StopServer() {
     DebugTrace("tmbsqlsvr: %d sessions still running at the stop bound\n",
                static_cast<int>(ServerSessions().running()));
   }
+  // Only now: a session accepted just before the stop makes its TLS object
+  // from the listener's context, which the listener's close frees.
+  if (g_listener) CloseSession(std::move(g_listener), true);
 }
 
 bool ServerListening() { return g_listen_fd.load() >= 0; }

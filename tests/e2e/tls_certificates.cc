@@ -94,7 +94,11 @@ TestCertificates Make() {
   Cert server = MakeCertificate("localhost", server_key.get(), ca.get(), ca_key.get(), 2, false);
   made.ca = {PemOf(ca.get()), PemOf(ca_key.get())};
   made.server = {PemOf(server.get()), PemOf(server_key.get())};
-  made.other_key = PemOf(NewKey().get());
+  Key other_key = NewKey();
+  Cert other_ca =
+      MakeCertificate("unrelated test CA", other_key.get(), nullptr, other_key.get(), 3, true);
+  made.other_key = PemOf(other_key.get());
+  made.other_ca = {PemOf(other_ca.get()), made.other_key};
   return made;
 }
 

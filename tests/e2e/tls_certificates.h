@@ -15,11 +15,13 @@ struct PemPair {
 
 // A certificate authority and a server certificate it signed for
 // "localhost" and 127.0.0.1 (subject alternative names), valid from a day
-// ago for a year; and a second, unrelated key.
+// ago for a year; and a second, unrelated key with a CA certificate of its
+// own that signed nothing the server holds.
 struct TestCertificates {
   PemPair ca;
   PemPair server;
   std::string other_key;
+  PemPair other_ca;
 
   // The one file the server's certificate setting names: the server
   // certificate, its key and the CA certificate.

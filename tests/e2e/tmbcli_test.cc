@@ -148,12 +148,21 @@ TEST_F(TmbcliTest, FullSlotTableAndUsageAndConnectionErrors) {
   for (const char* command : {"ping", "catalogs [NAME|default]", "whoami"}) {
     EXPECT_NE(r.out.find(std::string("  ") + command), std::string::npos) << command;
   }
+  for (const char* option : {"--host", "--port", "--compress", "--tls", "--ca", "--insecure"}) {
+    EXPECT_NE(r.out.find(std::string("\n  ") + option + " "), std::string::npos) << option;
+  }
 
   const std::string closed = std::to_string(FreePort());
   r = Cli({"--port", closed, "ping"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("cannot connect to 127.0.0.1:" + closed), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("is tmbsqlsvr running there?"), std::string::npos) << r.err;
+  r = Cli({"--port", closed, "--ca", "ca.pem", "ping"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("is tmbsqlsvr running there with TLS?"), std::string::npos) << r.err;
+  r = Cli({"--port", Port(), "--ca=", "ping"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "tmbcli: --ca needs the file of the CA certificates\n");
 }
 
 }  // namespace
