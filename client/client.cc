@@ -27,6 +27,11 @@ Client::Client() {
 Client::~Client() { Close(); }
 
 bool Client::Connect(const std::string& host, uint16_t port, std::string* error) {
+  return Connect(host, port, ClientTls{}, error);
+}
+
+bool Client::Connect(const std::string& host, uint16_t port, const ClientTls& tls,
+                     std::string* error) {
   Close();
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -59,6 +64,10 @@ bool Client::Connect(const std::string& host, uint16_t port, std::string* error)
     *error = "cannot connect to " + host + ":" + service + ": " + std::strerror(last_errno);
     return false;
   }
+  if (tls.enabled && !StartClientTls(conn_, host, tls, error)) {
+    Close();
+    return false;
+  }
   // The server counts its first exchanges before it lets zlib in; so must we.
   compression_ = CompressionSettings{};
   compression_.warmup = 2;
@@ -67,6 +76,7 @@ bool Client::Connect(const std::string& host, uint16_t port, std::string* error)
 }
 
 void Client::Close() {
+  EndClientTls(conn_);
   if (conn_.fd >= 0) close(conn_.fd);
   conn_.fd = -1;
 }

@@ -3,6 +3,9 @@
 //
 //   tmb::Client c;
 //   if (!c.Connect("127.0.0.1", tmb::kDefaultPort, &error)) ...
+//   // or, over TLS, trusting the CA that signed the server's certificate:
+//   if (!c.Connect("db.example", tmb::kDefaultPort, {.enabled = true, .ca_file = "ca.pem"},
+//                  &error)) ...
 //   c.BeginRequest(41);                 // Hello
 //   if (!c.Call(&error)) ...
 //   int16_t code = tmb::GetInt16(c.reply());
@@ -11,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "client/tls_client.h"
 #include "wire/connection.h"
 #include "wire/errors.h"
 #include "wire/frame.h"
@@ -28,8 +32,13 @@ class Client {
 
   // Connects over TCP. False with a message in *error on failure.
   bool Connect(const std::string& host, uint16_t port, std::string* error);
+  // The same, then TLS when `tls.enabled` (client/tls_client.h says what is
+  // verified); `host` is the name the certificate must carry.
+  bool Connect(const std::string& host, uint16_t port, const ClientTls& tls, std::string* error);
+  // Ends TLS with its close notice first, then closes the socket.
   void Close();
   bool connected() const { return conn_.fd >= 0; }
+  bool secure() const { return conn_.tls != nullptr; }
 
   // Starts a request with `opcode`; append its fields with the Put
   // primitives on request().
