@@ -8,6 +8,11 @@
 //   ReadNext      opcode 4, read mode 2 (back to the first at the end)
 //   ReadBlock     opcode 64 from the first record: 256 slots of 71 bytes
 //   ExtWrite      opcode 35, update by key of a random record (durable write)
+//
+// Echo and ReadByKey run again over TLS (suffix Tls), against a second
+// server whose certificate setting is on, so plain and TLS figures come from
+// one run. Connect / ConnectTls open a connection, say Hello and close it:
+// the rate of new connections, TLS hand-shake included.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -26,6 +31,7 @@
 #include "client/data_calls.h"
 #include "client/session_calls.h"
 #include "tests/e2e/server_process.h"
+#include "tests/e2e/tls_certificates.h"
 #include "tmbio/admin.h"
 #include "tmbio/tmbio.h"
 
@@ -46,49 +52,74 @@ std::string Record(int32_t id, uint32_t salt) {
   return r;
 }
 
-// One server for the whole run, with "bench.tmb" of kRecords records.
-tmb::test::ServerProcess& Server() {
-  // Destroyed at exit, which stops the server and removes its directory.
-  static std::unique_ptr<tmb::test::ServerProcess> server([] {
-    auto* s = new tmb::test::ServerProcess;
-    const std::string dir = s->dir() + "/demo";
-    if (mkdir(dir.c_str(), 0755) != 0) std::abort();
-    tmbio::FileDefinition def;
-    def.description = "benchmark";
-    def.kind = TMBIO_KIND_EXTENDED;
-    def.record_length = kRecordLength;
-    def.fields = {{"id", "int", 0, 4, false, ""}, {"name", "char", 4, 60, false, ""}};
-    tmbio::KeyDef key;
-    key.name = "by_id";
-    key.segments = {{"id", 0, 4, TMBIO_SEG_SIGNED, 0}};
-    def.keys = {key};
-    std::string error;
-    if (tmbio::CreateDataFile(dir + "/bench.tmb", def, &error) != 0 || !s->Start()) std::abort();
-    // Loaded in one transaction: one durable commit instead of ten thousand.
-    tmb::Client c;
-    int32_t env = 0, status = 0;
-    tmb::OpenedFile file;
-    int16_t code = 0;
-    if (!c.Connect("127.0.0.1", s->port(), &error) || !tmb::CallHello(c, &code, &error) ||
-        !tmb::CallAllocEnv(c, &env, &error) ||
-        !tmb::CallOpenFile(c, env, "bench.tmb", 0, &file, &error) || file.id == -1) {
+// How a client reaches `server`: TLS verified against the test CA, or plain.
+tmb::ClientTls TlsFor(const tmb::test::ServerProcess& server, bool tls) {
+  tmb::ClientTls options;
+  options.enabled = tls;
+  options.ca_file = server.dir() + "/ca.pem";
+  return options;
+}
+
+// A server with "bench.tmb" of kRecords records, TLS on or off.
+std::unique_ptr<tmb::test::ServerProcess> MakeServer(bool tls) {
+  auto s = std::make_unique<tmb::test::ServerProcess>();
+  const std::string dir = s->dir() + "/demo";
+  if (mkdir(dir.c_str(), 0755) != 0) std::abort();
+  tmbio::FileDefinition def;
+  def.description = "benchmark";
+  def.kind = TMBIO_KIND_EXTENDED;
+  def.record_length = kRecordLength;
+  def.fields = {{"id", "int", 0, 4, false, ""}, {"name", "char", 4, 60, false, ""}};
+  tmbio::KeyDef key;
+  key.name = "by_id";
+  key.segments = {{"id", 0, 4, TMBIO_SEG_SIGNED, 0}};
+  def.keys = {key};
+  std::string error;
+  if (tmbio::CreateDataFile(dir + "/bench.tmb", def, &error) != 0) std::abort();
+  if (tls) {
+    const tmb::test::TestCertificates& certs = tmb::test::Certificates();
+    if (!tmb::test::WriteTextFile(s->dir() + "/server.pem", certs.ServerPem()) ||
+        !tmb::test::WriteTextFile(s->dir() + "/ca.pem", certs.ca.certificate)) {
       std::abort();
     }
-    c.BeginRequest(48);
-    tmb::PutInt32(c.request(), env);
-    c.Call(&error);
-    for (int32_t id = 1; id <= kRecords; ++id) {
-      if (!tmb::CallExtWrite(c, file.id, Record(id, 0), "", TMBIO_WRITE_INSERT, 0, &status,
-                             &error) ||
-          status <= 0) {
-        std::abort();
-      }
+    s->machine_hive = tmb::test::MachineHive("\"SSL\"=\"" + s->dir() + "/server.pem\"\n");
+  }
+  if (!s->Start()) std::abort();
+  // Loaded in one transaction: one durable commit instead of ten thousand.
+  tmb::Client c;
+  int32_t env = 0, status = 0;
+  tmb::OpenedFile file;
+  int16_t code = 0;
+  if (!c.Connect("127.0.0.1", s->port(), TlsFor(*s, tls), &error) ||
+      !tmb::CallHello(c, &code, &error) || !tmb::CallAllocEnv(c, &env, &error) ||
+      !tmb::CallOpenFile(c, env, "bench.tmb", 0, &file, &error) || file.id == -1) {
+    std::abort();
+  }
+  c.BeginRequest(48);
+  tmb::PutInt32(c.request(), env);
+  c.Call(&error);
+  for (int32_t id = 1; id <= kRecords; ++id) {
+    if (!tmb::CallExtWrite(c, file.id, Record(id, 0), "", TMBIO_WRITE_INSERT, 0, &status,
+                           &error) ||
+        status <= 0) {
+      std::abort();
     }
-    c.BeginRequest(49);
-    tmb::PutInt32(c.request(), env);
-    c.Call(&error);
-    return s;
-  }());
+  }
+  c.BeginRequest(49);
+  tmb::PutInt32(c.request(), env);
+  c.Call(&error);
+  return s;
+}
+
+// One plain and one TLS server for the whole run, each made on first use;
+// destroyed at exit, which stops them and removes their directories.
+tmb::test::ServerProcess& Server(bool tls) {
+  static std::unique_ptr<tmb::test::ServerProcess> plain;
+  static std::unique_ptr<tmb::test::ServerProcess> secure;
+  static std::mutex made;
+  std::lock_guard<std::mutex> lock(made);
+  std::unique_ptr<tmb::test::ServerProcess>& server = tls ? secure : plain;
+  if (!server) server = MakeServer(tls);
   return *server;
 }
 
@@ -100,11 +131,12 @@ std::atomic<int> g_done{0};
 struct Session {
   tmb::Client client;
   int32_t file = -1;
-  bool Open(std::string* error) {
+  bool Open(bool tls, std::string* error) {
     int16_t code = 0;
     int32_t env = 0;
     tmb::OpenedFile f;
-    if (!client.Connect("127.0.0.1", Server().port(), error) ||
+    const tmb::test::ServerProcess& server = Server(tls);
+    if (!client.Connect("127.0.0.1", server.port(), TlsFor(server, tls), error) ||
         !tmb::CallHello(client, &code, error) || !tmb::CallAllocEnv(client, &env, error) ||
         !tmb::CallOpenFile(client, env, "bench.tmb", 0, &f, error)) {
       return false;
@@ -173,14 +205,40 @@ bool ReplyOk(Op op, tmb::Client& c) {
   }
 }
 
-void Run(benchmark::State& state, Op op) {
+// Latencies of every thread of a run; the last thread to finish reports
+// their percentiles (counters are summed over threads otherwise).
+void Report(benchmark::State& state, const std::vector<double>& latencies) {
+  state.counters["requests_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_latencies_us.insert(g_latencies_us.end(), latencies.begin(), latencies.end());
+  if (++g_done == state.threads() && !g_latencies_us.empty()) {
+    std::sort(g_latencies_us.begin(), g_latencies_us.end());
+    auto at = [](double q) {
+      return g_latencies_us[static_cast<size_t>(q * static_cast<double>(g_latencies_us.size() - 1))];
+    };
+    state.counters["p50_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+  }
+}
+
+void StartRun(benchmark::State& state) {
   if (state.thread_index() == 0) {
     g_latencies_us.clear();
     g_done = 0;
   }
+}
+
+double MicrosecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+void Run(benchmark::State& state, Op op, bool tls = false) {
+  StartRun(state);
   Session s;
   std::string error;
-  if (!s.Open(&error)) {
+  if (!s.Open(tls, &error)) {
     state.SkipWithError(error.c_str());
     return;
   }
@@ -194,26 +252,37 @@ void Run(benchmark::State& state, Op op) {
       state.SkipWithError(error.c_str());
       break;
     }
-    latencies.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    latencies.push_back(MicrosecondsSince(start));
     if (!ReplyOk(op, s.client)) {
       state.SkipWithError("unexpected reply");
       break;
     }
   }
-  state.counters["requests_per_s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_latencies_us.insert(g_latencies_us.end(), latencies.begin(), latencies.end());
-  if (++g_done == state.threads() && !g_latencies_us.empty()) {
-    std::sort(g_latencies_us.begin(), g_latencies_us.end());
-    auto at = [](double q) {
-      return g_latencies_us[static_cast<size_t>(q * static_cast<double>(g_latencies_us.size() - 1))];
-    };
-    // Counters are summed over threads: only the last thread reports these.
-    state.counters["p50_us"] = at(0.50);
-    state.counters["p99_us"] = at(0.99);
+  Report(state, latencies);
+}
+
+// New connections: connect (with the TLS hand-shake when `tls`), Hello,
+// close. The latency is the whole of it.
+void Connect(benchmark::State& state, bool tls) {
+  StartRun(state);
+  const tmb::test::ServerProcess& server = Server(tls);
+  const tmb::ClientTls options = TlsFor(server, tls);
+  std::string error;
+  std::vector<double> latencies;
+  latencies.reserve(1 << 14);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    tmb::Client c;
+    int16_t code = 0;
+    if (!c.Connect("127.0.0.1", server.port(), options, &error) ||
+        !tmb::CallHello(c, &code, &error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+    c.Close();
+    latencies.push_back(MicrosecondsSince(start));
   }
+  Report(state, latencies);
 }
 
 void BM_Echo(benchmark::State& state) { Run(state, Op::kEcho); }
@@ -222,8 +291,17 @@ void BM_ReadNext(benchmark::State& state) { Run(state, Op::kReadNext); }
 void BM_ReadBlock(benchmark::State& state) { Run(state, Op::kReadBlock); }
 void BM_ExtWrite(benchmark::State& state) { Run(state, Op::kExtWrite); }
 
+void BM_EchoTls(benchmark::State& state) { Run(state, Op::kEcho, true); }
+void BM_ReadByKeyTls(benchmark::State& state) { Run(state, Op::kReadByKey, true); }
+void BM_Connect(benchmark::State& state) { Connect(state, false); }
+void BM_ConnectTls(benchmark::State& state) { Connect(state, true); }
+
 BENCHMARK(BM_Echo)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_EchoTls)->Threads(1)->Threads(16)->UseRealTime();
 BENCHMARK(BM_ReadByKey)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_ReadByKeyTls)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_Connect)->Threads(1)->Threads(16)->UseRealTime();
+BENCHMARK(BM_ConnectTls)->Threads(1)->Threads(16)->UseRealTime();
 BENCHMARK(BM_ReadNext)->Threads(1)->Threads(16)->UseRealTime();
 BENCHMARK(BM_ReadBlock)->Threads(1)->Threads(16)->UseRealTime();
 BENCHMARK(BM_ExtWrite)->Threads(1)->Threads(16)->UseRealTime();
