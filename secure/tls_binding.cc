@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "diag/log.h"
 #include "platform/loaded_module.h"
@@ -22,11 +23,17 @@ constexpr char kSslDefault[] = "~/libssl.so.3";
 // every resolution after it.
 std::atomic<void*> crypto_library{nullptr};
 std::atomic<void*> ssl_library{nullptr};
-// The default provider stays loaded for the life of the process. Its handle
-// is kept so that it stays reachable: OpenSSL's own clean-up at exit drops
-// its store of providers but not the reference this load took, and the
-// provider would otherwise count as leaked.
-std::atomic<openssl::OSSL_PROVIDER*> default_provider{nullptr};
+
+// The default provider as loaded. OpenSSL's clean-up at exit frees only the
+// providers nobody holds, so this one is given back first (exit handlers
+// run in reverse order, and OpenSSL registered its own during the load).
+openssl::OSSL_PROVIDER* default_provider = nullptr;
+
+void UnloadDefaultProvider() {
+  if (default_provider != nullptr) {
+    openssl::OSSL_PROVIDER_unload(std::exchange(default_provider, nullptr));
+  }
+}
 
 enum class Owner { kCrypto, kSsl };
 
@@ -95,10 +102,11 @@ bool LoadTlsLibraries() {
   crypto_library = crypto;
   ssl_library = ssl;
   default_provider = openssl::OSSL_PROVIDER_load(nullptr, "default");
-  if (default_provider.load() == nullptr) {
+  if (default_provider == nullptr) {
     WriteLog("Unable to load default SSL provider");
     return false;
   }
+  std::atexit(UnloadDefaultProvider);
   return true;
 }
 
@@ -124,6 +132,7 @@ namespace openssl {
 
 TMB_TLS_ENTRY(kCrypto, OSSL_PROVIDER*, OSSL_PROVIDER_load, nullptr,
               (OSSL_LIB_CTX * context, const char* name), (context, name))
+TMB_TLS_ENTRY(kCrypto, int, OSSL_PROVIDER_unload, 0, (OSSL_PROVIDER * provider), (provider))
 TMB_TLS_ENTRY(kSsl, const SSL_METHOD*, TLS_server_method, nullptr, (), ())
 TMB_TLS_ENTRY(kSsl, SSL_CTX*, SSL_CTX_new, nullptr, (const SSL_METHOD* method), (method))
 TMB_TLS_ENTRY(kSsl, int, SSL_CTX_use_certificate_chain_file, 0,

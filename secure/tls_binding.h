@@ -30,7 +30,8 @@ struct ossl_lib_ctx_st;
 
 namespace tmb {
 
-// Loads both libraries and OpenSSL's default provider, once per process.
+// Loads both libraries and OpenSSL's default provider, once per process;
+// the provider is unloaded again at exit.
 // False (with one of these lines in the log) when:
 //   "Unable to locate SSL library (libcrypto)"  nothing is left loaded
 //   "Unable to locate SSL library (libssl)"     libcrypto is released again
@@ -63,6 +64,7 @@ constexpr int SSL_ERROR_SYSCALL = 5;
 constexpr int SSL_ERROR_ZERO_RETURN = 6;
 
 OSSL_PROVIDER* OSSL_PROVIDER_load(OSSL_LIB_CTX* context, const char* name);
+int OSSL_PROVIDER_unload(OSSL_PROVIDER* provider);
 const SSL_METHOD* TLS_server_method();
 SSL_CTX* SSL_CTX_new(const SSL_METHOD* method);
 int SSL_CTX_use_certificate_chain_file(SSL_CTX* context, const char* file);

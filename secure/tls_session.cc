@@ -8,8 +8,11 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "diag/log.h"
 #include "secure/tls_binding.h"
@@ -117,25 +120,42 @@ int32_t EstablishTls(Connection& c, const char* certificate) {
 }
 
 int32_t EstablishTlsWithTimeout(Connection& c, const char* certificate, int32_t ticks) {
-  // Shared with the hand-shake thread, which may outlive a wait that timed
-  // out only until the join below.
+  // Shared with the hand-shake thread, which may outlive the wait. The
+  // listener's thread builds its context on a connection and a copy of the
+  // file name of its own: a file read that never ends (a FIFO, a stalled
+  // mount) cannot be cut as a socket can, so when the time passes that
+  // thread is left behind, and it must then hold nothing of the caller's
+  // and free what it made itself.
   struct HandShake {
     std::mutex mutex;
     std::condition_variable done_cv;
     bool done = false;
+    bool abandoned = false;
     int32_t result = 0;
+    Connection listener;
+    std::string certificate;
   };
+  const bool for_listener = certificate != nullptr;
   auto hand_shake = std::make_shared<HandShake>();
   std::thread thread;
   try {
-    thread = std::thread([&c, certificate, hand_shake] {
-      const int32_t result = EstablishTls(c, certificate);
+    if (for_listener) hand_shake->certificate = certificate;
+    thread = std::thread([&c, hand_shake, for_listener] {
+      const int32_t result = for_listener ? EstablishTls(hand_shake->listener,
+                                                         hand_shake->certificate.c_str())
+                                          : EstablishTls(c, nullptr);
       std::lock_guard<std::mutex> lock(hand_shake->mutex);
+      if (hand_shake->abandoned) {
+        ReleaseTls(hand_shake->listener, true);
+        return;
+      }
       hand_shake->result = result;
       hand_shake->done = true;
       hand_shake->done_cv.notify_all();
     });
   } catch (const std::system_error&) {
+    return 0;
+  } catch (const std::bad_alloc&) {
     return 0;
   }
   bool timed_out;
@@ -143,6 +163,19 @@ int32_t EstablishTlsWithTimeout(Connection& c, const char* certificate, int32_t 
     std::unique_lock<std::mutex> lock(hand_shake->mutex);
     timed_out = !hand_shake->done_cv.wait_for(lock, std::chrono::milliseconds(int64_t{ticks} * 10),
                                               [&] { return hand_shake->done; });
+    if (for_listener && timed_out) hand_shake->abandoned = true;
+    if (for_listener && !timed_out) {
+      c.tls_context = std::exchange(hand_shake->listener.tls_context, nullptr);
+    }
+  }
+  if (for_listener) {
+    if (!timed_out) {
+      thread.join();
+      return hand_shake->result;
+    }
+    thread.detach();
+    WriteLog("Can not use certificate on file");
+    return kTlsFailed;
   }
   // Shutting the socket down rather than closing it ends a hand-shake that
   // waits on it and keeps the descriptor number from being reused while the
@@ -150,7 +183,7 @@ int32_t EstablishTlsWithTimeout(Connection& c, const char* certificate, int32_t 
   if (timed_out && c.fd >= 0) shutdown(c.fd, SHUT_RDWR);
   thread.join();
   if (timed_out) {
-    ReleaseTls(c, certificate != nullptr);
+    ReleaseTls(c, false);
     return kTlsFailed;
   }
   return hand_shake->result;

@@ -3,11 +3,12 @@
 // hand-shake, the reads and writes through it, and its close.
 //
 // Log texts, one line each: "Unable to define Server methods", "Can not
-// find certificate file", "Can not use certificate on file", "Can not use
-// PrivateKey", "Private key does not match the certificate", "Cannot read
-// CA's in certificate", "Unable to create new SSL connection", and
-// "SSL Chkerror socket %d sts %d yields %d" for a TLS call that failed with
-// class SSL_ERROR_SSL, SSL_ERROR_SYSCALL or any class above 8.
+// find certificate file", "Can not use certificate on file" (also for a file
+// not read within the time-out), "Can not use PrivateKey", "Private key does
+// not match the certificate", "Cannot read CA's in certificate", "Unable to
+// create new SSL connection", and "SSL Chkerror socket %d sts %d yields %d"
+// for a TLS call that failed with class SSL_ERROR_SSL, SSL_ERROR_SYSCALL or
+// any class above 8.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +36,13 @@ constexpr int32_t kTlsTimeoutTicks = 1500;
 // secured and never reads or writes in the clear by mistake.
 int32_t EstablishTls(Connection& c, const char* certificate);
 
-// EstablishTls on a hand-shake thread of its own, waited for `ticks` x 10 ms.
-// When the time passes, the socket is shut down (not closed: its owner
-// closes it, once), which ends a hand-shake blocked on it; the thread is
-// then waited for and the result is kTlsFailed.
+// EstablishTls on a hand-shake thread of its own, waited for `ticks` x 10 ms;
+// the result is kTlsFailed when the time passes. For a connection the socket
+// is then shut down (not closed: its owner closes it, once), which ends a
+// hand-shake blocked on it, and the thread is waited for. For the listener
+// the thread, which may be stuck reading the certificate file, is left to
+// finish on its own and free what it made; the time-out is logged as
+// "Can not use certificate on file", and `c` gets no context.
 int32_t EstablishTlsWithTimeout(Connection& c, const char* certificate, int32_t ticks);
 
 // The reads and writes of a connection with a TLS object, for Connection's

@@ -228,16 +228,24 @@ void StopServer() {
   if (g_server_thread.joinable() && g_server_thread.get_id() != std::this_thread::get_id()) {
     g_server_thread.join();
   }
+  // The listener is closed only after the sessions: one accepted just before
+  // the stop may not have made its TLS object from the listener's context
+  // yet. The socket takes no connections already, being shut down.
+  std::unique_ptr<Session> listener = std::move(g_listener);
   // No new session can start now; the running ones are ended in order, so
   // that each rolls back, unlocks and closes what its connection owned and
   // its thread frees its per-thread state before the process exits.
-  if (!ServerSessions().EndAll(kSessionStopBound)) {
+  const bool all_ended = ServerSessions().EndAll(kSessionStopBound);
+  if (!all_ended) {
     DebugTrace("tmbsqlsvr: %d sessions still running at the stop bound\n",
                static_cast<int>(ServerSessions().running()));
   }
-  // Only now: a session accepted just before the stop makes its TLS object
-  // from the listener's context, which the listener's close frees.
-  if (g_listener) CloseSession(std::move(g_listener), true);
+  if (listener) {
+    // Sessions still running past the bound may yet use the context; the
+    // process's exit takes it with them.
+    if (!all_ended) listener->conn.tls_context = nullptr;
+    CloseSession(std::move(listener), true);
+  }
 }
 
 bool ServerListening() { return g_listen_fd.load() >= 0; }

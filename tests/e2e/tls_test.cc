@@ -22,6 +22,7 @@
 #include "client/session_calls.h"
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/tls_certificates.h"
+#include "tests/e2e/tls_server.h"
 #include "wire/opcodes.h"
 
 namespace tmb::test {
@@ -68,29 +69,10 @@ bool Hello(Client& client, std::string* error) {
   return CallHello(client, &code, error) && code == 0;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A server whose certificate setting names `pem_text` written to a file of
-// its own (or `pem_path` as given when the text is empty).
-class TlsServerTest : public ::testing::Test {
+// The shared TLS server fixture with the clients of these tests: the status
+// page over a raw OpenSSL client, tmbcli and the openssl and python tools.
+class TlsClientTest : public TlsServerTest {
  protected:
-  // Starts the server with the certificate setting naming a file that
-  // holds `pem`; `settings` are further lines of the settings key.
-  bool StartWith(const std::string& pem, const std::string& settings = "") {
-    const std::string path = server_.dir() + "/server.pem";
-    if (!WriteTextFile(path, pem)) return false;
-    return StartNaming(path, settings);
-  }
-  bool StartNaming(const std::string& path, const std::string& settings = "") {
-    server_.machine_hive = MachineHive("\"SSL\"=\"" + path + "\"\n" + settings);
-    return server_.Start();
-  }
-  std::string Log() const { return ReadFile(server_.dir() + "/tmbsqlsvr.log"); }
   // ServerProcess::Start knows the server is up when a plain connection is
   // taken, which it closes at once; the server logs that failed hand-shake a
   // moment later. The log from then on is the log of the test's own
@@ -103,8 +85,6 @@ class TlsServerTest : public ::testing::Test {
     }
     return "";
   }
-  void TearDown() override { EXPECT_EQ(server_.StopProblems(), ""); }
-
   // A file holding `pem`, named after `name` in the server's directory.
   std::string FileOf(const std::string& name, const std::string& pem) {
     const std::string path = server_.dir() + "/" + name;
@@ -171,11 +151,9 @@ class TlsServerTest : public ::testing::Test {
     return Shell(command + " </dev/null");
   }
   std::string Port() const { return std::to_string(server_.port()); }
-
-  ServerProcess server_;
 };
 
-TEST_F(TlsServerTest, StatusPageIsServedOverTlsAndVerifiesAgainstTheCa) {
+TEST_F(TlsClientTest, StatusPageIsServedOverTlsAndVerifiesAgainstTheCa) {
   ASSERT_TRUE(StartWith(Certificates().ServerPem()));
   const std::string page = StatusPage();
   EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\n", 0), 0u) << page;
@@ -185,7 +163,7 @@ TEST_F(TlsServerTest, StatusPageIsServedOverTlsAndVerifiesAgainstTheCa) {
 // The client library in both codecs: bodies from a few bytes to many TLS
 // records (16 KiB each) go out and come back whole, coded where the codec
 // shortens them and plain where it cannot.
-TEST_F(TlsServerTest, ClientLibraryEchoesOverTlsInBothCodecs) {
+TEST_F(TlsClientTest, ClientLibraryEchoesOverTlsInBothCodecs) {
   ASSERT_TRUE(StartWith(Certificates().ServerPem()));
   const ClientTls tls{.enabled = true, .ca_file = CaFile()};
   for (const auto choice : {CompressionChoiceOption::kRunLength, CompressionChoiceOption::kZlib}) {
@@ -214,7 +192,7 @@ TEST_F(TlsServerTest, ClientLibraryEchoesOverTlsInBothCodecs) {
 // host name, an IP address for an address literal). 127.0.0.2 reaches the
 // loopback listener but is not in the certificate. With verification off,
 // both are accepted.
-TEST_F(TlsServerTest, ClientLibraryRefusesAnUnknownCaAndANameNotInTheCertificate) {
+TEST_F(TlsClientTest, ClientLibraryRefusesAnUnknownCaAndANameNotInTheCertificate) {
   ASSERT_TRUE(StartWith(Certificates().ServerPem()));
   const std::string ca = CaFile();
   const std::string other_ca = FileOf("other-ca.pem", Certificates().other_ca.certificate);
@@ -271,7 +249,7 @@ TEST_F(TlsServerTest, ClientLibraryRefusesAnUnknownCaAndANameNotInTheCertificate
 // shows that the comparison would see it. Writing to a socket the client
 // itself shut down (the call's send and Close's notice) fails the call and
 // raises no SIGPIPE, which would end this test program.
-TEST_F(TlsServerTest, ClientCloseIsOrderlyAndAGoneConnectionFailsWithoutASignal) {
+TEST_F(TlsClientTest, ClientCloseIsOrderlyAndAGoneConnectionFailsWithoutASignal) {
   ASSERT_TRUE(StartWith(Certificates().ServerPem()));
   const ClientTls tls{.enabled = true, .ca_file = CaFile()};
   // Each client holds a slot by its name until its session has ended.
@@ -316,7 +294,7 @@ TEST_F(TlsServerTest, ClientCloseIsOrderlyAndAGoneConnectionFailsWithoutASignal)
 // TLS; without TLS, or trusting only the system's CAs, or naming the server
 // by an address its certificate lacks, it is refused; --insecure connects
 // all the same and says so.
-TEST_F(TlsServerTest, TmbcliTalksTlsWithItsCaAndIsRefusedWithoutIt) {
+TEST_F(TlsClientTest, TmbcliTalksTlsWithItsCaAndIsRefusedWithoutIt) {
   ASSERT_TRUE(StartWith(Certificates().ServerPem()));
   const std::string ca = CaFile();
   Run r = Cli({"--ca", ca, "ping"});
@@ -349,7 +327,7 @@ TEST_F(TlsServerTest, TmbcliTalksTlsWithItsCaAndIsRefusedWithoutIt) {
 // Clients that share no code with the server's: the openssl tool verifies
 // the chain the server sends, and Python's ssl module, after the hand-shake,
 // opens the connection with Hello and gets its echo back byte for byte.
-TEST_F(TlsServerTest, OpensslToolAndPythonSslCompleteHandShakesWithTheServer) {
+TEST_F(TlsClientTest, OpensslToolAndPythonSslCompleteHandShakesWithTheServer) {
   ASSERT_TRUE(StartWith(Certificates().ServerPem()));
   const std::string ca = CaFile();
   Run r = Shell("openssl s_client -connect 127.0.0.1:" + Port() + " -servername localhost " +
