@@ -7,21 +7,12 @@
 #include "config/settings.h"
 #include "handlers/opcode_table.h"
 #include "host/options.h"
+#include "host/status_dialog.h"
 #include "host/status_page.h"
 #include "platform/message_box.h"
 #include "server/server.h"
 
 namespace {
-
-// Serves until SIGINT or SIGTERM arrives or the listener closes. The signals
-// are blocked in every thread and taken here synchronously, so no handler
-// runs in the middle of a session's work.
-void ServeUntilStopped(const sigset_t& stop_signals) {
-  const timespec poll{0, 200 * 1000 * 1000};
-  while (tmb::ServerListening()) {
-    if (sigtimedwait(&stop_signals, nullptr, &poll) > 0) break;
-  }
-}
 
 int RunInteractive(const std::string& command_line) {
   tmb::ServerSettings& settings = tmb::Settings();
@@ -46,8 +37,15 @@ int RunInteractive(const std::string& command_line) {
     return result;
   }
   std::fprintf(stderr, "tmbsqlsvr: listening on port %u\n", static_cast<unsigned>(settings.port));
-  ServeUntilStopped(stop_signals);
+  // The signals stay blocked in every thread and are taken synchronously by
+  // the dialog's loop, so no handler runs in the middle of a session's work.
+  const bool shown = tmb::RunStatusDialog(!settings.certificate.empty(), stop_signals);
   tmb::StopServer();
+  if (!shown) {
+    tmb::platform::MessageBox("Unable to start Tamblo SQL Server", "Tamblo SQL Server Error",
+                              tmb::platform::kMbIconExclamation);
+    return -1;
+  }
   return 0;
 }
 
