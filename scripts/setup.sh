@@ -9,6 +9,8 @@ packages=(
   # TLS: the openssl tool makes certificates (README) and, with Python's ssl
   # module, is a client the TLS tests check the server against.
   openssl python3
+  # The status dialog's terminal panel is tested on a real terminal.
+  tmux
   # The fuzz targets (scripts/fuzz.sh): clang, and the runtime of
   # -fsanitize=fuzzer, which only clang's recommends would bring.
   clang libclang-rt-14-dev

@@ -120,7 +120,8 @@ bool ServerProcess::Start() {
     dup2(err, 2);
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
-    dup2(null, 1);
+    const int out = open((dir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
     setenv("TMB_USER_REGISTRY", user.c_str(), 1);
     setenv("TMB_MACHINE_REGISTRY", machine.c_str(), 1);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
@@ -202,12 +203,20 @@ std::string ServerProcess::StopProblems() {
   return problems;
 }
 
-std::string ServerProcess::Stderr() const {
-  std::ifstream in(dir_ + "/stderr.txt", std::ios::binary);
+namespace {
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
+
+}  // namespace
+
+std::string ServerProcess::Stderr() const { return ReadWhole(dir_ + "/stderr.txt"); }
+
+std::string ServerProcess::Stdout() const { return ReadWhole(dir_ + "/stdout.txt"); }
 
 RawConnection::RawConnection(uint16_t port) : fd_(ConnectLoopback(port)) {}
 

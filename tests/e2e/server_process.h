@@ -62,6 +62,8 @@ class ServerProcess {
   const std::string& dir() const { return dir_; }
   // What the server wrote to standard error so far.
   std::string Stderr() const;
+  // What it wrote to standard output (a file, not a terminal) so far.
+  std::string Stdout() const;
 
  private:
   std::string dir_;
