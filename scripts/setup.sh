@@ -11,6 +11,8 @@ packages=(
   openssl python3
   # The status dialog's terminal panel is tested on a real terminal.
   tmux
+  # The status page is loaded by a real browser (headless Chromium).
+  chromium
   # The fuzz targets (scripts/fuzz.sh): clang, and the runtime of
   # -fsanitize=fuzzer, which only clang's recommends would bring.
   clang libclang-rt-14-dev
