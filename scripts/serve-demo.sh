@@ -29,5 +29,5 @@ fi
 sed "s|@DEMO_DATA@|$demo/data|g" resources/demo/machine.reg.in > "$demo/machine.reg"
 export TMB_MACHINE_REGISTRY="$demo/machine.reg"
 export TMB_USER_REGISTRY="${TMB_USER_REGISTRY:-$demo/user.reg}"
-echo "Serving the demo catalog (registry: $TMB_MACHINE_REGISTRY); stop with Ctrl-C."
+echo "Serving the demo catalog (registry: $TMB_MACHINE_REGISTRY); stop with the space bar or Ctrl-C."
 exec build/host/tmbsqlsvr "$@"

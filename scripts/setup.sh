@@ -13,6 +13,8 @@ packages=(
   tmux
   # The status page is loaded by a real browser (headless Chromium).
   chromium
+  # systemd-analyze checks the systemd unit of resources/.
+  systemd
   # The fuzz targets (scripts/fuzz.sh): clang, and the runtime of
   # -fsanitize=fuzzer, which only clang's recommends would bring.
   clang libclang-rt-14-dev
