@@ -96,6 +96,9 @@ StatusPanel::StatusPanel(const PanelText& text, const sigset_t& close_signals) {
   // Keys one at a time and unechoed; ISIG stays, so Ctrl-C is a SIGINT and
   // closes the panel like the close box.
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  // A dialog cannot be suspended: Ctrl-Z would stop serving every client
+  // and leave the panel dead until "fg".
+  raw.c_cc[VSUSP] = _POSIX_VDISABLE;
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;

@@ -79,14 +79,16 @@ class PanelServer {
   bool Start(const std::string& machine_hive) {
     const std::string& d = dir_.path();
     std::ofstream(d + "/machine.reg", std::ios::binary) << machine_hive;
-    // The shell outlives a Ctrl-C meant for the server (a trap, unlike an
+    // The shell runs the server as a job of its own in the terminal's
+    // foreground, as an interactive shell does (so that Ctrl-Z could stop
+    // it), and outlives a Ctrl-C meant for the server (a trap, unlike an
     // ignored signal, is not inherited) to write down how the server ended.
-    std::ofstream(d + "/run.sh") << "cd '" << d << "' || exit\ntrap : INT\n"
+    std::ofstream(d + "/run.sh") << "cd '" << d << "' || exit\nset -m\ntrap : INT\n"
                                  << "TMB_MACHINE_REGISTRY='" << d << "/machine.reg' "
                                  << "TMB_USER_REGISTRY='" << d << "/user.reg' '" << ServerBinary()
                                  << "' -P:" << port_ << " 2>stderr.txt\n"
                                  << "echo $? >status.tmp; mv status.tmp status\n"
-                                 << "stty -a >stty.txt\n";
+                                 << "stty -a >stty.tmp; mv stty.tmp stty.txt\n";
     if (std::system(TmuxCommand("new-session -d -s panel -x 100 -y 30 'sh " + d + "/run.sh'")
                         .c_str()) != 0) {
       return false;
@@ -176,9 +178,17 @@ TEST_F(StatusPanelTest, ShowsTheTextsAndOnlyTheSpaceBarShutsDown) {
   server_.Keys("Escape");
   server_.Keys("Enter");
   server_.Keys("q Up");
+  // Nor does Ctrl-Z suspend it: a stopped server would still take TCP
+  // connections into its backlog, but would not answer them.
+  server_.Keys("C-z");
   std::this_thread::sleep_for(1s);
   EXPECT_FALSE(server_.Exited());
-  EXPECT_TRUE(Listening(server_.port()));
+  {
+    RawConnection browser(server_.port());
+    browser.Send({'G', 'E', 'T', ' ', '/', '\r', '\n', '\r', '\n'});
+    const Bytes page = browser.ReadAll();
+    EXPECT_EQ(std::string(page.begin(), page.end()).rfind("HTTP/1.1 200 OK\n", 0), 0u);
+  }
   EXPECT_NE(server_.Screen().find("[ Shutdown ]"), std::string::npos);
 
   server_.Keys("Space");
