@@ -2,10 +2,18 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
+#include "host/events.h"
 #include "host/options.h"
 #include "host/status_page.h"
+#include "platform/event_log.h"
+#include "platform/registry.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/scratch_dir.h"
 
 namespace tmb {
 namespace {
@@ -40,6 +48,61 @@ TEST(OptionsTest, CommandLineCopyIsCutTo255Characters) {
   char a[] = "-P:1", b[] = "-q";
   char* argv2[] = {prog, a, b, nullptr};
   EXPECT_EQ(CommandLineCopy(3, argv2), "-P:1 -q");
+}
+
+TEST(EventsTest, EventSourceKeyHoldsItsThreeValuesAfterEveryInstall) {
+  test::ScratchDir dir("tmb-host");
+  const std::string hive = dir.path() + "/machine.reg";
+  test::ScopedEnv machine("TMB_MACHINE_REGISTRY", hive.c_str());
+  const std::string exe = "/opt/tamblo/bin/tmbsqlsvr";
+  SetUpEventSource(exe);
+  std::ifstream first_in(hive);
+  const std::string first((std::istreambuf_iterator<char>(first_in)), std::istreambuf_iterator<char>());
+  SetUpEventSource(exe);
+  std::ifstream second_in(hive);
+  const std::string second((std::istreambuf_iterator<char>(second_in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(first, second);  // a second installation writes the same, once
+
+  platform::RegistryKey key;
+  ASSERT_EQ(key.Open(platform::Hive::kLocalMachine, kEventSourceKey), platform::kErrorSuccess);
+  char name[64];
+  unsigned char data[128];
+  std::vector<std::string> names;
+  for (uint32_t i = 0;; ++i) {
+    uint32_t name_size = sizeof name, data_size = sizeof data, type = 0;
+    if (key.EnumValue(i, name, &name_size, &type, data, &data_size) != platform::kErrorSuccess) break;
+    names.push_back(name);
+    if (names.back() == "EventMessageFile") {
+      EXPECT_EQ(type, platform::kRegExpandSz);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(data), data_size), exe + '\0');
+    } else {
+      uint32_t number = 0;
+      std::memcpy(&number, data, sizeof number);
+      EXPECT_EQ(type, platform::kRegDword);
+      EXPECT_EQ(data_size, 4u);
+      EXPECT_EQ(number, names.back() == "CategoryCount" ? 1u : 7u);
+    }
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"EventMessageFile", "CategoryCount", "TypesSupported"}));
+}
+
+TEST(EventsTest, MessageTableGivesTheEventTexts) {
+  test::ScratchDir dir("tmb-host");
+  const std::string log = dir.path() + "/events.log";
+  test::ScopedEnv events("TMB_EVENT_LOG", log.c_str());
+  InstallMessageTable();
+  platform::EventSourceHandle* source = platform::RegisterEventSource(nullptr, kEventSourceName);
+  for (uint32_t id : {kEventVersionConflict, kEventSocketInUse, kEventNoCatalog}) {
+    platform::ReportEvent(source, platform::kEventlogErrorType, 1, id);
+  }
+  platform::DeregisterEventSource(source);
+  std::ifstream in(log);
+  std::vector<std::string> texts;
+  for (std::string line; std::getline(in, line);) texts.push_back(line.substr(line.rfind('\t') + 1));
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "Tamblo SQL Server Error: Tmbio library and Server version different",
+                       "Tamblo SQL Server Error: Unable to open socket Another process may be using it",
+                       "Tamblo SQL Server Error: Unable to find a valid catalog"}));
 }
 
 TEST(StatusPageTest, ContentLengthCountsTheBodyBytesExactly) {
