@@ -9,6 +9,8 @@
 
 #include "host/events.h"
 #include "host/options.h"
+#include "host/service_main.h"
+#include "host/service_modes.h"
 #include "host/status_page.h"
 #include "platform/event_log.h"
 #include "platform/registry.h"
@@ -103,6 +105,38 @@ TEST(EventsTest, MessageTableGivesTheEventTexts) {
                        "Tamblo SQL Server Error: Tmbio library and Server version different",
                        "Tamblo SQL Server Error: Unable to open socket Another process may be using it",
                        "Tamblo SQL Server Error: Unable to find a valid catalog"}));
+}
+
+TEST(OptionsTest, ModesAreSeenInTheWholeLinePortsOnlyInTheCopy) {
+  // Past the 255 characters of the copy a port option is cut off, and a
+  // mode option is still found.
+  std::string filler(260, 'x');
+  char prog[] = "tmbsqlsvr", port[] = "-P:20300", mode[] = "-qsvr";
+  char* argv[] = {prog, filler.data(), port, mode, nullptr};
+  EXPECT_EQ(SelectMode(FullCommandLine(4, argv)), Mode::kQuery);
+  EXPECT_EQ(PortOption(CommandLineCopy(4, argv)), std::nullopt);
+  EXPECT_EQ(FullCommandLine(4, argv).size(), 260u + 1 + 8 + 1 + 5);
+}
+
+TEST(ServiceTest, PortComesFromTheFirstStartParameterElseTheCommandLine) {
+  char name[] = "tmbsqlsvr", p20300[] = "-P:20300", letter[] = "x:20300", bare[] = "20300", other[] = "y:1";
+  char* with_option[] = {name, p20300, other, nullptr};
+  EXPECT_EQ(ServicePortOption(3, with_option, "-SERVICE -P:1"), 20300);  // further parameters unread
+  char* with_letter[] = {name, letter, nullptr};
+  EXPECT_EQ(ServicePortOption(2, with_letter, ""), 20300);
+  char* without_colon[] = {name, bare, nullptr};
+  EXPECT_EQ(ServicePortOption(2, without_colon, "-SERVICE -P:1"), std::nullopt);  // no look at the line
+  char* none[] = {name, nullptr};
+  EXPECT_EQ(ServicePortOption(1, none, "-SERVICE -port:70000"), 4464);
+  EXPECT_EQ(ServicePortOption(1, none, "-SERVICE"), std::nullopt);
+}
+
+TEST(ServiceTest, QueryTextsByState) {
+  EXPECT_STREQ(ServiceStateText(1), "tmbsqlsvr server is stopped\n");
+  EXPECT_STREQ(ServiceStateText(2), "tmbsqlsvr server pending start\n");
+  EXPECT_STREQ(ServiceStateText(3), "tmbsqlsvr server pending stop\n");
+  EXPECT_STREQ(ServiceStateText(4), "tmbsqlsvr server is running\n");
+  for (unsigned other : {5u, 6u, 7u, 0u}) EXPECT_STREQ(ServiceStateText(other), "tmbsqlsvr status unknown");
 }
 
 TEST(StatusPageTest, ContentLengthCountsTheBodyBytesExactly) {
