@@ -193,9 +193,30 @@ std::string ImagePathOf(const std::string& name) {
   return std::string(buffer, strnlen(buffer, size));
 }
 
+bool MarkedForDelete(const std::string& name) {
+  RegistryKey key;
+  uint32_t flag = 0, size = sizeof flag, type = 0;
+  return key.Open(Hive::kLocalMachine, KeyOf(name)) == kErrorSuccess &&
+         key.QueryValue("DeleteFlag", &type, &flag, &size) == kErrorSuccess && type == kRegDword && flag != 0;
+}
+
+// Removes a service marked for deletion once it is stopped.
+void RemoveIfMarked(const std::string& name, bool stopped) {
+  if (!stopped || !MarkedForDelete(name)) return;
+  DeleteRegistryKey(Hive::kLocalMachine, KeyOf(name));
+  ::unlink(RunFile(name, ".status").c_str());
+}
+
+// Whether the service is in the database. A marked service whose process
+// has ended without saying so is removed here, at the first look.
 bool ServiceExists(const std::string& name) {
   RegistryKey key;
-  return key.Open(Hive::kLocalMachine, KeyOf(name)) == kErrorSuccess;
+  if (key.Open(Hive::kLocalMachine, KeyOf(name)) != kErrorSuccess) return false;
+  if (MarkedForDelete(name) && CurrentStatus(name).status.current_state == kServiceStopped) {
+    RemoveIfMarked(name, true);
+    return false;
+  }
+  return true;
 }
 
 std::string RandomToken() {
@@ -438,7 +459,9 @@ ScHandle* CreateService(ScHandle* manager, const char* name, const char* display
   if (manager == nullptr || !manager->manager) return FailNull<ScHandle>(kErrorInvalidHandleCode);
   if (!ValidName(name)) return FailNull<ScHandle>(kErrorInvalidName);
   if (binary_path == nullptr || *binary_path == '\0') return FailNull<ScHandle>(kErrorInvalidParameterCode);
-  if (ServiceExists(name)) return FailNull<ScHandle>(kErrorServiceExists);
+  if (ServiceExists(name)) {
+    return FailNull<ScHandle>(MarkedForDelete(name) ? kErrorServiceMarkedForDelete : kErrorServiceExists);
+  }
   const std::string key = KeyOf(name);
   const std::string display = display_name != nullptr ? display_name : name;
   auto text = [&](const char* value, uint32_t type, const std::string& data) {
@@ -467,12 +490,24 @@ ScHandle* OpenService(ScHandle* manager, const char* name, uint32_t /*access*/) 
 
 bool DeleteService(ScHandle* service) {
   if (service == nullptr || service->manager) return Fail(kErrorInvalidHandleCode);
-  const long result = DeleteRegistryKey(Hive::kLocalMachine, KeyOf(service->name));
+  const std::string& name = service->name;
+  if (!ServiceExists(name)) return Fail(kErrorServiceDoesNotExist);
+  if (MarkedForDelete(name)) return Fail(kErrorServiceMarkedForDelete);
+  if (CurrentStatus(name).status.current_state != kServiceStopped) {
+    // Removed now, it could no longer be stopped by name.
+    const uint32_t flag = 1;
+    if (SetRegistryValue(Hive::kLocalMachine, KeyOf(name), "DeleteFlag", kRegDword, &flag, sizeof flag) !=
+        kErrorSuccess) {
+      return Fail(kErrorAccessDeniedCode);
+    }
+    // It may have stopped meanwhile, with nobody left to see the mark.
+    RemoveIfMarked(name, CurrentStatus(name).status.current_state == kServiceStopped);
+    return Succeed();
+  }
+  const long result = DeleteRegistryKey(Hive::kLocalMachine, KeyOf(name));
   if (result == kErrorFileNotFound) return Fail(kErrorServiceDoesNotExist);
   if (result != kErrorSuccess) return Fail(kErrorAccessDeniedCode);
-  if (CurrentStatus(service->name).status.current_state == kServiceStopped) {
-    ::unlink(RunFile(service->name, ".status").c_str());
-  }
+  ::unlink(RunFile(name, ".status").c_str());
   return Succeed();
 }
 
@@ -483,6 +518,7 @@ bool StartService(ScHandle* service, int argc, const char* const* argv) {
   if (!lock.held()) return Fail(kErrorAccessDeniedCode);
   if (!ServiceExists(name)) return Fail(kErrorServiceDoesNotExist);
   if (CurrentStatus(name).status.current_state != kServiceStopped) return Fail(kErrorServiceAlreadyRunning);
+  if (MarkedForDelete(name)) return Fail(kErrorServiceMarkedForDelete);
   const std::vector<std::string> words = SplitCommandLine(ImagePathOf(name));
   if (words.empty()) return Fail(kErrorFileNotFoundCode);
 
@@ -714,6 +750,7 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status) {
   }
   const bool written = WriteStatusFile(d.name, stored);
   if (status->current_state == kServiceStopped) {
+    RemoveIfMarked(d.name, true);
     const char byte = 1;
     ssize_t ignored = ::write(d.wake[1], &byte, 1);
     (void)ignored;

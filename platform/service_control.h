@@ -41,6 +41,7 @@ constexpr uint32_t kErrorServiceNotActive = 1062;
 constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
 constexpr uint32_t kErrorServiceSpecificError = 1066;
 constexpr uint32_t kErrorProcessAborted = 1067;
+constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 constexpr uint32_t kErrorServiceExists = 1073;
 constexpr uint32_t kErrorServiceNotInExe = 1083;
 
@@ -99,7 +100,8 @@ struct ScHandle;
 // directory can neither be found nor made (error 5).
 ScHandle* OpenSCManager(const char* machine, const char* database, uint32_t access);
 
-// Adds the service's key; null with 1073 when it exists.
+// Adds the service's key; null with 1073 when it exists, 1072 while it is
+// marked for deletion.
 ScHandle* CreateService(ScHandle* manager, const char* name, const char* display_name, uint32_t access,
                         uint32_t service_type, uint32_t start_type, uint32_t error_control,
                         const char* binary_path);
@@ -107,12 +109,14 @@ ScHandle* CreateService(ScHandle* manager, const char* name, const char* display
 // Null with 1060 when the service is not in the database.
 ScHandle* OpenService(ScHandle* manager, const char* name, uint32_t access);
 
-// Removes the service's key (a running service goes on running) and, when
-// it is stopped, its files in the run directory.
+// Removes the service's key and its status. A service that is not stopped
+// is only marked (the value DeleteFlag, as Windows marks it): it can still
+// be queried and stopped, it cannot be started or created again (1072), and
+// it goes once it is stopped.
 bool DeleteService(ScHandle* service);
 
 // Starts the service with `argc` start parameters; 1056 when it is not
-// stopped, 1053 when its process ended before entering the dispatcher or
+// stopped, 1072 when it is marked for deletion, 1053 when its process ended before entering the dispatcher or
 // did not enter it in time, 2 or 5 when ImagePath cannot be run.
 bool StartService(ScHandle* service, int argc, const char* const* argv);
 

@@ -241,6 +241,18 @@ TEST_F(ServiceModesTest, OperatorInstallsRunsPausesStopsAndRemovesTheService) {
   EXPECT_EQ(ReadFile(Events()), "");  // nothing failed
 }
 
+TEST_F(ServiceModesTest, RemovingARunningServiceLeavesItToBeStoppedFirst) {
+  ASSERT_EQ(Run({"-i"}).exit_code, 0);
+  ASSERT_EQ(Run({"-startsvr"}).exit_code, 1);
+  ASSERT_TRUE(Eventually([&] { return QuerySays("tmbsqlsvr server is running\n"); }));
+  EXPECT_EQ(Run({"-u"}).exit_code, 0);
+  EXPECT_TRUE(QuerySays("tmbsqlsvr server is running\n"));
+  EXPECT_NE(Served(port_), nullptr);
+  EXPECT_EQ(Run({"-stopsvr"}).exit_code, 1);
+  EXPECT_TRUE(Eventually([&] { return Run({"-qsvr"}).err == "Tmbsqlsvr error: Cannot query service\n"; }));
+  EXPECT_EQ(Run({"-startsvr"}).exit_code, 255);
+}
+
 TEST_F(ServiceModesTest, FirstStartParameterChoosesThePort) {
   ASSERT_EQ(Run({"-i"}).exit_code, 0);
   const uint16_t chosen = FreePort();
@@ -266,6 +278,20 @@ TEST_F(ServiceModesTest, ServiceOptionTypedAtAPromptIsRefused) {
   EXPECT_EQ(o.err, " [MY_SERVICE] StartServiceCtrlDispatcher error = 1063\n");
   EXPECT_EQ(ConnectLoopback(port_), -1);
   EXPECT_EQ(ReadFile(Events()), "");
+}
+
+TEST_F(ServiceModesTest, MissingCatalogKeyIsOneEventForAService) {
+  std::ofstream(dir_.path() + "/machine.reg", std::ios::binary)
+      << MachineHive("\"Port\"=\"" + std::to_string(port_) + "\"\r\n", /*with_catalogs=*/false);
+  ASSERT_EQ(Run({"-i"}).exit_code, 0);
+  EXPECT_EQ(Run({"-startsvr"}).exit_code, 1);
+  ASSERT_TRUE(Eventually([&] { return QuerySays("tmbsqlsvr server is stopped\n"); }));
+  EXPECT_EQ(Status().win32_exit_code, platform::kErrorServiceSpecificError);
+  const std::vector<std::string> events = Lines(Events());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find("\ttmbsqlsvr\terror\t0xC0000004\tTamblo SQL Server Error: Unable to find a valid catalog"),
+            std::string::npos)
+      << events[0];
 }
 
 TEST_F(ServiceModesTest, TakenPortIsOneEventForAServiceAndNoneInteractively) {

@@ -168,6 +168,49 @@ TEST_F(ServiceControlTest, FailedAndVanishedServicesAreReportedStopped) {
   CloseServiceHandle(s);
 }
 
+TEST_F(ServiceControlTest, ServiceRemovedWhileItRunsGoesWhenItStops) {
+  ScHandle* s = Install(StubPath());
+  ASSERT_NE(s, nullptr);
+  ServiceStatus status;
+  ASSERT_TRUE(StartService(s, 0, nullptr));
+  ASSERT_TRUE(Eventually([&] { return State(s) == kServiceRunning; }));
+  ASSERT_TRUE(DeleteService(s));
+  EXPECT_FALSE(DeleteService(s));
+  EXPECT_EQ(GetLastServiceError(), kErrorServiceMarkedForDelete);
+  EXPECT_EQ(Install(StubPath()), nullptr);
+  EXPECT_EQ(GetLastServiceError(), kErrorServiceMarkedForDelete);
+  // Still there to be looked at and stopped.
+  ScHandle* again = OpenService(manager_, "stub", kServiceAllAccess);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(State(again), kServiceRunning);
+  ASSERT_TRUE(ControlService(again, kServiceControlStop, &status));
+  EXPECT_EQ(OpenService(manager_, "stub", kServiceAllAccess), nullptr);
+  EXPECT_EQ(GetLastServiceError(), kErrorServiceDoesNotExist);
+  CloseServiceHandle(again);
+  CloseServiceHandle(s);
+
+  // One that dies instead of stopping goes at the next look.
+  s = Install(StubPath());
+  ASSERT_NE(s, nullptr);
+  ASSERT_TRUE(StartService(s, 0, nullptr));
+  ASSERT_TRUE(Eventually([&] { return State(s) == kServiceRunning; }));
+  const pid_t pid = static_cast<pid_t>(ServiceProcessId(s));
+  ASSERT_TRUE(DeleteService(s));
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  uint32_t error = 0;
+  EXPECT_TRUE(Eventually([&] {
+    ScHandle* open = OpenService(manager_, "stub", kServiceAllAccess);
+    error = GetLastServiceError();
+    if (open != nullptr) CloseServiceHandle(open);
+    return open == nullptr;
+  }));
+  EXPECT_EQ(error, kErrorServiceDoesNotExist);
+  CloseServiceHandle(s);
+  ScHandle* fresh = Install(StubPath());
+  EXPECT_NE(fresh, nullptr);
+  CloseServiceHandle(fresh);
+}
+
 TEST_F(ServiceControlTest, StartsThatCannotReachTheDispatcherFail) {
   ScHandle* missing = Install("\"" + dir_.path() + "/no-such-program\" -SERVICE");
   ASSERT_NE(missing, nullptr);
