@@ -20,6 +20,7 @@ namespace {
 struct Table {
   const MessageTableEntry* entries;
   size_t count;
+  const Table* replaced;  // kept reachable: a reader may still hold it
 };
 std::atomic<const Table*> g_table{nullptr};
 
@@ -54,7 +55,9 @@ const char* TypeWord(uint16_t type) {
 void SetMessageTable(const MessageTableEntry* entries, size_t count) {
   // A table replaced is kept, never freed: a report on another thread may
   // still be reading it. The host installs one table, once.
-  g_table.store(new Table{entries, count}, std::memory_order_release);
+  const Table* current = g_table.load(std::memory_order_acquire);
+  if (current != nullptr && current->entries == entries && current->count == count) return;
+  g_table.store(new Table{entries, count, current}, std::memory_order_release);
 }
 
 std::string EventLogPath() {

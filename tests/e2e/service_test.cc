@@ -116,6 +116,9 @@ class ServiceModesTest : public ::testing::Test {
     Outcome o;
     o.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     o.err = ReadFile(err_path);
+    for (const char* mark : {"Sanitizer", "runtime error"}) {
+      EXPECT_EQ(o.err.find(mark), std::string::npos) << o.err;
+    }
     return o;
   }
 
