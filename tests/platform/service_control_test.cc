@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +49,11 @@ class ServiceControlTest : public ::testing::Test {
       CloseServiceHandle(s);
     }
     CloseServiceHandle(manager_);
+    // The services' standard error: the layer's service side under the
+    // sanitizers of this build.
+    std::ifstream log(dir_.path() + "/run/stub.log");
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    for (const char* mark : {"Sanitizer", "runtime error"}) EXPECT_EQ(text.find(mark), std::string::npos) << text;
   }
 
   ScHandle* Install(const std::string& image_path) {
