@@ -6,8 +6,11 @@
 
 #include "config/settings.h"
 #include "handlers/opcode_table.h"
+#include "host/events.h"
 #include "host/options.h"
 #include "host/status_dialog.h"
+#include "host/service_main.h"
+#include "host/service_modes.h"
 #include "host/status_page.h"
 #include "platform/message_box.h"
 #include "server/server.h"
@@ -53,14 +56,22 @@ int RunInteractive(const std::string& command_line) {
 
 int main(int argc, char** argv) {
   const std::string command_line = tmb::CommandLineCopy(argc, argv);
-  switch (tmb::SelectMode(command_line)) {
+  tmb::InstallMessageTable();
+  switch (tmb::SelectMode(tmb::FullCommandLine(argc, argv))) {
+    case tmb::Mode::kInstall:
+      return tmb::InstallService();
+    case tmb::Mode::kRemove:
+      return tmb::RemoveService();
+    case tmb::Mode::kService:
+      return tmb::RunService(command_line);
+    case tmb::Mode::kStart:
+      return tmb::StartServiceMode();
+    case tmb::Mode::kStop:
+      return tmb::StopServiceMode();
+    case tmb::Mode::kQuery:
+      return tmb::QueryServiceMode();
     case tmb::Mode::kInteractive:
-      return RunInteractive(command_line);
-    default:
-      // Service management arrives with the service layer; until then say so
-      // plainly instead of pretending to have done it.
-      tmb::platform::MessageBox("Service management is not available in this build",
-                                "Tmbsqlsvr error", tmb::platform::kMbOk);
-      return -1;
+      break;
   }
+  return RunInteractive(command_line);
 }

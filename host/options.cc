@@ -11,12 +11,17 @@ bool Has(const std::string& line, const char* a, const char* b) {
 
 }  // namespace
 
-std::string CommandLineCopy(int argc, char** argv) {
+std::string FullCommandLine(int argc, char** argv) {
   std::string line;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) line += ' ';
     line += argv[i];
   }
+  return line;
+}
+
+std::string CommandLineCopy(int argc, char** argv) {
+  std::string line = FullCommandLine(argc, argv);
   if (line.size() > kCommandLineSize - 1) line.resize(kCommandLineSize - 1);
   return line;
 }

@@ -17,6 +17,10 @@ enum class Mode { kInstall, kRemove, kService, kStart, kStop, kQuery, kInteracti
 // the cut are not seen.
 std::string CommandLineCopy(int argc, char** argv);
 
+// The arguments after the program name joined by blanks, whole: the mode
+// options are looked for in all of it.
+std::string FullCommandLine(int argc, char** argv);
+
 // The first mode whose option is present, in the order install, remove,
 // service, start, stop, query; interactive when none is.
 Mode SelectMode(const std::string& command_line);

@@ -400,6 +400,11 @@ bool ContinuesValue(std::string_view s) {
 
 // ---- Public ----------------------------------------------------------------
 
+char16_t Windows1252ToUtf16(unsigned char c) {
+  if (c < 0x80 || c > 0x9F) return c;
+  return kHighCodePoints[c - 0x80] == 0 ? c : kHighCodePoints[c - 0x80];
+}
+
 std::string FoldCase(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(FoldChar(static_cast<unsigned char>(c)));

@@ -86,6 +86,11 @@ ParsedHive ParseHive(std::string_view bytes, std::string_view file_name, Hive hi
 // backslash is allowed, "" is the root), or null.
 const Key* FindKey(const Key& root, std::string_view path);
 
+// The UTF-16 code unit of one Windows-1252 byte (the five bytes the code
+// page leaves undefined map to the C1 control of the same number, as on
+// Windows).
+char16_t Windows1252ToUtf16(unsigned char c);
+
 // Lower-cases ASCII and Windows-1252 letters: the comparison of key and
 // value names.
 std::string FoldCase(std::string_view text);

@@ -17,6 +17,7 @@
 
 #include "diag/debug_trace.h"
 #include "config/settings.h"
+#include "platform/event_log.h"
 #include "platform/message_box.h"
 #include "secure/tls_binding.h"
 #include "secure/tls_session.h"
@@ -48,8 +49,16 @@ std::unique_ptr<Session> g_listener;  // touched by the server thread and by sto
 std::thread g_server_thread;
 RequestRouting g_routing{};  // set before the server thread starts, then read only
 
-void ReportStartFailure(const char* text, unsigned style) {
-  platform::MessageBox(text, kErrorCaption, style);
+// A service has no window to show a box in: its start-up failures go to the
+// event log, by id, with the message table's text.
+void ReportStartFailure(const char* text, unsigned style, uint32_t event_id) {
+  if (!Settings().service_mode) {
+    platform::MessageBox(text, kErrorCaption, style);
+    return;
+  }
+  platform::EventSourceHandle* source = platform::RegisterEventSource(nullptr, "tmbsqlsvr");
+  platform::ReportEvent(source, platform::kEventlogErrorType, 1, event_id);
+  platform::DeregisterEventSource(source);
 }
 
 std::unique_ptr<Session> OpenListener(uint16_t port) {
@@ -163,12 +172,12 @@ void ServerThread() {
 
   if (QDGetEnvMode(nullptr, TMBIO_MODE_VERSION) < kMinLibraryVersion) {
     ReportStartFailure("Version conflict between the server and low level I/O routines (tmbio.dll)",
-                       platform::kMbIconWarning);
+                       platform::kMbIconWarning, 0xC0000002);
     return;
   }
   if (!CatalogsKeyExists()) {
     ReportStartFailure("Tamblo SQL Server Error: Unable to find a valid catalog",
-                       platform::kMbIconWarning);
+                       platform::kMbIconWarning, 0xC0000004);
     return;
   }
   if (Settings().port == 0) Settings().port = kDefaultPort;
@@ -177,7 +186,7 @@ void ServerThread() {
     char text[128];
     std::snprintf(text, sizeof text, "Unable to open socket %d. Another process may be using it.",
                   Settings().port);
-    ReportStartFailure(text, platform::kMbOk);
+    ReportStartFailure(text, platform::kMbOk, 0xC0000003);
     return;
   }
   const int listen_fd = listener->conn.fd;

@@ -159,6 +159,10 @@ TEST(DebugTraceTest, FormatsOneIntegerAndLimitsLengths) {
             " [MY_SERVICE] port 20222\n");
   EXPECT_EQ(CaptureStderr([] { DebugTrace(" [MY_SERVICE] stopped", 0); }),
             " [MY_SERVICE] stopped");
+  // The service's "%ld" texts get the value whole, negative ones too.
+  EXPECT_EQ(CaptureStderr([] { DebugTrace(" [MY_SERVICE] Unrecognized opcode %ld\n", -129); }),
+            " [MY_SERVICE] Unrecognized opcode -129\n");
+  EXPECT_EQ(CaptureStderr([] { DebugTrace("100%% %lld", 2147483647); }), "100% 2147483647");
 
   // 999 characters is the longest format still used.
   const std::string longest = std::string(997, 'f') + "%d";

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "tests/support/scoped_env.h"
 #include "tests/support/scratch_dir.h"
 
 namespace tmb::platform {
@@ -22,29 +23,7 @@ namespace {
 
 using namespace std::string_literals;
 
-// Sets an environment variable for one test and puts it back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using test::ScopedEnv;
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
