@@ -23,23 +23,10 @@
 #include "tests/e2e/server_process.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_files.h"
 
 namespace tmb::test {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> Lines(const std::string& path) {
-  std::istringstream in(ReadFile(path));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 bool Eventually(const std::function<bool()>& check) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -296,7 +283,7 @@ TEST_F(ServiceModesTest, MissingCatalogKeyIsOneEventForAService) {
   EXPECT_EQ(Run({"-startsvr"}).exit_code, 1);
   ASSERT_TRUE(Eventually([&] { return QuerySays("tmbsqlsvr server is stopped\n"); }));
   EXPECT_EQ(Status().win32_exit_code, platform::kErrorServiceSpecificError);
-  const std::vector<std::string> events = Lines(Events());
+  const std::vector<std::string> events = ReadLines(Events());
   ASSERT_EQ(events.size(), 1u);
   EXPECT_NE(events[0].find("\ttmbsqlsvr\terror\t0xC0000004\tTamblo SQL Server Error: Unable to find a valid catalog"),
             std::string::npos)
@@ -313,7 +300,7 @@ TEST_F(ServiceModesTest, TakenPortIsOneEventForAServiceAndNoneInteractively) {
   EXPECT_EQ(status.win32_exit_code, platform::kErrorServiceSpecificError);
   EXPECT_NE(status.service_specific_exit_code, 0u);
 
-  const std::vector<std::string> events = Lines(Events());
+  const std::vector<std::string> events = ReadLines(Events());
   ASSERT_EQ(events.size(), 1u);
   std::vector<std::string> fields;
   std::istringstream line(events[0]);
@@ -332,7 +319,7 @@ TEST_F(ServiceModesTest, TakenPortIsOneEventForAServiceAndNoneInteractively) {
             std::string::npos)
       << interactive.err;
   EXPECT_NE(interactive.err.find("Tamblo SQL Server Error: Unable to start Tamblo SQL Server\n"), std::string::npos);
-  EXPECT_EQ(Lines(Events()).size(), 1u);
+  EXPECT_EQ(ReadLines(Events()).size(), 1u);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/tls_certificates.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_files.h"
 
 namespace tmb::test {
 namespace {
@@ -35,18 +36,6 @@ std::string Slurp(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// Runs a shell command and returns what it printed.
-std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  return out;
 }
 
 // Polls `done` every 50 ms for at most `limit`.
@@ -96,7 +85,7 @@ class PanelServer {
     return Eventually([&] { return Listening(port_) || Exited(); });
   }
 
-  std::string Screen() { return Output(TmuxCommand("capture-pane -p -t panel")); }
+  std::string Screen() { return CommandOutput(TmuxCommand("capture-pane -p -t panel")); }
   // Waits for `text` on the screen.
   bool Shows(const std::string& text) {
     return Eventually([&] { return Screen().find(text) != std::string::npos; }, 10s);
@@ -117,7 +106,7 @@ class PanelServer {
 
   // The server's process: the child of the pane's shell.
   pid_t ServerPid() {
-    const std::string shell = Output(TmuxCommand("display -p -t panel '#{pane_pid}'"));
+    const std::string shell = CommandOutput(TmuxCommand("display -p -t panel '#{pane_pid}'"));
     const std::string children =
         Slurp("/proc/" + std::to_string(std::atoi(shell.c_str())) + "/task/" +
               std::to_string(std::atoi(shell.c_str())) + "/children");

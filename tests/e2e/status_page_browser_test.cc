@@ -9,6 +9,7 @@
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/tls_certificates.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_files.h"
 
 namespace tmb::test {
 namespace {
@@ -30,14 +31,7 @@ class StatusPageBrowserTest : public ::testing::Test {
                                 " --headless --no-sandbox --disable-gpu --no-first-run"
                                 " --user-data-dir='" + profile_.path() + "' " + extra +
                                 " --dump-dom '" + url + "' 2>/dev/null";
-    std::string dom;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return dom;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) dom.append(chunk, n);
-    pclose(pipe);
-    return dom;
+    return CommandOutput(command);
   }
 
   // The page's texts as the browser reads them: the mark sent as the single

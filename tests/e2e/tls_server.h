@@ -10,15 +10,9 @@
 
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/tls_certificates.h"
+#include "tests/support/text_files.h"
 
 namespace tmb::test {
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // A server whose certificate setting names a PEM file: one the test writes
 // into the server's directory, or any path the test gives.

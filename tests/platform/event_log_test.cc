@@ -11,16 +11,10 @@
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_files.h"
 
 namespace tmb::platform {
 namespace {
-
-std::vector<std::string> Lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 const MessageTableEntry kTable[] = {
     {0xC0000003, "Socket in use\r\n"},
@@ -43,7 +37,7 @@ TEST_F(EventLogTest, EachReportIsOneTabSeparatedLine) {
   EXPECT_TRUE(ReportEvent(source, kEventlogInformationType, 1, 0x12345));
   EXPECT_TRUE(DeregisterEventSource(source));
 
-  const std::vector<std::string> lines = Lines(Path());
+  const std::vector<std::string> lines = test::ReadLines(Path());
   ASSERT_EQ(lines.size(), 3u);
   const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)");
   std::vector<std::vector<std::string>> fields;
@@ -79,7 +73,7 @@ TEST_F(EventLogTest, ReportsThatCannotBeMadeAreRefusedAndWriteNothing) {
     EXPECT_FALSE(ReportEvent(source, kEventlogErrorType, 1, 0xC0000003));
   }
   DeregisterEventSource(source);
-  EXPECT_TRUE(Lines(Path()).empty());
+  EXPECT_TRUE(test::ReadLines(Path()).empty());
 }
 
 TEST_F(EventLogTest, DefaultFileAndReportsOfManyThreadsStayWholeLines) {
@@ -99,7 +93,7 @@ TEST_F(EventLogTest, DefaultFileAndReportsOfManyThreadsStayWholeLines) {
     });
   }
   for (std::thread& t : threads) t.join();
-  const std::vector<std::string> lines = Lines(Path());
+  const std::vector<std::string> lines = test::ReadLines(Path());
   ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kEach));
   for (const std::string& line : lines) {
     ASSERT_EQ(line.substr(line.size() - 14), "\tSocket in use") << line;

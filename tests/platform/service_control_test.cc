@@ -14,16 +14,10 @@
 #include "platform/registry.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_files.h"
 
 namespace tmb::platform {
 namespace {
-
-std::vector<std::string> Lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 bool Eventually(const std::function<bool()>& check) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -137,7 +131,7 @@ TEST_F(ServiceControlTest, StartControlsAndStopOfARunningService) {
 
   // The process took its start parameters and its controls in order, and
   // inherited the starter's environment (STUB_RECORD).
-  EXPECT_EQ(Lines(Record()), (std::vector<std::string>{"args stub -P:20300 second", "control 2", "control 3",
+  EXPECT_EQ(test::ReadLines(Record()), (std::vector<std::string>{"args stub -P:20300 second", "control 2", "control 3",
                                                         "control 4", "control 1"}));
   // Stopped is stopped: it starts again.
   ASSERT_TRUE(StartService(s, 0, nullptr)) << GetLastServiceError();
