@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <type_traits>
 
+#include "commit_log.h"
 #include "definition.h"
 #include "tmbio/tmbio.h"
 
@@ -423,7 +425,11 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
                     nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return failed(StatusOf(rc) == TMBIO_BUSY ? TMBIO_BUSY : TMBIO_CORRUPT);
   sqlite3_wal_autocheckpoint(c->db_, kCheckpointPages);
-  int32_t status = LoadDefinition(c->db_, &c->def_, nullptr);
+  // Before the first read: the file then shows every transaction over
+  // several files that committed before a crash, whole.
+  int32_t status = RecoverFile(path, FileId{st.st_dev, st.st_ino}, lock_wait_ms);
+  if (status != 0) return failed(status);
+  status = LoadDefinition(c->db_, &c->def_, nullptr);
   if (status != 0) return failed(status);
   c->shared_ = Share(FileId{st.st_dev, st.st_ino});
   *out = std::move(c);
@@ -431,6 +437,7 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
 }
 
 Connection::~Connection() {
+  EndSession();
   for (auto& [sql, s] : statements_) sqlite3_finalize(s);
   // Closing rolls back a transaction still open (a disconnect).
   if (db_ != nullptr) sqlite3_close_v2(db_);
@@ -482,8 +489,61 @@ int32_t Connection::BeginWrite(bool env_tx) {
     EndOfWrite();
     return status;
   }
-  if (env_tx) in_tx_ = true;
+  if (env_tx) {
+    int rc = sqlite3session_create(db_, "main", &session_);
+    if (rc == SQLITE_OK) rc = sqlite3session_attach(session_, nullptr);
+    if (rc != SQLITE_OK) {
+      EndSession();
+      Exec("ROLLBACK");
+      EndOfWrite();
+      return StatusOf(rc) == 0 ? TMBIO_IO_ERROR : StatusOf(rc);
+    }
+    in_tx_ = true;
+  }
   return 0;
+}
+
+void Connection::EndSession() {
+  if (session_ != nullptr) sqlite3session_delete(session_);
+  session_ = nullptr;
+}
+
+int32_t Connection::Changeset(std::string* out) {
+  if (session_ == nullptr) return TMBIO_TX_STATE;
+  int n = 0;
+  void* p = nullptr;
+  int rc = sqlite3session_changeset(session_, &n, &p);
+  if (rc != SQLITE_OK) return StatusOf(rc) == 0 ? TMBIO_IO_ERROR : StatusOf(rc);
+  out->assign(static_cast<const char*>(p), static_cast<size_t>(n));
+  sqlite3_free(p);
+  return 0;
+}
+
+int32_t Connection::CommitPart(int64_t txid, bool trim) {
+  if (!in_tx_) return 0;
+  StopCursors();
+  EndSession();
+  int32_t status = Exec("CREATE TABLE IF NOT EXISTS tmbio_applied(txid INTEGER PRIMARY KEY)");
+  if (status == 0) {
+    sqlite3_stmt* s = Statement("INSERT INTO tmbio_applied VALUES(?1)", &status);
+    if (s != nullptr) {
+      StatementUse use(s);
+      sqlite3_bind_int64(s, 1, txid);
+      if (sqlite3_step(s) != SQLITE_DONE) status = TMBIO_IO_ERROR;
+    }
+  }
+  if (status == 0 && trim) {
+    char* real = realpath(path_.c_str(), nullptr);
+    if (real != nullptr) {
+      status = TrimApplied(db_, real, shared_->id);
+      free(real);
+    }
+  }
+  if (status == 0) status = Exec("COMMIT");
+  if (status != 0) Exec("ROLLBACK");
+  in_tx_ = false;
+  EndOfWrite();
+  return status;
 }
 
 void Connection::EndOfWrite() {
@@ -510,6 +570,7 @@ int32_t Connection::EndWrite(bool env_tx, int32_t status) {
 int32_t Connection::Commit() {
   if (!in_tx_) return 0;
   StopCursors();
+  EndSession();
   int32_t status = Exec("COMMIT");
   if (status != 0) Exec("ROLLBACK");
   in_tx_ = false;
@@ -520,6 +581,7 @@ int32_t Connection::Commit() {
 int32_t Connection::Rollback() {
   if (!in_tx_) return 0;
   StopCursors();
+  EndSession();
   int32_t status = Exec("ROLLBACK");
   in_tx_ = false;
   EndOfWrite();

@@ -144,10 +144,17 @@ class Connection {
   bool in_tx() const { return in_tx_; }
   int32_t Commit();
   int32_t Rollback();
+  // The changes of the environment transaction so far (an SQLite session
+  // changeset), for the commit record of a transaction over several files.
+  int32_t Changeset(std::string* out);
+  // Commits this file's part of a transaction over several files, with
+  // `txid` in its applied ids; `trim` also drops the ids no record names.
+  int32_t CommitPart(int64_t txid, bool trim);
 
  private:
   Connection() = default;
   void EndOfWrite();  // gives the write right back
+  void EndSession();
 
   sqlite3* db_ = nullptr;
   std::string path_;
@@ -155,6 +162,9 @@ class Connection {
   bool read_only_ = false;
   bool in_tx_ = false;
   bool writing_ = false;  // holds the write right of shared_
+  // Records the changes while the environment transaction holds the file:
+  // they are the file's part of a commit record.
+  sqlite3_session* session_ = nullptr;
   int32_t lock_wait_ms_ = 0;
   std::shared_ptr<SharedFile> shared_;
   std::unordered_map<std::string, sqlite3_stmt*> statements_;

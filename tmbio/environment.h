@@ -73,6 +73,9 @@ class Environment {
 
  private:
   std::string* TextSlot(int32_t mode);
+  // The commit of a transaction that wrote several files: a commit record
+  // first (the commit point), then each file with the transaction's id.
+  int32_t CommitAcross(const std::vector<Connection*>& written);
 
   // The server's view: the catalogs are written into it by the server. It
   // is large (about 400 KiB), hence its own allocation.

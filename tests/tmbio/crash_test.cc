@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <set>
 #include <string>
 
 #include "tests/tmbio/test_util.h"
@@ -39,6 +43,31 @@ int32_t RunAndKill(Child child, int enough) {
   int32_t last = -1, n = 0;
   for (int got = 0; got < enough && read(fds[0], &n, sizeof n) == sizeof n; ++got) last = n;
   kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended on its own";
+  close(fds[0]);
+  return last;
+}
+
+// Runs `child` as RunAndKill does, until it dies by itself (a kill point
+// of the library); returns the last number reported.
+template <typename Child>
+int32_t RunUntilKilled(Child child) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    auto report = [fd = fds[1]](int32_t n) {
+      if (write(fd, &n, sizeof n) != sizeof n) _exit(3);
+    };
+    child(report);
+    _exit(0);
+  }
+  close(fds[1]);
+  int32_t last = 0, n = 0;
+  while (read(fds[0], &n, sizeof n) == sizeof n) last = n;
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended on its own";
@@ -133,6 +162,136 @@ TEST(Crash, KilledWhileCommittingLeavesWholeTransactions) {
   const int64_t n = Count(dir.path());
   EXPECT_EQ(n % kBatch, 0) << "a transaction was cut in two";
   EXPECT_GE(n, batches * kBatch);
+}
+
+// Transactions over several files: heads and lines in the data directory,
+// and every third one also notes in a directory of its own (a second
+// commit log). Transaction `id` inserts `id` in each of its files.
+class AcrossFiles {
+ public:
+  AcrossFiles() {
+    tmbtest::MakeFile(dir_.path(), "heads", kSchema);
+    tmbtest::MakeFile(dir_.path(), "lines", kSchema);
+    EXPECT_EQ(mkdir(dir_.File("sub").c_str(), 0755), 0);
+    tmbtest::MakeFile(dir_.File("sub"), "notes", kSchema);
+  }
+
+  static bool HasNotes(int32_t id) { return id % 3 == 0; }
+
+  // The child's loop: reports each transaction whose commit returned.
+  template <typename Report>
+  void Write(Report report) const {
+    TMBEnvironment* env = tmbtest::NewEnv(dir_.path());
+    TMBFile* files[3] = {tmbtest::Open(env, "heads"), tmbtest::Open(env, "lines"),
+                         tmbtest::Open(env, "sub/notes")};
+    for (int32_t id = 1;; ++id) {
+      if (QDK_BeginTX(env) != 0) _exit(2);
+      for (int i = 0; i < (HasNotes(id) ? 3 : 2); ++i) {
+        tmbtest::Record r = Row(id);
+        if (QDK_ExtWrite(files[i], r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0) <= 0) {
+          _exit(2);
+        }
+      }
+      // An update too: its change is recorded against the row as it was.
+      if (id > 1) {
+        tmbtest::Record key(4);
+        key.Int(0, id - 1, 4);
+        tmbtest::Record r(64);
+        r.Int(0, id - 1, 4).Text(4, "done " + std::to_string(id - 1), 60);
+        if (QDK_ExtWrite(files[1], r.data(), r.size(), key.data(), 4, TMBIO_WRITE_UPDATE_KEY, 0) <= 0) {
+          _exit(2);
+        }
+      }
+      if (QDK_CommitTX(env) != 0) _exit(2);
+      report(id);
+    }
+  }
+
+  // Opens the files again (which brings in what a crash left committed)
+  // and checks them against the last transaction acknowledged.
+  void Check(int32_t acknowledged) const {
+    std::set<int32_t> ids[3];
+    std::set<int32_t> updated;
+    {
+      TMBEnvironment* env = tmbtest::NewEnv(dir_.path());
+      const char* names[3] = {"heads", "lines", "sub/notes"};
+      for (int i = 0; i < 3; ++i) {
+        TMBFile* f = tmbtest::Open(env, names[i]);
+        ASSERT_NE(f, nullptr);
+        uint8_t buf[64];
+        for (int32_t s = QDK_read(f, buf, 64, TMBIO_READ_FIRST); s > 0;
+             s = QDK_read(f, buf, 64, TMBIO_READ_NEXT)) {
+          const int32_t id = static_cast<int32_t>(tmbtest::ReadInt(buf, 4));
+          ids[i].insert(id);
+          if (i == 1 && tmbtest::ReadText(buf + 4, 60).rfind("done ", 0) == 0) updated.insert(id);
+        }
+      }
+      EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+    }
+    EXPECT_EQ(tmbtest::Problems(dir_.File("heads.tmb")), "");
+    EXPECT_EQ(tmbtest::Problems(dir_.File("lines.tmb")), "");
+    EXPECT_EQ(tmbtest::Problems(dir_.File("sub/notes.tmb")), "");
+    ASSERT_GE(acknowledged, 0);
+    for (int32_t id = 1; id <= acknowledged; ++id) {
+      ASSERT_TRUE(ids[0].count(id) && ids[1].count(id)) << "acknowledged transaction " << id << " lost";
+      ASSERT_EQ(ids[2].count(id), HasNotes(id) ? 1u : 0u) << "transaction " << id;
+    }
+    // Whatever else is there is the transaction in flight, in all its files
+    // or in none: heads, lines, notes and the update of the row before.
+    const int32_t next = acknowledged + 1;
+    const bool in_heads = ids[0].count(next) != 0;
+    EXPECT_EQ(ids[1].count(next) != 0, in_heads) << "transaction " << next << " torn";
+    if (HasNotes(next)) {
+      EXPECT_EQ(ids[2].count(next) != 0, in_heads) << "transaction " << next << " torn";
+    }
+    if (acknowledged >= 1) {
+      EXPECT_EQ(updated.count(acknowledged) != 0, in_heads) << "transaction " << next << " torn";
+    }
+    for (int32_t id = 1; id < acknowledged; ++id) {
+      ASSERT_EQ(updated.count(id), 1u) << "the update of transaction " << id + 1 << " lost";
+    }
+    EXPECT_EQ(ids[0].size(), static_cast<size_t>(acknowledged + (in_heads ? 1 : 0)));
+    EXPECT_EQ(ids[1].size(), ids[0].size());
+  }
+
+ private:
+  tmbtest::ScratchDir dir_;
+};
+
+// The library kills itself at a chosen point of a commit over several
+// files, so that every step of it is met: right after the commit record,
+// after each file's commit, in two-file and three-file transactions, early
+// and after the commit log has seen many records come and go.
+TEST(Crash, KilledInsideACommitAcrossFilesLeavesItWholeInEveryFile) {
+  // Transaction n is the process's n-th commit; every third has three files.
+  for (int32_t commit : {1, 2, 3, 40, 42, 67, 66}) {
+    const int files = AcrossFiles::HasNotes(commit) ? 3 : 2;
+    for (int k = 0; k <= files; ++k) {
+      AcrossFiles t;
+      SCOPED_TRACE("commit " + std::to_string(commit) + ", killed after " + std::to_string(k) +
+                   " of " + std::to_string(files) + " files");
+      const std::string point = std::to_string(commit) + ":" + std::to_string(k);
+      const int32_t last = RunUntilKilled([&](auto report) {
+        setenv("TMBIO_TEST_KILL_COMMIT", point.c_str(), 1);
+        t.Write(report);
+      });
+      EXPECT_EQ(last, commit - 1);
+      t.Check(last);
+      // Opened again: a recovery done leaves the files as they are.
+      t.Check(last);
+    }
+  }
+}
+
+// Killed from outside at moments that fall anywhere: between commits,
+// inside a write, inside a commit.
+TEST(Crash, KilledAnywhereWhileCommittingAcrossFilesLeavesWholeTransactions) {
+  for (int round = 0; round < 12; ++round) {
+    AcrossFiles t;
+    const int32_t last = RunAndKill([&](auto report) { t.Write(report); }, 3 + round * 7);
+    SCOPED_TRACE("round " + std::to_string(round));
+    t.Check(last);
+  }
 }
 
 }  // namespace
