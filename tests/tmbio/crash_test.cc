@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <sqlite3.h>
 
 #include "tests/tmbio/test_util.h"
 #include "tmbio/tmbio.h"
@@ -25,9 +29,9 @@ const char* kSchema = R"({"record_length": 64,
 
 // Runs `child` in a forked process that reports 32-bit numbers over a pipe;
 // kills it with SIGKILL once `enough` numbers came, and returns the last
-// number reported.
+// number reported. `delay_us` more lets the child go on into its next step.
 template <typename Child>
-int32_t RunAndKill(Child child, int enough) {
+int32_t RunAndKill(Child child, int enough, int delay_us = 0) {
   int fds[2];
   EXPECT_EQ(pipe(fds), 0);
   pid_t pid = fork();
@@ -42,9 +46,12 @@ int32_t RunAndKill(Child child, int enough) {
   close(fds[1]);
   int32_t last = -1, n = 0;
   for (int got = 0; got < enough && read(fds[0], &n, sizeof n) == sizeof n; ++got) last = n;
+  if (delay_us > 0) usleep(static_cast<useconds_t>(delay_us));
   kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
+  // What the child acknowledged before the kill counts too.
+  while (read(fds[0], &n, sizeof n) == sizeof n) last = n;
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended on its own";
   close(fds[0]);
   return last;
@@ -286,12 +293,126 @@ TEST(Crash, KilledInsideACommitAcrossFilesLeavesItWholeInEveryFile) {
 // Killed from outside at moments that fall anywhere: between commits,
 // inside a write, inside a commit.
 TEST(Crash, KilledAnywhereWhileCommittingAcrossFilesLeavesWholeTransactions) {
-  for (int round = 0; round < 12; ++round) {
+  for (int round = 0; round < 24; ++round) {
     AcrossFiles t;
-    const int32_t last = RunAndKill([&](auto report) { t.Write(report); }, 3 + round * 7);
+    const int32_t last =
+        RunAndKill([&](auto report) { t.Write(report); }, 3 + round * 7, (round * 173) % 1500);
     SCOPED_TRACE("round " + std::to_string(round));
     t.Check(last);
   }
+}
+
+// Rows of a table in an SQLite database; -1 when it cannot be read.
+int64_t Rows(const std::string& path, const char* table) {
+  sqlite3* db = nullptr;
+  int64_t n = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* s = nullptr;
+    const std::string sql = std::string("SELECT count(*) FROM ") + table;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+      n = sqlite3_column_int64(s, 0);
+    }
+    sqlite3_finalize(s);
+  }
+  sqlite3_close_v2(db);
+  return n;
+}
+
+// Several environments of one process commit over the same two files at
+// once, as a server's sessions do, until the kill: every acknowledged
+// transaction is in both files, and nothing is in one only.
+TEST(Crash, ConcurrentCommitsAcrossFilesKilledLeaveWholeTransactions) {
+  constexpr int kThreads = 4;
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    tmbtest::ScratchDir dir;
+    tmbtest::MakeFile(dir.path(), "heads", kSchema);
+    tmbtest::MakeFile(dir.path(), "lines", kSchema);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      std::vector<std::thread> threads;
+      for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+          TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+          QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 60000);
+          TMBFile* files[2] = {tmbtest::Open(env, "heads"), tmbtest::Open(env, "lines")};
+          for (int32_t id = (t + 1) * 1000000;; ++id) {
+            if (QDK_BeginTX(env) != 0) _exit(2);
+            for (TMBFile* f : files) {
+              tmbtest::Record r = Row(id);
+              if (QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0) <= 0) _exit(2);
+            }
+            if (QDK_CommitTX(env) != 0) _exit(2);
+            if (write(fds[1], &id, sizeof id) != sizeof id) _exit(3);
+          }
+        });
+      }
+      for (auto& th : threads) th.join();
+      _exit(0);
+    }
+    close(fds[1]);
+    std::set<int32_t> acknowledged;
+    int32_t n = 0;
+    for (int got = 0; got < 20 + round * 40 && read(fds[0], &n, sizeof n) == sizeof n; ++got) {
+      acknowledged.insert(n);
+    }
+    usleep(static_cast<useconds_t>((round * 311) % 1200));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    while (read(fds[0], &n, sizeof n) == sizeof n) acknowledged.insert(n);
+    close(fds[0]);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    std::set<int32_t> ids[2];
+    TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+    const char* names[2] = {"heads", "lines"};
+    for (int i = 0; i < 2; ++i) {
+      TMBFile* f = tmbtest::Open(env, names[i]);
+      ASSERT_NE(f, nullptr);
+      uint8_t buf[64];
+      for (int32_t s = QDK_read(f, buf, 64, TMBIO_READ_FIRST); s > 0; s = QDK_read(f, buf, 64, TMBIO_READ_NEXT)) {
+        ids[i].insert(static_cast<int32_t>(tmbtest::ReadInt(buf, 4)));
+      }
+    }
+    EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+    EXPECT_EQ(tmbtest::Problems(dir.File("heads.tmb")), "");
+    EXPECT_EQ(tmbtest::Problems(dir.File("lines.tmb")), "");
+    EXPECT_EQ(ids[0], ids[1]) << "a transaction is in one file only";
+    for (int32_t id : acknowledged) EXPECT_EQ(ids[0].count(id), 1u) << "acknowledged " << id << " lost";
+  }
+}
+
+// Without a crash the commit log keeps no record, and the ids the files
+// keep for pending records are trimmed as the commits go on.
+TEST(Crash, CommitsAcrossFilesLeaveNoRecordAndFewIds) {
+  tmbtest::ScratchDir dir;
+  tmbtest::MakeFile(dir.path(), "heads", kSchema);
+  tmbtest::MakeFile(dir.path(), "lines", kSchema);
+  TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+  TMBFile* files[2] = {tmbtest::Open(env, "heads"), tmbtest::Open(env, "lines")};
+  for (int32_t id = 1; id <= 300; ++id) {
+    ASSERT_EQ(QDK_BeginTX(env), 0);
+    for (TMBFile* f : files) {
+      tmbtest::Record r = Row(id);
+      ASSERT_GT(QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
+    }
+    ASSERT_EQ(QDK_CommitTX(env), 0);
+  }
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+  EXPECT_EQ(Rows(dir.File(".tmbio-commits"), "txs"), 0);
+  EXPECT_EQ(Rows(dir.File(".tmbio-commits"), "parts"), 0);
+  const int64_t kept = Rows(dir.File("heads.tmb"), "tmbio_applied");
+  EXPECT_GE(kept, 0);
+  EXPECT_LE(kept, 64) << "the applied ids are not trimmed";
+  // An open trims the rest: no record names them.
+  env = tmbtest::NewEnv(dir.path());
+  EXPECT_NE(tmbtest::Open(env, "heads"), nullptr);
+  EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+  EXPECT_EQ(Rows(dir.File("heads.tmb"), "tmbio_applied"), 0);
 }
 
 }  // namespace
