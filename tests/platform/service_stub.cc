@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "platform/service_control.h"
@@ -14,6 +15,11 @@ namespace {
 
 using namespace tmb::platform;
 
+// The service main thread sets these and the dispatcher's thread runs the
+// handler: the control that makes it run comes from another process, which
+// orders the two only as far as the processes can tell, so a lock orders them
+// here too.
+std::mutex g_mutex;
 ServiceStatusHandle g_handle = nullptr;
 ServiceStatus g_status;
 
@@ -28,6 +34,7 @@ void Record(const std::string& line) {
 
 void Handler(uint32_t control) {
   Record("control " + std::to_string(control));
+  std::lock_guard<std::mutex> lock(g_mutex);
   if (control == kServiceControlStop) g_status.current_state = kServiceStopped;
   if (control == kServiceControlPause) g_status.current_state = kServicePaused;
   if (control == kServiceControlContinue) g_status.current_state = kServiceRunning;
@@ -40,6 +47,7 @@ void Main(uint32_t argc, char** argv) {
   Record(line);
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "vanish") _exit(3);
+  std::lock_guard<std::mutex> lock(g_mutex);
   g_handle = RegisterServiceCtrlHandler("stub", Handler);
   g_status = ServiceStatus{kServiceWin32, kServiceRunning, kServiceAcceptStop | kServiceAcceptPauseContinue, 0, 0,
                            0, 0};
