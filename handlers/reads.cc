@@ -62,6 +62,10 @@ void PutRestrictedReply(MessageBuffer& b, int32_t status, const uint8_t* record,
                         int32_t room, const uint8_t* key, uint8_t key_length, int32_t value) {
   PutInt32(b, status);
   if (status == TMBIO_READ_END || status == TMBIO_READ_STOP) return;
+  // The whole reply in one block: the zeros below come 4 KiB at a time.
+  if (!b.Reserve(4 + static_cast<uint64_t>(size) + 1 + key_length + 4)) {
+    throw RequestAbandoned();
+  }
   if (size != 0) {
     PutInt32(b, size);
     if (!b.Append(record, static_cast<uint64_t>(room))) throw RequestAbandoned();

@@ -135,13 +135,27 @@ bool MessageBuffer::EnsureCapacity(uint64_t size, bool keep) {
   return storage_ != nullptr && capacity_ != 0;
 }
 
+bool MessageBuffer::Reserve(uint64_t n) {
+  const uint64_t needed = length_ + n;
+  if (needed < length_) return false;  // a length that wraps cannot be held
+  if (storage_ != nullptr && needed <= capacity_) return true;
+  // A failed grow leaves the old, too small block in place and still
+  // counts as capacity: the length check is what tells.
+  return EnsureCapacity(needed, true) && needed <= capacity_;
+}
+
 bool MessageBuffer::Append(const void* bytes, uint64_t n) {
   const uint64_t new_length = length_ + n;
-  if (new_length < length_) return false;  // a length that wraps cannot be held
-  if (new_length >= capacity_) {
-    // A failed grow leaves the old, too small block in place and still
-    // counts as capacity: the length check is what keeps the copy inside.
-    if (!EnsureCapacity(new_length, true) || new_length > capacity_) return false;
+  if (new_length < length_) return false;
+  if (storage_ == nullptr || new_length > capacity_) {
+    // A reply built of many small pieces would otherwise be copied whole
+    // for every unit it grows by: quadratic in its size, which a client
+    // picks. Doubling keeps the copies linear; when the double is more
+    // than the request memory allows, the exact size may still be had.
+    const uint64_t doubled = 2 * capacity_;
+    if (doubled <= new_length || !Reserve(doubled - length_)) {
+      if (!Reserve(n)) return false;
+    }
   }
   if (n != 0) std::memcpy(storage_ + length_, bytes, n);
   length_ = new_length;

@@ -53,7 +53,12 @@ class MessageBuffer {
   // Applies the sizing policy for a message of `size` bytes. With keep false
   // the buffer is reset; with keep true its valid bytes survive.
   bool EnsureCapacity(uint64_t size, bool keep);
-  // Copies n bytes at the write end.
+  // Makes room for n more bytes at the write end, keeping the valid ones,
+  // in one allocation of exactly what is needed (rounded to the unit).
+  // False when it cannot be had; the buffer is then as it was.
+  bool Reserve(uint64_t n);
+  // Copies n bytes at the write end, growing the block geometrically so
+  // that a reply built piece by piece costs linear time.
   bool Append(const void* bytes, uint64_t n);
 
   // Test seam: makes the next block allocations fail.

@@ -46,6 +46,30 @@ TEST_F(MessageBufferTest, AppendUpToHomeBlockThenGrowKeepsBytesAndHome) {
   EXPECT_EQ(b.data()[4096], one);
 }
 
+TEST_F(MessageBufferTest, ReplyBuiltPieceByPieceMovesLogarithmicallyOften) {
+  // Growing by one unit per piece would move (and copy) the block 255 times.
+  const std::vector<uint8_t> piece(4096, 0x3C);
+  int moves = 0;
+  for (int i = 0; i < 256; ++i) {
+    const uint8_t* before = b.data();
+    ASSERT_TRUE(b.Append(piece.data(), piece.size()));
+    if (b.data() != before) ++moves;
+  }
+  EXPECT_LE(moves, 9);
+  EXPECT_EQ(b.length(), 256u * 4096);
+  EXPECT_EQ(b.data()[b.length() - 1], 0x3C);
+
+  // A reserved reply is made in one block, of the size asked.
+  b.ReturnHome();
+  b.BeginReply();
+  ASSERT_TRUE(b.Reserve(100000));
+  EXPECT_EQ(b.capacity(), 102400u);
+  const uint8_t* reserved = b.data();
+  for (int i = 0; i < 24; ++i) ASSERT_TRUE(b.Append(piece.data(), piece.size()));
+  EXPECT_EQ(b.data(), reserved);
+  EXPECT_EQ(b.data()[8], 0x3C);
+}
+
 TEST_F(MessageBufferTest, SizingPolicyFollowsFourKilobyteUnits) {
   struct Step {
     uint64_t message;
@@ -85,7 +109,8 @@ TEST_F(MessageBufferTest, FailedAllocateFallsBackToHomeBlock) {
 TEST_F(MessageBufferTest, FailedGrowLeavesContentsAndRefusesAppend) {
   std::vector<uint8_t> bytes(4096, 0xAB);
   ASSERT_TRUE(b.Append(bytes.data(), bytes.size()));
-  MessageBuffer::FailAllocationsForTesting(1);
+  // The doubled block fails, then the exact one.
+  MessageBuffer::FailAllocationsForTesting(2);
   EXPECT_FALSE(b.Append(bytes.data(), 1));
   EXPECT_EQ(b.length(), 4096u);
   EXPECT_TRUE(b.on_home_block());
