@@ -339,6 +339,16 @@ TEST(ServerStartTest, PortInUseIsReportedAndSignalStopsCleanly) {
   const std::string expected =
       "Unable to open socket " + std::to_string(first.port()) + ". Another process may be using it.";
   EXPECT_NE(second.Stderr().find(expected), std::string::npos) << second.Stderr();
+
+  // The harness itself: a server on its default port, found taken by the
+  // time it binds, moves to another port; its readiness probe does not take
+  // the first server for its own.
+  ServerProcess third;
+  third.set_port(first.port());
+  third.args = {"-P:" + std::to_string(first.port())};
+  ASSERT_TRUE(third.Start()) << third.Stderr();
+  EXPECT_NE(third.port(), first.port());
+  EXPECT_EQ(third.StopProblems(), "");
   EXPECT_EQ(first.StopProblems(), "");
 }
 

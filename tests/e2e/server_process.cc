@@ -14,7 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -68,16 +71,72 @@ bool WaitReadable(int fd, int ms) {
 
 }  // namespace
 
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// The first port of the kernel's ephemeral range: every client socket of
+// every test running beside this one draws its local port from there, so a
+// listening port chosen inside it can be taken by a client before the
+// server binds it.
+int EphemeralStart() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  int first = 0;
+  return in >> first && first > 2048 ? first : 32768;
+}
+
+bool CanListenOn(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
-  return ntohs(addr.sin_port);
+  return free;
+}
+
+// True when process `pid` holds a socket listening on `port`: a probe that
+// connects may otherwise have reached another test's server.
+bool ListensOn(pid_t pid, uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  std::vector<std::string> inodes;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    const size_t colon = local.find(':');
+    if (colon == std::string::npos || state != "0A") continue;  // 0A: listening
+    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) inodes.push_back(inode);
+  }
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    const std::string link = std::filesystem::read_symlink(entry.path(), error).string();
+    for (const std::string& inode : inodes) {
+      if (link == "socket:[" + inode + "]") return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+uint16_t FreePort() {
+  static std::mutex mutex;
+  static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+  const std::lock_guard lock(mutex);
+  const int high = EphemeralStart() - 1;
+  const int low = high > 12000 ? 10000 : 1024;
+  std::uniform_int_distribution<int> pick(low, high);
+  for (int tries = 0; tries < 1000; ++tries) {
+    const auto port = static_cast<uint16_t>(pick(random));
+    if (CanListenOn(port)) return port;
+  }
+  throw std::runtime_error("no free port below the ephemeral range");
 }
 
 std::string MachineHive(const std::string& settings_lines, bool with_catalogs) {
@@ -107,6 +166,20 @@ ServerProcess::~ServerProcess() {
 }
 
 bool ServerProcess::Start() {
+  // Another test may take the chosen port between its choice and the
+  // server's bind; with the default arguments the server gets another.
+  for (int tries = 0; tries < 5; ++tries) {
+    const bool default_args = args.size() == 1 && args[0] == "-P:" + std::to_string(port_);
+    if (StartOnce()) return true;
+    // A failed start of any other kind leaves the port free.
+    if (!default_args || exit_code_ < 0 || CanListenOn(port_)) return false;
+    port_ = FreePort();
+    args = {"-P:" + std::to_string(port_)};
+  }
+  return false;
+}
+
+bool ServerProcess::StartOnce() {
   const std::string user = dir_ + "/user.reg";
   const std::string machine = dir_ + "/machine.reg";
   if (!user_hive.empty()) WriteFile(user, user_hive);
@@ -147,7 +220,7 @@ bool ServerProcess::Start() {
     const int fd = ConnectLoopback(port_);
     if (fd >= 0) {
       close(fd);
-      return true;
+      if (ListensOn(pid_, port_)) return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

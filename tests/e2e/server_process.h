@@ -12,7 +12,8 @@ namespace tmb::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// A TCP port that was free a moment ago.
+// A TCP port that was free a moment ago, chosen at random below the
+// kernel's ephemeral range so that no client socket can take it.
 uint16_t FreePort();
 
 // A connected TCP socket to `port` on the loopback address, from `source`
@@ -40,7 +41,8 @@ class ServerProcess {
   std::vector<std::string> args;
 
   // Starts the binary and waits until it accepts connections. False when
-  // it exited first (exit_code() then says how).
+  // it exited first (exit_code() then says how). With the default
+  // arguments, a port taken in the meantime is replaced by another.
   bool Start();
   // Sends SIGTERM and waits; returns the exit status.
   int Stop();
@@ -66,6 +68,8 @@ class ServerProcess {
   std::string Stdout() const;
 
  private:
+  bool StartOnce();
+
   std::string dir_;
   uint16_t port_ = 0;
   pid_t pid_ = -1;
