@@ -49,6 +49,8 @@ struct Command {
 std::span<const Command> SessionCommands();
 // The data group: tables, columns, describe, dump, get, put, delete, ls.
 std::span<const Command> DataCommands();
+// The benchmark group: bench.
+std::span<const Command> BenchCommands();
 
 // Takes the common options (--host, --port, --compress, --ca; as "--opt
 // value" or "--opt=value"; the flags --tls and --insecure; anywhere on the
