@@ -8,6 +8,7 @@
 // connection beside it is still served, nothing leaks, and a fresh session
 // runs the whole script again with the same allocations.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
@@ -253,9 +255,9 @@ class ScriptClient {
       conn_.Send(test::Frame(static_cast<uint32_t>(coded.size()), plain, coded));
     }
     --mirror_.warmup;
-    const Bytes frame = conn_.ReadFrame();
-    if (frame.empty()) return std::nullopt;
-    return Decode(frame, body[0]);
+    const std::optional<Bytes> frame = ReadFrame();
+    if (!frame) return std::nullopt;
+    return Decode(*frame, body[0]);
   }
 
   // Ends the connection and waits until the server has closed its side,
@@ -264,9 +266,35 @@ class ScriptClient {
     shutdown(conn_.fd(), SHUT_WR);
     return conn_.PeerClosed();
   }
-  bool PeerClosed() { return conn_.PeerClosed(); }
+  // Whether the connection ended without a byte of the last reply.
+  bool ClosedSilently() { return stray_ == 0 && conn_.PeerClosed(); }
 
  private:
+  // One whole frame; none when the connection ends first, counting in
+  // stray_ the bytes that did come.
+  std::optional<Bytes> ReadFrame() {
+    Bytes frame(kFrameHeaderSize);
+    stray_ = ReadUpTo(frame.data(), kFrameHeaderSize);
+    if (stray_ == kFrameHeaderSize) {
+      frame.resize(kFrameHeaderSize + LoadBigEndian32(frame.data()));
+      stray_ += ReadUpTo(frame.data() + kFrameHeaderSize, frame.size() - kFrameHeaderSize);
+      if (stray_ == frame.size()) return frame;
+    }
+    return std::nullopt;
+  }
+
+  size_t ReadUpTo(uint8_t* dest, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+      pollfd p{conn_.fd(), POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) break;
+      const ssize_t r = recv(conn_.fd(), dest + got, n - got, 0);
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    return got;
+  }
+
   Bytes Decode(const Bytes& frame, uint8_t opcode) {
     const uint32_t n = LoadBigEndian32(frame.data());
     const uint32_t u = LoadBigEndian32(frame.data() + 4);
@@ -291,6 +319,7 @@ class ScriptClient {
 
   test::RawConnection conn_;
   CompressionSettings mirror_;
+  size_t stray_ = 0;  // bytes of the last reply read
 };
 
 // What the library and the slot table hold, process-wide.
@@ -298,6 +327,9 @@ struct Held {
   int slots, environments, files;
   bool operator==(const Held&) const = default;
 };
+void PrintTo(const Held& h, std::ostream* os) {
+  *os << h.slots << " slots, " << h.environments << " environments, " << h.files << " files";
+}
 Held HeldNow() { return {SlotsInUse(), GetNumConnections(), GetNumOpenFiles()}; }
 
 struct Outcome {
@@ -344,7 +376,7 @@ class AllocationFailureTest : public ::testing::Test {
       const std::optional<Bytes> reply = client.Exchange(step, ids);
       if (!reply) {
         DisarmAllocationFailure();
-        out.closed_silently = client.PeerClosed();
+        out.closed_silently = client.ClosedSilently();
         return out;
       }
       out.counted.push_back(AllocationsCounted());
