@@ -65,6 +65,9 @@ struct Ids {
   int32_t search = 0;
 };
 
+// Replies above it are zlib-coded once zlib is granted.
+constexpr int32_t kZlibThreshold = 100;
+
 struct Step {
   std::function<Bytes(const Ids&)> body;
   Codec codec = Codec::kNone;  // how the client codes the request
@@ -106,6 +109,11 @@ std::string AsText(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 Step Of(std::function<Bytes(const Ids&)> body) { return {std::move(body)}; }
 
+// A request of the opcode alone.
+Step Just(uint8_t opcode) {
+  return Of([opcode](const Ids&) { return Body(opcode).bytes(); });
+}
+
 // Every opcode of the table, in an order that gives each one something to
 // work on: a file open with reads that take read buffers and large replies,
 // a transaction open over writes, a catalog handle, a directory search, a
@@ -119,7 +127,7 @@ std::vector<Step> Script(const std::string& dir) {
         return Body(kIdentifyClient).I16(1).Text("ada").I16(1).Text("x").I16(0).I16(1)
             .Text("people").I16(1).Text("other").I16(1).Text("client-a").bytes();
       }),
-      Of([](const Ids&) { return Body(kAllocEnv).bytes(); }),
+      Just(kAllocEnv),
       Of([](const Ids& i) { return Body(kSetEnvMode).I32(i.env).I32(3).I32(0).bytes(); }),
       Of([](const Ids& i) {
         return Body(kOpenFile).I32(i.env).Text("people").I32(0).I16(0).I32(0).bytes();
@@ -141,7 +149,9 @@ std::vector<Step> Script(const std::string& dir) {
             .I32(3).Block("bob").bytes();
       }),
       // A size far past the record: the zero-filled reply grows the buffer.
-      Of([](const Ids& i) { return Body(kRestrictedRead).I32(i.file).I32(20000).I16(4).I32(0).bytes(); }),
+      Of([](const Ids& i) {
+        return Body(kRestrictedRead).I32(i.file).I32(20000).I16(4).I32(0).bytes();
+      }),
       Of([](const Ids& i) {
         return Body(kReadFirst).I32(i.file).I32(40).I32(4).I16(2).I16(3)
             .Block(std::string("\x05\x00\x00", 3)).Block(test::Int32Le(1)).bytes();
@@ -210,10 +220,12 @@ std::vector<Step> Script(const std::string& dir) {
       Of([](const Ids&) { return Body(kSetGlobalMode2).I16(0).bytes(); }),
       Of([](const Ids&) { return Body(kSetGlobalText7).Text("").bytes(); }),
       Of([](const Ids&) { return Body(kSetGlobalText6).Text("").bytes(); }),
-      Of([](const Ids&) { return Body(kRefuseRequest).bytes(); }),
-      Of([](const Ids&) { return Body(kOpenConnection).bytes(); }),
-      Of([](const Ids&) { return Body(kHello).bytes(); }),
-      Of([](const Ids&) { return Body(kSetCompression).U8(kZlibCapability).I32(0).I32(100).bytes(); }),
+      Just(kRefuseRequest),
+      Just(kOpenConnection),
+      Just(kHello),
+      Of([](const Ids&) {
+        return Body(kSetCompression).U8(kZlibCapability).I32(0).I32(kZlibThreshold).bytes();
+      }),
       LargeEcho(Codec::kZlib),
       Of([](const Ids& i) { return Body(kRollbackTX).I32(i.env).bytes(); }),
       Of([=](const Ids& i) {
@@ -312,7 +324,7 @@ class ScriptClient {
     --mirror_.warmup;
     if (opcode == kSetCompression && body.size() == 1) {
       mirror_.level = body[0];
-      mirror_.zlib_threshold = 100;
+      mirror_.zlib_threshold = kZlibThreshold;
     }
     return body;
   }
@@ -366,7 +378,7 @@ class AllocationFailureTest : public ::testing::Test {
     ScriptClient client(Settings().port);
     EXPECT_TRUE(client.ok());
     Ids ids;
-    if (!client.Exchange(Of([](const Ids&) { return Body(kHello).bytes(); }), ids)) {
+    if (!client.Exchange(Just(kHello), ids)) {
       ADD_FAILURE() << "Hello unanswered";
       return out;
     }
@@ -411,10 +423,8 @@ TEST_F(AllocationFailureTest, EveryFailurePointAbandonsItsRequestAndFreesTheConn
   // A connection beside the swept ones, holding an environment of its own.
   ScriptClient bystander(Settings().port);
   Ids bystander_ids;
-  ASSERT_TRUE(bystander.Exchange(Of([](const Ids&) { return Body(kHello).bytes(); }),
-                                 bystander_ids));
-  ASSERT_TRUE(bystander.Exchange(Of([](const Ids&) { return Body(kAllocEnv).bytes(); }),
-                                 bystander_ids));
+  ASSERT_TRUE(bystander.Exchange(Just(kHello), bystander_ids));
+  ASSERT_TRUE(bystander.Exchange(Just(kAllocEnv), bystander_ids));
   const Held idle = HeldNow();
 
   const Outcome whole = Run([] { ArmAllocationFailure(0, 0); });
@@ -444,8 +454,7 @@ TEST_F(AllocationFailureTest, EveryFailurePointAbandonsItsRequestAndFreesTheConn
     // Slot, environments and files of the connection given back; the
     // bystander's are still held, and it is still served.
     EXPECT_EQ(HeldNow(), idle);
-    EXPECT_TRUE(bystander.Exchange(Of([](const Ids&) { return Body(kEcho).bytes(); }),
-                                   bystander_ids));
+    EXPECT_TRUE(bystander.Exchange(Just(kEcho), bystander_ids));
 #ifdef TMB_LEAK_CHECK
     EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
 #endif
@@ -453,6 +462,7 @@ TEST_F(AllocationFailureTest, EveryFailurePointAbandonsItsRequestAndFreesTheConn
     // exclusive open and the transaction's records are free again.
     const Outcome again = Run([] { ArmAllocationFailure(0, 0); });
     ASSERT_EQ(again.replies, script_.size());
+    EXPECT_EQ(again.midway, whole.midway);
     EXPECT_EQ(again.counted, whole.counted);
   }
 }
