@@ -49,7 +49,6 @@
 #include "server/client_slots.h"
 #include "server/session.h"
 #include "tests/support/demo_catalog.h"
-#include "tmbio/admin.h"
 #include "tmbio/tmbio.h"
 #include "wire/compression.h"
 #include "wire/errors.h"
