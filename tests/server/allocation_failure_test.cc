@@ -6,7 +6,8 @@
 // its reply is sent, the server closes the connection, the client slot, the
 // environments, files and transaction of the connection are given back, a
 // connection beside it is still served, nothing leaks, and a fresh session
-// runs the whole script again with the same allocations.
+// runs the whole script again with the same allocations. A second sweep
+// fails the Nth allocation alone, which a fallback may absorb.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -411,6 +412,22 @@ class AllocationFailureTest : public ::testing::Test {
     if (opcode == kFindFirstFile) ids.search = id;
   }
 
+  // The request of the Nth allocation, the first step whose count reaches
+  // n in the whole run, is abandoned: the steps before it are answered, it
+  // gets not a byte and the connection ends; the slot, environments and
+  // files of the connection are given back and nothing leaks.
+  static void ExpectAbandoned(const Outcome& cut, const Outcome& whole, uint64_t n,
+                              const Held& idle) {
+    size_t expected = 0;
+    while (whole.counted[expected] < n) ++expected;
+    EXPECT_EQ(cut.replies, expected);
+    EXPECT_TRUE(cut.closed_silently);
+    EXPECT_EQ(HeldNow(), idle);
+#ifdef TMB_LEAK_CHECK
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
+  }
+
   static test::ScratchDir* scratch_;
   static test::DemoCatalog* catalog_;
   const std::vector<Step> script_ = Script(scratch_->path());
@@ -446,18 +463,9 @@ TEST_F(AllocationFailureTest, EveryFailurePointAbandonsItsRequestAndFreesTheConn
     const Outcome cut = Run([n] {
       ArmAllocationFailure(n, std::numeric_limits<uint64_t>::max());
     });
-    // The step of the Nth allocation is the first whose count reaches it.
-    size_t expected = 0;
-    while (whole.counted[expected] < n) ++expected;
-    EXPECT_EQ(cut.replies, expected);
-    EXPECT_TRUE(cut.closed_silently);
-    // Slot, environments and files of the connection given back; the
-    // bystander's are still held, and it is still served.
-    EXPECT_EQ(HeldNow(), idle);
+    ExpectAbandoned(cut, whole, n, idle);
+    // The bystander's environment is still held (above), and it is served.
     EXPECT_TRUE(bystander.Exchange(Just(kEcho), bystander_ids));
-#ifdef TMB_LEAK_CHECK
-    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
-#endif
     // A fresh session runs the whole script, with the same allocations: the
     // exclusive open and the transaction's records are free again.
     const Outcome again = Run([] { ArmAllocationFailure(0, 0); });
@@ -465,6 +473,31 @@ TEST_F(AllocationFailureTest, EveryFailurePointAbandonsItsRequestAndFreesTheConn
     EXPECT_EQ(again.midway, whole.midway);
     EXPECT_EQ(again.counted, whole.counted);
   }
+}
+
+// Memory that is short only once: a request whose allocation has a smaller
+// fallback (a reply grown to the size it needs rather than double) is still
+// answered, with one allocation more; any other is abandoned as above.
+TEST_F(AllocationFailureTest, ASingleFailureIsAbsorbedOrAbandonsItsRequest) {
+  const Held idle = HeldNow();
+  const Outcome whole = Run([] { ArmAllocationFailure(0, 0); });
+  ASSERT_EQ(whole.replies, script_.size());
+  const uint64_t total = whole.counted.back();
+  int absorbed = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(total));
+    const Outcome cut = Run([n] { ArmAllocationFailure(n, 1); });
+    if (cut.replies == script_.size()) {
+      ++absorbed;
+      EXPECT_EQ(cut.counted.back(), total + 1);
+      EXPECT_EQ(HeldNow(), idle);
+    } else {
+      ExpectAbandoned(cut, whole, n, idle);
+    }
+  }
+  std::printf("single failures absorbed by a fallback: %d of %llu\n", absorbed,
+              static_cast<unsigned long long>(total));
+  RecordProperty("absorbed", absorbed);
 }
 
 }  // namespace
