@@ -25,7 +25,8 @@ inline bool AllocationFails() {
 }
 
 // Counts allocations from now on, from 1, and fails those numbered `nth` to
-// nth + failures - 1. ArmAllocationFailure(0, 0) only counts.
+// nth + failures - 1: with the largest count, every one from nth on, as
+// memory that stays short. ArmAllocationFailure(0, 0) only counts.
 void ArmAllocationFailure(uint64_t nth, uint64_t failures = 1);
 // Stops counting and failing; the count stays readable.
 void DisarmAllocationFailure();
