@@ -100,13 +100,10 @@ Step LargeEcho(Codec codec) {
   return {[body](const Ids&) { return body; }, codec};
 }
 
-Bytes Record(int32_t id, const std::string& name) {
-  const std::string r =
-      test::Int32Le(id) + test::Padded(name, 20) + test::Padded("town", 8) + "20240101";
-  return Bytes(r.begin(), r.end());
+// A record of the demo catalog's "people".
+std::string Person(int32_t id, const std::string& name) {
+  return test::Int32Le(id) + test::Padded(name, 20) + test::Padded("town", 8) + "20240101";
 }
-
-std::string AsText(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 Step Of(std::function<Bytes(const Ids&)> body) { return {std::move(body)}; }
 
@@ -176,7 +173,7 @@ std::vector<Step> Script(const std::string& dir) {
       Of([](const Ids& i) { return Body(kReadDictionary).I32(i.file).I16(0).I16(5000).bytes(); }),
       Of([](const Ids& i) { return Body(kBeginTX).I32(i.env).bytes(); }),
       Of([](const Ids& i) {
-        return Body(kExtWrite).I32(i.file).I32(5000).Block(AsText(Record(10, "zed"))).I16(0)
+        return Body(kExtWrite).I32(i.file).I32(5000).Block(Person(10, "zed")).I16(0)
             .I32(0).I32(0).bytes();
       }),
       Of([](const Ids& i) { return Body(kRemoveRecord).I32(i.file).I16(0).bytes(); }),
