@@ -351,10 +351,10 @@ bool AcquireWrite(SharedFile* shared, const void* owner, int32_t wait_ms) {
     shared->writer = owner;
     return true;
   }
-  auto me = shared->queue.emplace(shared->queue.end(), owner, false);
+  auto me = shared->queue.emplace(shared->queue.end(), owner);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  while (!me->second) {
-    if (shared->write_cv.wait_until(lock, deadline) == std::cv_status::timeout && !me->second) {
+  while (!me->granted) {
+    if (me->cv.wait_until(lock, deadline) == std::cv_status::timeout && !me->granted) {
       shared->queue.erase(me);
       return false;
     }
@@ -370,10 +370,10 @@ void ReleaseWrite(SharedFile* shared, const void* owner) {
   // Straight to the longest waiter, so that a writer who comes back at
   // once cannot starve the others.
   for (auto& waiter : shared->queue) {
-    if (!waiter.second) {
-      waiter.second = true;
-      shared->writer = waiter.first;
-      shared->write_cv.notify_all();
+    if (!waiter.granted) {
+      waiter.granted = true;
+      shared->writer = waiter.owner;
+      waiter.cv.notify_one();
       break;
     }
   }

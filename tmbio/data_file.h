@@ -57,10 +57,17 @@ struct SharedFile {
   // process in the order they asked for it. SQLite's own busy wait polls
   // with sleeps; between threads of one process a hand-over is both faster
   // and fair. Other processes still meet SQLite's wait.
+  // Each waiter is woken alone when the right is handed to it: with many
+  // writers, waking them all at each hand-over costs more than the writes.
+  struct WriteWaiter {
+    explicit WriteWaiter(const void* o) : owner(o) {}
+    const void* owner;
+    bool granted = false;
+    std::condition_variable cv;
+  };
   std::mutex write_mu;
-  std::condition_variable write_cv;
-  const void* writer = nullptr;                // guarded by write_mu
-  std::list<std::pair<const void*, bool>> queue;  // waiters, granted; guarded by write_mu
+  const void* writer = nullptr;  // guarded by write_mu
+  std::list<WriteWaiter> queue;  // guarded by write_mu
 
   // Writes committed alone wait here for the sync of the log that makes
   // them durable, one sync for as many as committed meanwhile.
