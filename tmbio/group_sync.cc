@@ -26,7 +26,10 @@ int32_t GroupSync::AwaitDurable(uint64_t ticket, const std::function<int32_t()>&
   std::unique_lock<std::mutex> lock(mu_);
   while (durable_ < ticket && !broken_) {
     if (syncing_) {
-      done_.wait(lock);
+      Waiter me(ticket);
+      waiters_.push_back(&me);
+      // Whoever wakes this waiter takes it off the list.
+      while (!me.woken) me.cv.wait(lock);
       continue;
     }
     // Every ticket given so far is a commit already written to the log, so
@@ -43,9 +46,27 @@ int32_t GroupSync::AwaitDurable(uint64_t ticket, const std::function<int32_t()>&
     } else {
       broken_ = true;
     }
-    done_.notify_all();
+    WakeAfterSync();
   }
   return durable_ >= ticket ? 0 : TMBIO_IO_ERROR;
+}
+
+void GroupSync::WakeAfterSync() {
+  // Every waiter the sync covered returns; of the others, the first leads
+  // the next sync, which covers the rest as well.
+  bool leader_woken = false;
+  for (auto it = waiters_.begin(); it != waiters_.end();) {
+    Waiter* w = *it;
+    const bool covered = broken_ || w->ticket <= durable_;
+    if (!covered && leader_woken) {
+      ++it;
+      continue;
+    }
+    leader_woken = leader_woken || !covered;
+    w->woken = true;
+    w->cv.notify_one();
+    it = waiters_.erase(it);
+  }
 }
 
 }  // namespace tmbio
