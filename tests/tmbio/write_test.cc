@@ -4,7 +4,10 @@
 // one file from two threads.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -451,6 +454,22 @@ TEST_F(WriteTest, WritesCommittedAloneAtOnceShareSyncsAndFailAlone) {
   for (int t = 0; t < kThreads; ++t) {
     EXPECT_EQ(landed[static_cast<size_t>(t)], acknowledged[static_cast<size_t>(t)]) << "thread " << t;
   }
+}
+
+// A file set back to a rollback journal with the sqlite3 tool has no log to
+// sync: its writes committed alone still succeed, and land.
+TEST_F(WriteTest, AFileWithoutAWriteAheadLogTakesWritesCommittedAlone) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("orders.tmb").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  TMBFile* f = tmbtest::Open(env_, "orders");
+  ASSERT_NE(f, nullptr);
+  for (int id = 1; id <= 3; ++id) {
+    EXPECT_GT(Insert(f, Row(id, "j" + std::to_string(id), 1)), 0) << id;
+  }
+  EXPECT_EQ(QDGetEnvMode(f, TMBIO_FILE_RECORDS), 3);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("orders.tmb-wal")));
 }
 
 TEST_F(WriteTest, ManySessionsComeAndGoAtOnce) {
