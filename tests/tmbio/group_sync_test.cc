@@ -1,6 +1,6 @@
-// The group sync on its own: a lone commit leads its sync at once, commits
-// written while a sync runs share the next one, and a failed sync fails
-// every commit it should have covered and every later one.
+// The group sync on its own: commits written while a sync runs share the
+// next one, and a failed sync fails every commit it should have covered and
+// every later one. (A lone writer's one sync a write: write_test.cc.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -41,19 +41,6 @@ class Gate {
   bool entered_ = false;
   bool open_ = false;
 };
-
-TEST(GroupSync, ALoneCommitSyncsOnceAndAtOnce) {
-  GroupSync group;
-  int syncs = 0;
-  for (int i = 0; i < 3; ++i) {
-    const uint64_t ticket = group.Written();
-    EXPECT_EQ(group.AwaitDurable(ticket, [&] { return ++syncs, 0; }), 0);
-    EXPECT_EQ(syncs, i + 1);
-  }
-  // A ticket already covered needs no sync.
-  EXPECT_EQ(group.AwaitDurable(1, [&] { return ++syncs, 0; }), 0);
-  EXPECT_EQ(syncs, 3);
-}
 
 TEST(GroupSync, CommitsWrittenDuringASyncShareTheNext) {
   constexpr int kFollowers = 12;
