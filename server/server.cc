@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 #include "diag/debug_trace.h"
 #include "config/settings.h"
+#include "platform/descriptor_limit.h"
 #include "platform/event_log.h"
 #include "platform/message_box.h"
 #include "secure/tls_binding.h"
@@ -106,17 +106,15 @@ void StartSessionThread(std::unique_ptr<Session> session) {
   }
 }
 
-// Raises the soft limit of open descriptors to the hard limit and returns
-// the soft limit then in force.
-uint64_t RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;  // the usual soft limit
-  if (limit.rlim_cur != limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<uint64_t>::max() : limit.rlim_cur;
+// Connections cost descriptors, so the server takes every one the system
+// lets it have before it sizes its connection total, and says what it got:
+// a limit left low is the first thing to know when connections are refused.
+int ConnectionsForDescriptors(int configured) {
+  const platform::DescriptorLimitChange change = platform::RaiseDescriptorLimit();
+  const int connections = ConnectionsWithin(change.after, configured);
+  std::fprintf(stderr, "tmbsqlsvr: open descriptor limit %s; room for %d connections\n",
+               platform::DescribeDescriptorLimit(change).c_str(), connections);
+  return connections;
 }
 
 void AcceptLoop(int listen_fd) {
@@ -163,10 +161,7 @@ void ServerThread() {
   g_transaction_idle_timeout_ms = int64_t{ReadTransactionIdleTimeoutSeconds()} * 1000;
   g_tls_timeout_ticks = ReadTlsHandshakeTimeoutSeconds() * 100;
   SetRequestMemoryLimit(client_limits.max_request_memory);
-  const int connections = ConnectionsWithin(RaiseDescriptorLimit(), client_limits.max_connections);
-  if (connections < client_limits.max_connections) {
-    DebugTrace("tmbsqlsvr: the descriptor limit leaves room for %d connections\n", connections);
-  }
+  const int connections = ConnectionsForDescriptors(client_limits.max_connections);
   ServerConnections().Configure(static_cast<size_t>(connections),
                                 static_cast<size_t>(client_limits.max_connections_per_address));
 
