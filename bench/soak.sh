@@ -15,7 +15,7 @@
 #
 # Settable through the environment: SOAK_CONNECTIONS (5000), SOAK_CLIENTS
 # (64), SOAK_SECONDS (60, the mixing time of each soak), SOAK_KILLS (16),
-# SOAK_RSS_TOLERANCE_KIB (4096).
+# SOAK_SOAKS (2), SOAK_RSS_TOLERANCE_KIB (4096).
 #
 # The server is started with a soft descriptor limit of 1024 and raises it
 # itself; its hard limit must leave room for the connections (a quarter of
@@ -29,6 +29,7 @@ connections=${SOAK_CONNECTIONS:-5000}
 clients=${SOAK_CLIENTS:-64}
 seconds=${SOAK_SECONDS:-60}
 kills=${SOAK_KILLS:-16}
+soaks=${SOAK_SOAKS:-2}
 tolerance=${SOAK_RSS_TOLERANCE_KIB:-4096}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -38,17 +39,17 @@ bin=$build/host/tmbsqlsvr
 admin=$build/tmbio/admin/tmbadmin
 driver=$build/bench/soak
 
-# The server needs 4 descriptors a connection and 64 of its own; the
-# driver one a connection and a few more.
-needed=$(( connections * 4 + 64 + 256 ))
+# The server counts 4 descriptors a connection and keeps 64 of its own; the
+# driver needs one a connection and a few more. A hard limit that cannot be
+# raised that far (no CAP_SYS_RESOURCE, as in some containers) holds fewer
+# connections, and the report says so.
+needed=$(( connections * 4 + 64 ))
 hard=$(ulimit -Hn)
-if [[ $hard != unlimited && $hard -lt $needed ]]; then
-  ulimit -Hn "$needed" 2>/dev/null || {
-    echo "soak: the hard descriptor limit $hard leaves room for" \
-         "$(( (hard - 64) / 4 )) connections, not $connections; raise it" \
-         "(as root: ulimit -Hn $needed) or set SOAK_CONNECTIONS" >&2
-    exit 2
-  }
+if [[ $hard != unlimited && $hard -lt $needed ]] && ! ulimit -Hn "$needed" 2>/dev/null; then
+  room=$(( (hard - 64) / 4 ))
+  echo "NOTE: the hard descriptor limit is $hard and cannot be raised here; it leaves the server" \
+       "room for $room connections, so $room are held instead of $connections"
+  connections=$room
 fi
 ulimit -Sn "$(ulimit -Hn)"
 
@@ -84,7 +85,7 @@ sed 's/^/  /' "$dir/stderr.txt"
 status=0
 started=$SECONDS
 "$driver" run "$port" "$server" --connections "$connections" --clients "$clients" \
-  --seconds "$seconds" --kills "$kills" --rss-tolerance-kib "$tolerance" \
+  --seconds "$seconds" --kills "$kills" --soaks "$soaks" --rss-tolerance-kib "$tolerance" \
   --counts "$dir/expected.txt" || status=1
 
 kill -TERM "$server"
