@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # soak.sh: load and soak of the real server on the loopback address, bounded
-# in time (about four minutes with the defaults, the build aside).
+# in time (about two and a half minutes with the defaults, the build aside).
 #
 #   bench/soak.sh [BUILD_DIR]
 #
