@@ -84,7 +84,8 @@ echo "server pid $server on 127.0.0.1:$port; $(nproc) cores; server said:"
 sed 's/^/  /' "$dir/stderr.txt"
 status=0
 started=$SECONDS
-"$driver" run "$port" "$server" --connections "$connections" --clients "$clients" \
+# Every phase is bounded; the time-out stands for a server that stops answering.
+timeout $(( soaks * (seconds + 180) + 60 )) "$driver" run "$port" "$server" --connections "$connections" --clients "$clients" \
   --seconds "$seconds" --kills "$kills" --soaks "$soaks" --rss-tolerance-kib "$tolerance" \
   --counts "$dir/expected.txt" || status=1
 
