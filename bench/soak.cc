@@ -60,9 +60,14 @@ constexpr int32_t kSeeded = 1000;  // ids 1 to kSeeded in each file, never remov
 constexpr const char* kFiles[2] = {"a.tmb", "b.tmb"};
 constexpr uint8_t kEcho = 16, kReadByKey = 42, kBeginTx = 48, kCommitTx = 49, kRollbackTx = 50;
 
-// Ids are unique across the run: the soak, then the client, then a sequence.
+// Ids are unique across the run: the soak (up to 20), then the client (up to
+// 500: the mixing ones below kKillClients, the killed ones from there), then
+// a sequence below kIdsPerClient.
+constexpr int kKillClients = 300;
+constexpr int kMaxKills = 80;  // each soak's killed clients: 2.5 numbers each
+constexpr int32_t kIdsPerClient = 200'000;
 int32_t IdOf(int soak, int client, int32_t seq) {
-  return soak * 100'000'000 + client * 1'000'000 + seq;
+  return soak * 100'000'000 + client * kIdsPerClient + seq;
 }
 
 std::string Record(int32_t id) {
@@ -312,7 +317,9 @@ class MixClient {
       Fail("client " + std::to_string(number_) + " cannot open: " + error);
       return;
     }
-    while (Clock::now() < end && g_failures.load() < 20) {
+    // A client that has used up its ids stops early; at the rate of this
+    // machine that takes hours.
+    while (Clock::now() < end && g_failures.load() < 20 && seq_ < kIdsPerClient - 4) {
       const uint32_t pick = rng_() % 100;
       bool ok;
       if (pick < 30) {
@@ -559,7 +566,7 @@ KillCounts Kills(int soak) {
   KillCounts k;
   std::vector<int32_t> gone;  // ids of killed transactions, never to be found
   std::string error;
-  const int base = 100;  // client numbers above the mixing clients'
+  const int base = kKillClients;
   for (int i = 0; i < g_options.kills; ++i) {
     // Half an insert sent, inside a transaction or not, then a reset.
     DataClient d;
@@ -637,7 +644,9 @@ KillCounts Kills(int soak) {
   }
   for (int32_t id : gone) {
     for (int f = 0; f < 2; ++f) {
-      if (Present(check, f, id)) Fail("a killed client's record is there: id " + std::to_string(id));
+      if (Present(check, f, id)) {
+        Fail("a killed client's record is there: id " + std::to_string(id));
+      }
     }
   }
   return k;
@@ -772,11 +781,12 @@ int main(int argc, char** argv) {
   for (int i = 4; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const char* value = argv[i + 1];
-    if (name == "--connections") g_options.connections = std::atoi(value);
-    else if (name == "--clients") g_options.clients = std::atoi(value);
-    else if (name == "--seconds") g_options.seconds = std::atoi(value);
-    else if (name == "--kills") g_options.kills = std::atoi(value);
-    else if (name == "--soaks") g_options.soaks = std::clamp(std::atoi(value), 2, 20);
+    const int number = std::atoi(value);
+    if (name == "--connections") g_options.connections = number;
+    else if (name == "--clients") g_options.clients = std::clamp(number, 0, kKillClients);
+    else if (name == "--seconds") g_options.seconds = number;
+    else if (name == "--kills") g_options.kills = std::clamp(number, 0, kMaxKills);
+    else if (name == "--soaks") g_options.soaks = std::clamp(number, 2, 20);
     else if (name == "--rss-tolerance-kib") g_options.rss_tolerance_kib = std::atol(value);
     else if (name == "--counts") g_options.counts_file = value;
     else return Usage();
