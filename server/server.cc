@@ -94,7 +94,6 @@ std::unique_ptr<Session> OpenListener(uint16_t port) {
     CloseSession(std::move(listener), true);
     return nullptr;
   }
-  g_listen_fd = fd;
   return listener;
 }
 
@@ -104,17 +103,6 @@ void StartSessionThread(std::unique_ptr<Session> session) {
   if (!ServerSessions().Start(fd, [raw] { RunConnection(std::unique_ptr<Session>(raw)); })) {
     CloseSession(std::unique_ptr<Session>(raw), false);  // not retried
   }
-}
-
-// Connections cost descriptors, so the server takes every one the system
-// lets it have before it sizes its connection total, and says what it got:
-// a limit left low is the first thing to know when connections are refused.
-int ConnectionsForDescriptors(int configured) {
-  const platform::DescriptorLimitChange change = platform::RaiseDescriptorLimit();
-  const int connections = ConnectionsWithin(change.after, configured);
-  std::fprintf(stderr, "tmbsqlsvr: open descriptor limit %s; room for %d connections\n",
-               platform::DescribeDescriptorLimit(change).c_str(), connections);
-  return connections;
 }
 
 void AcceptLoop(int listen_fd) {
@@ -161,7 +149,10 @@ void ServerThread() {
   g_transaction_idle_timeout_ms = int64_t{ReadTransactionIdleTimeoutSeconds()} * 1000;
   g_tls_timeout_ticks = ReadTlsHandshakeTimeoutSeconds() * 100;
   SetRequestMemoryLimit(client_limits.max_request_memory);
-  const int connections = ConnectionsForDescriptors(client_limits.max_connections);
+  // Connections cost descriptors, so the server takes every one the system
+  // lets it have before it sizes its connection total.
+  const platform::DescriptorLimitChange descriptors = platform::RaiseDescriptorLimit();
+  const int connections = ConnectionsWithin(descriptors.after, client_limits.max_connections);
   ServerConnections().Configure(static_cast<size_t>(connections),
                                 static_cast<size_t>(client_limits.max_connections_per_address));
 
@@ -184,8 +175,16 @@ void ServerThread() {
     ReportStartFailure(text, platform::kMbOk, 0xC0000003);
     return;
   }
+  // Said once the server is sure to run, before it counts as listening so
+  // that the line comes before the host's: a limit left low is the first
+  // thing to know when connections are refused, and a start that fails
+  // shows its failure alone.
+  std::fprintf(stderr, "tmbsqlsvr: open descriptor limit %s; room for %d connections\n",
+               platform::DescribeDescriptorLimit(descriptors).c_str(), connections);
+  std::fflush(stderr);
   const int listen_fd = listener->conn.fd;
   g_listener = std::move(listener);
+  g_listen_fd = listen_fd;
   ServerSlots().Activate(limits.client_slots, client_limits.client_slots_per_address);
   SetCompressionCapability(LoadCompressionLibrary() ? kZlibCapability : 0);
   AcceptLoop(listen_fd);
