@@ -44,21 +44,24 @@
 
 #include "client/client.h"
 #include "client/data_calls.h"
+#include "client/load_ops.h"
 #include "client/session_calls.h"
 #include "tests/support/schema.h"
 #include "tmbio/admin.h"
 #include "tmbio/tmbio.h"
 #include "wire/frame.h"
+#include "wire/opcodes.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tmb::CallTransaction;
 using tmb::test::Int32Le;
+namespace op = tmb::opcode;
 
 constexpr int32_t kRecordLength = 64;
 constexpr int32_t kSeeded = 1000;  // ids 1 to kSeeded in each file, never removed
 constexpr const char* kFiles[2] = {"a.tmb", "b.tmb"};
-constexpr uint8_t kEcho = 16, kReadByKey = 42, kBeginTx = 48, kCommitTx = 49, kRollbackTx = 50;
 
 // Ids are unique across the run: the soak (up to 20), then the client (up to
 // 500: the mixing ones below kKillClients, the killed ones from there), then
@@ -144,22 +147,12 @@ bool StatusCall(tmb::Client& c, int32_t* status, std::string* error) {
   return c.Exchange(error, [status](tmb::MessageBuffer& r) { *status = tmb::GetInt32(r); });
 }
 
-bool TxCall(tmb::Client& c, uint8_t opcode, int32_t env, int32_t* status, std::string* error) {
-  c.BeginRequest(opcode);
-  tmb::PutInt32(c.request(), env);
-  return StatusCall(c, status, error);
-}
-
-// Opcode 42: seek equal on key 1 and read, in one request.
+// Seek equal on key 1 and read, in one request.
 bool ReadByKey(tmb::Client& c, int32_t file, int32_t id, int32_t* status, std::string* error) {
-  const std::string key = Int32Le(id);
-  c.BeginRequest(kReadByKey);
-  tmb::PutInt32(c.request(), file);
-  tmb::PutInt32(c.request(), kRecordLength);
-  tmb::PutInt32(c.request(), 4);
-  tmb::PutInt16(c.request(), TMBIO_SEEK_EQUAL);
-  tmb::PutInt16(c.request(), 0);
-  tmb::PutBlock(c.request(), key.data(), 4);
+  tmb::LoadTarget target;
+  target.file = file;
+  target.record_size = kRecordLength;
+  tmb::BuildLoadRequest(c, tmb::LoadOp::kReadByKey, target, id, 0);
   return StatusCall(c, status, error);
 }
 
@@ -225,7 +218,7 @@ void Seed() {
     std::exit(2);
   }
   int32_t status = 0;
-  TxCall(d.client, kBeginTx, d.env, &status, &error);
+  CallTransaction(d.client, op::kBeginTX, d.env, &status, &error);
   for (int f = 0; f < 2; ++f) {
     for (int32_t id = 1; id <= kSeeded; ++id) {
       if (!Insert(d.client, d.files[f], id, &status, &error) || status < 0) {
@@ -234,7 +227,7 @@ void Seed() {
       }
     }
   }
-  if (!TxCall(d.client, kCommitTx, d.env, &status, &error) || status < 0) {
+  if (!CallTransaction(d.client, op::kCommitTX, d.env, &status, &error) || status < 0) {
     std::fprintf(stderr, "soak: seeding commit failed: %s %d\n", error.c_str(), status);
     std::exit(2);
   }
@@ -266,9 +259,8 @@ HoldResult Hold(int count) {
   // Every one is asked again only once all are open.
   for (size_t i = 0; i < clients.size(); ++i) {
     tmb::Client& c = *clients[i];
-    c.BeginRequest(kEcho);
-    for (int b = 0; b < 7 + 64; ++b) tmb::PutByte(c.request(), static_cast<uint8_t>(b * 31 + i));
-    if (c.Call(&error) && c.reply().length() == 64) {
+    tmb::BuildLoadRequest(c, tmb::LoadOp::kEcho, {}, 0, 0);
+    if (c.Call(&error) && tmb::JudgeLoadReply(c, tmb::LoadOp::kEcho, {}) == tmb::LoadResult::kOk) {
       ++result.served;
     } else {
       Fail("echo on held connection " + std::to_string(i + 1) + ": " + error);
@@ -426,7 +418,7 @@ class MixClient {
   bool Transaction(bool commit) {
     int32_t status = 0;
     ++counts_.requests;
-    if (!TxCall(d_.client, kBeginTx, d_.env, &status, &error_)) return Failed("begin");
+    if (!CallTransaction(d_.client, op::kBeginTX, d_.env, &status, &error_)) return Failed("begin");
     if (status < 0) return Failed("begin answered", status);
     const int32_t ids[2] = {IdOf(soak_, number_, ++seq_), IdOf(soak_, number_, ++seq_)};
     bool contended = false;
@@ -450,7 +442,9 @@ class MixClient {
     if (contended) ++counts_.busy;
     ++counts_.requests;
     if (commit && !contended) {
-      if (!TxCall(d_.client, kCommitTx, d_.env, &status, &error_)) return Failed("commit");
+      if (!CallTransaction(d_.client, op::kCommitTX, d_.env, &status, &error_)) {
+        return Failed("commit");
+      }
       if (status < 0) return Failed("commit answered", status);
       ++counts_.commits;
       if (removed_at != SIZE_MAX) {
@@ -464,7 +458,9 @@ class MixClient {
       }
       return true;
     }
-    if (!TxCall(d_.client, kRollbackTx, d_.env, &status, &error_)) return Failed("rollback");
+    if (!CallTransaction(d_.client, op::kRollbackTX, d_.env, &status, &error_)) {
+      return Failed("rollback");
+    }
     if (status < 0) return Failed("rollback answered", status);
     ++counts_.rollbacks;
     // Nothing of it may be seen, and the record it removed is back.
@@ -540,7 +536,7 @@ bool SendHalfFrame(tmb::Client& c) {
 // Begins a transaction on `d` and inserts `ids` into both files.
 bool InsertInTransaction(DataClient& d, const int32_t ids[2], std::string* error) {
   int32_t status = 0;
-  if (!TxCall(d.client, kBeginTx, d.env, &status, error) || status < 0) return false;
+  if (!CallTransaction(d.client, op::kBeginTX, d.env, &status, error) || status < 0) return false;
   for (int f = 0; f < 2; ++f) {
     // Another killed client's transaction may not be rolled back yet.
     const auto end = Clock::now() + std::chrono::seconds(20);
