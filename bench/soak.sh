@@ -69,7 +69,8 @@ printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Softwar
   "$dir/data" > "$dir/machine.reg"
 (
   cd "$dir"
-  ulimit -Sn 1024
+  # The usual soft limit, for the server to raise itself.
+  ulimit -Sn 1024 2>/dev/null || true
   TMB_MACHINE_REGISTRY=$dir/machine.reg TMB_USER_REGISTRY=$dir/user.reg \
     exec "$bin" "-P:$port" </dev/null >"$dir/stdout.txt" 2>"$dir/stderr.txt"
 ) &
