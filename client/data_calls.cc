@@ -152,8 +152,8 @@ bool CallReadBlock(Client& c, int32_t file, int32_t seek_mode, ReadBlockReply* r
   });
 }
 
-bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,
-                  int32_t option1, int32_t option2, int32_t* status, std::string* error) {
+void BeginExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,
+                   int32_t option1, int32_t option2) {
   c.BeginRequest(kExtWrite);
   PutInt32(c.request(), file);
   PutInt32(c.request(), static_cast<int32_t>(record.size()));
@@ -162,6 +162,11 @@ bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std:
   if (!key.empty()) PutBytes(c.request(), key);
   PutInt32(c.request(), option1);
   PutInt32(c.request(), option2);
+}
+
+bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,
+                  int32_t option1, int32_t option2, int32_t* status, std::string* error) {
+  BeginExtWrite(c, file, record, key, option1, option2);
   return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 

@@ -62,7 +62,10 @@ bool CallReadBlock(Client& c, int32_t file, int32_t seek_mode, ReadBlockReply* r
 // not parse to exactly that length.
 bool ParseBlockEntries(const uint8_t* block, size_t used, std::vector<BlockEntry>* entries);
 
-// Opcode 35.
+// Opcode 35. BeginExtWrite only builds the request, for a caller that
+// sends it some other way.
+void BeginExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,
+                   int32_t option1, int32_t option2);
 bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,
                   int32_t option1, int32_t option2, int32_t* status, std::string* error);
 // Opcodes 48, 49 and 50: begins, commits or rolls back the transaction of

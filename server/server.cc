@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 #include "diag/debug_trace.h"
 #include "config/settings.h"
+#include "platform/descriptor_limit.h"
 #include "platform/event_log.h"
 #include "platform/message_box.h"
 #include "secure/tls_binding.h"
@@ -94,7 +94,6 @@ std::unique_ptr<Session> OpenListener(uint16_t port) {
     CloseSession(std::move(listener), true);
     return nullptr;
   }
-  g_listen_fd = fd;
   return listener;
 }
 
@@ -104,19 +103,6 @@ void StartSessionThread(std::unique_ptr<Session> session) {
   if (!ServerSessions().Start(fd, [raw] { RunConnection(std::unique_ptr<Session>(raw)); })) {
     CloseSession(std::unique_ptr<Session>(raw), false);  // not retried
   }
-}
-
-// Raises the soft limit of open descriptors to the hard limit and returns
-// the soft limit then in force.
-uint64_t RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;  // the usual soft limit
-  if (limit.rlim_cur != limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<uint64_t>::max() : limit.rlim_cur;
 }
 
 void AcceptLoop(int listen_fd) {
@@ -163,10 +149,10 @@ void ServerThread() {
   g_transaction_idle_timeout_ms = int64_t{ReadTransactionIdleTimeoutSeconds()} * 1000;
   g_tls_timeout_ticks = ReadTlsHandshakeTimeoutSeconds() * 100;
   SetRequestMemoryLimit(client_limits.max_request_memory);
-  const int connections = ConnectionsWithin(RaiseDescriptorLimit(), client_limits.max_connections);
-  if (connections < client_limits.max_connections) {
-    DebugTrace("tmbsqlsvr: the descriptor limit leaves room for %d connections\n", connections);
-  }
+  // Connections cost descriptors, so the server takes every one the system
+  // lets it have before it sizes its connection total.
+  const platform::DescriptorLimitChange descriptors = platform::RaiseDescriptorLimit();
+  const int connections = ConnectionsWithin(descriptors.after, client_limits.max_connections);
   ServerConnections().Configure(static_cast<size_t>(connections),
                                 static_cast<size_t>(client_limits.max_connections_per_address));
 
@@ -189,8 +175,16 @@ void ServerThread() {
     ReportStartFailure(text, platform::kMbOk, 0xC0000003);
     return;
   }
+  // Said once the server is sure to run, before it counts as listening so
+  // that the line comes before the host's: a limit left low is the first
+  // thing to know when connections are refused, and a start that fails
+  // shows its failure alone.
+  std::fprintf(stderr, "tmbsqlsvr: open descriptor limit %s; room for %d connections\n",
+               platform::DescribeDescriptorLimit(descriptors).c_str(), connections);
+  std::fflush(stderr);
   const int listen_fd = listener->conn.fd;
   g_listener = std::move(listener);
+  g_listen_fd = listen_fd;
   ServerSlots().Activate(limits.client_slots, client_limits.client_slots_per_address);
   SetCompressionCapability(LoadCompressionLibrary() ? kZlibCapability : 0);
   AcceptLoop(listen_fd);

@@ -20,10 +20,22 @@ bool SessionThreads::Start(int fd, std::function<void()> run) {
     // it cannot mark its entry ended before the entry holds its thread.
     it->thread = std::thread([this, it, run = std::move(run)] {
       run();
-      std::lock_guard<std::mutex> done(mu_);
-      it->ended = true;
-      --running_;
-      ended_cv_.notify_all();
+      // The threads that ended before this one are joined by it: an ended
+      // thread keeps its stack mapped until joined, and waiting for the
+      // next connection to reap them would leave every stack of a burst
+      // that has gone behind. Taken before this one counts itself ended,
+      // so no two threads can each wait for the other.
+      std::list<Entry> done;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        Joinable(&done);
+        it->ended = true;
+        --running_;
+        ended_cv_.notify_all();
+      }
+      for (Entry& e : done) {
+        if (e.thread.joinable()) e.thread.join();
+      }
     });
   } catch (const std::system_error&) {
     entries_.erase(it);
@@ -91,6 +103,11 @@ bool SessionThreads::EndAll(std::chrono::milliseconds bound) {
 size_t SessionThreads::running() const {
   std::lock_guard<std::mutex> lock(mu_);
   return running_;
+}
+
+size_t SessionThreads::unjoined() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return entries_.size() - running_;
 }
 
 SessionThreads& ServerSessions() {

@@ -41,6 +41,11 @@ class SessionThreads {
 
   // Sessions whose threads have not ended yet.
   size_t running() const;
+  // Sessions that have ended and whose threads no one has joined yet (each
+  // still holds its stack). Each ending thread joins those that ended before
+  // it, so once every session has ended at most one is left, for the next
+  // Reap or EndAll.
+  size_t unjoined() const;
 
  private:
   struct Entry {

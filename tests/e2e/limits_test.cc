@@ -146,6 +146,47 @@ TEST(ConnectionLimitsTest, ConnectionsBeyondTheCapsAreClosedAtOnce) {
   EXPECT_EQ(server.StopProblems(), "");
 }
 
+TEST(ConnectionLimitsTest, TheServerRaisesItsSoftDescriptorLimitAndSaysSo) {
+  // A soft limit of 128 leaves room for (128 - 64) / 4 = 16 connections; the
+  // hard limit of 512 for 112, and the server takes the hard limit.
+  ServerProcess raised;
+  raised.descriptor_limit = 512;
+  raised.descriptor_soft_limit = 128;
+  ASSERT_TRUE(raised.Start()) << raised.Stderr();
+  EXPECT_NE(raised.Stderr().find(
+                "open descriptor limit raised from 128 to 512; room for 112 connections\n"),
+            std::string::npos)
+      << raised.Stderr();
+  std::vector<std::unique_ptr<RawConnection>> open;
+  for (int i = 0; i < 60; ++i) {
+    open.push_back(std::make_unique<RawConnection>(raised.port()));
+    ASSERT_TRUE(Served(*open.back())) << "connection " << i << " of 60";
+  }
+  // Served while all are open, not only one after another.
+  for (auto& c : open) EXPECT_TRUE(Served(*c));
+  open.clear();
+  EXPECT_EQ(raised.StopProblems(), "");
+
+  // A soft limit already at the hard one stays, and the server keeps its
+  // connections to the room it leaves.
+  ServerProcess held;
+  held.descriptor_limit = 128;
+  ASSERT_TRUE(held.Start()) << held.Stderr();
+  EXPECT_NE(held.Stderr().find(
+                "open descriptor limit stays at 128, the hard limit; room for 16 connections\n"),
+            std::string::npos)
+      << held.Stderr();
+  for (int i = 0; i < 16; ++i) {
+    open.push_back(ServedSoon(held.port(), "127.0.0.1"));
+    ASSERT_TRUE(open.back()) << "connection " << i << " of 16";
+  }
+  RawConnection beyond(held.port());
+  ASSERT_TRUE(beyond.ok());
+  EXPECT_TRUE(beyond.PeerClosed());
+  open.clear();
+  EXPECT_EQ(held.StopProblems(), "");
+}
+
 // ---------------------------------------------------------------------------
 // Client slots: made-up client names from one address cannot take them all.
 

@@ -198,8 +198,11 @@ bool ServerProcess::StartOnce() {
     setenv("TMB_USER_REGISTRY", user.c_str(), 1);
     setenv("TMB_MACHINE_REGISTRY", machine.c_str(), 1);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    if (descriptor_limit != 0) {
-      const rlimit limit{descriptor_limit, descriptor_limit};
+    if (descriptor_limit != 0 || descriptor_soft_limit != 0) {
+      rlimit limit{};
+      if (getrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+      if (descriptor_limit != 0) limit.rlim_max = descriptor_limit;
+      limit.rlim_cur = descriptor_soft_limit != 0 ? descriptor_soft_limit : limit.rlim_max;
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     }
     std::vector<char*> argv;

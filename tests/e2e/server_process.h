@@ -37,6 +37,9 @@ class ServerProcess {
   // When not 0, the server's descriptor limit, soft and hard alike (so that
   // the server cannot raise it), set in the child alone.
   unsigned descriptor_limit = 0;
+  // When not 0, the soft limit alone, below the hard one (descriptor_limit
+  // when that is set, else the test's own): a limit the server may raise.
+  unsigned descriptor_soft_limit = 0;
   // Arguments after the program name; by default "-P:<port>".
   std::vector<std::string> args;
 

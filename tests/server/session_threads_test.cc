@@ -52,6 +52,24 @@ TEST(SessionThreadsTest, EndAllEndsBlockedSessionsAndReapJoinsTheEnded) {
   EXPECT_EQ(threads.running(), 0u);
 }
 
+TEST(SessionThreadsTest, EndedThreadsAreJoinedWithoutWaitingForANewSession) {
+  SessionThreads threads;
+  constexpr int kSessions = 40;
+  std::atomic<bool> go{false};
+  for (int i = 0; i < kSessions; ++i) {
+    ASSERT_TRUE(threads.Start(-1, [&go] {
+      while (!go.load()) std::this_thread::yield();
+    }));
+  }
+  go = true;  // they end together, in any order
+  while (threads.running() > 0) std::this_thread::yield();
+  // No Reap and no new session: the last to end is all that is left.
+  EXPECT_EQ(threads.unjoined(), 1u);
+  threads.Reap();
+  EXPECT_EQ(threads.unjoined(), 0u);
+  EXPECT_TRUE(threads.EndAll(std::chrono::seconds(30)));
+}
+
 TEST(SessionThreadsTest, ClosingSocketIsLeftAloneAndTheBoundIsKept) {
   SessionThreads threads;
   SocketPair p;
