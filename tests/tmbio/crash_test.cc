@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -397,6 +398,60 @@ TEST(Crash, ConcurrentCommitsAcrossFilesKilledLeaveWholeTransactions) {
         tmb::test::AuditTransactions({ids[0], ids[1]}, acknowledged, &may_be_there);
     EXPECT_TRUE(audit.whole()) << audit.report;
   }
+}
+
+// A file opened while other environments of the process commit over it
+// without a pause: the open, which brings in the records naming the file
+// under its write lock, gets that lock in its turn among theirs.
+TEST(Crash, OpensAmidCommitsAcrossFilesGetTheirTurn) {
+  tmbtest::ScratchDir dir;
+  tmbtest::MakeFile(dir.path(), "heads", kSchema);
+  tmbtest::MakeFile(dir.path(), "lines", kSchema);
+  constexpr int kThreads = 4;
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> commits{0};
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+      QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 600000);
+      TMBFile* files[2] = {tmbtest::Open(env, "heads"), tmbtest::Open(env, "lines")};
+      bool ok = files[0] != nullptr && files[1] != nullptr;
+      for (int32_t id = (t + 1) * 1000000; ok && !stop; ++id) {
+        ok = QDK_BeginTX(env) == 0;
+        for (TMBFile* f : files) {
+          tmbtest::Record r = Row(id);
+          ok = ok && QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0) > 0;
+        }
+        ok = ok && QDK_CommitTX(env) == 0;
+        ++commits;
+      }
+      EXPECT_TRUE(ok) << "writer " << t << " failed";
+      EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+      --running;
+    });
+  }
+  // An open waits behind the transactions that asked for the file before it
+  // (one a writer): not behind every transaction that comes after it. The
+  // commits that pass it are counted, not timed; the wait allowed is far
+  // beyond what a slow machine needs.
+  int64_t passed = 0;
+  constexpr int kOpens = 20;
+  for (int i = 0; i < kOpens; ++i) {
+    for (int64_t before = commits; commits < before + kThreads && running > 0;) {
+      std::this_thread::yield();
+    }
+    TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+    QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 60000);
+    const int64_t before = commits;
+    EXPECT_NE(tmbtest::Open(env, i % 2 == 0 ? "heads" : "lines"), nullptr) << "open " << i;
+    passed += commits - before;
+    EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+  }
+  EXPECT_LE(passed, kOpens * 4 * kThreads) << "opens wait while later commits pass them";
+  stop = true;
+  for (auto& th : threads) th.join();
 }
 
 // Without a crash the commit log keeps no record, and the ids the files
