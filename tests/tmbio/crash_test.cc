@@ -322,6 +322,17 @@ int64_t Rows(const std::string& path, const char* table) {
   return n;
 }
 
+// Transaction `id` of the two-file tests: `id` inserted into both files,
+// then the commit. False when a step failed.
+bool InsertInBoth(TMBEnvironment* env, TMBFile* const (&files)[2], int32_t id) {
+  if (QDK_BeginTX(env) != 0) return false;
+  for (TMBFile* f : files) {
+    tmbtest::Record r = Row(id);
+    if (QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0) <= 0) return false;
+  }
+  return QDK_CommitTX(env) == 0;
+}
+
 // Several environments of one process commit over the same two files at
 // once, as a server's sessions do, until the kill: every acknowledged
 // transaction is in both files, and nothing is in one only.
@@ -344,12 +355,7 @@ TEST(Crash, ConcurrentCommitsAcrossFilesKilledLeaveWholeTransactions) {
           QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 60000);
           TMBFile* files[2] = {tmbtest::Open(env, "heads"), tmbtest::Open(env, "lines")};
           for (int32_t id = (t + 1) * 1000000;; ++id) {
-            if (QDK_BeginTX(env) != 0) _exit(2);
-            for (TMBFile* f : files) {
-              tmbtest::Record r = Row(id);
-              if (QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0) <= 0) _exit(2);
-            }
-            if (QDK_CommitTX(env) != 0) _exit(2);
+            if (!InsertInBoth(env, files, id)) _exit(2);
             if (write(fds[1], &id, sizeof id) != sizeof id) _exit(3);
           }
         });
@@ -419,12 +425,7 @@ TEST(Crash, OpensAmidCommitsAcrossFilesGetTheirTurn) {
       TMBFile* files[2] = {tmbtest::Open(env, "heads"), tmbtest::Open(env, "lines")};
       bool ok = files[0] != nullptr && files[1] != nullptr;
       for (int32_t id = (t + 1) * 1000000; ok && !stop; ++id) {
-        ok = QDK_BeginTX(env) == 0;
-        for (TMBFile* f : files) {
-          tmbtest::Record r = Row(id);
-          ok = ok && QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0) > 0;
-        }
-        ok = ok && QDK_CommitTX(env) == 0;
+        ok = InsertInBoth(env, files, id);
         ++commits;
       }
       EXPECT_TRUE(ok) << "writer " << t << " failed";
@@ -463,12 +464,7 @@ TEST(Crash, CommitsAcrossFilesLeaveNoRecordAndFewIds) {
   TMBEnvironment* env = tmbtest::NewEnv(dir.path());
   TMBFile* files[2] = {tmbtest::Open(env, "heads"), tmbtest::Open(env, "lines")};
   for (int32_t id = 1; id <= 300; ++id) {
-    ASSERT_EQ(QDK_BeginTX(env), 0);
-    for (TMBFile* f : files) {
-      tmbtest::Record r = Row(id);
-      ASSERT_GT(QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
-    }
-    ASSERT_EQ(QDK_CommitTX(env), 0);
+    ASSERT_TRUE(InsertInBoth(env, files, id)) << "transaction " << id;
   }
   EXPECT_EQ(QDK_DeAllocEnv(env), 0);
   EXPECT_EQ(Rows(dir.File(".tmbio-commits"), "txs"), 0);
