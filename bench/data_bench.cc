@@ -29,6 +29,7 @@
 
 #include "client/client.h"
 #include "client/data_calls.h"
+#include "client/load_ops.h"
 #include "client/session_calls.h"
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/tls_certificates.h"
@@ -146,63 +147,14 @@ struct Session {
   }
 };
 
-enum class Op { kEcho, kReadByKey, kReadNext, kReadBlock, kExtWrite };
-
-// Builds the request of one iteration.
-void BuildRequest(Op op, Session& s, std::mt19937& rng) {
-  tmb::Client& c = s.client;
-  const int32_t id = static_cast<int32_t>(rng() % kRecords) + 1;
-  switch (op) {
-    case Op::kEcho:
-      c.BeginRequest(16);
-      for (int i = 0; i < 7 + 64; ++i) tmb::PutByte(c.request(), static_cast<uint8_t>(i * 31));
-      break;
-    case Op::kReadByKey:
-      c.BeginRequest(42);
-      tmb::PutInt32(c.request(), s.file);
-      tmb::PutInt32(c.request(), kRecordLength);
-      tmb::PutInt32(c.request(), 4);
-      tmb::PutInt16(c.request(), TMBIO_SEEK_EQUAL);
-      tmb::PutInt16(c.request(), 0);
-      tmb::PutBlock(c.request(), Int32Le(id).data(), 4);
-      break;
-    case Op::kReadNext:
-      c.BeginRequest(4);
-      tmb::PutInt32(c.request(), s.file);
-      tmb::PutInt16(c.request(), kRecordLength);
-      tmb::PutInt16(c.request(), TMBIO_READ_NEXT);
-      break;
-    case Op::kReadBlock:
-      c.BeginRequest(64);
-      tmb::PutInt32(c.request(), s.file);
-      tmb::PutInt32(c.request(), TMBIO_SEEK_FIRST);
-      break;
-    case Op::kExtWrite: {
-      const std::string record = Record(id, static_cast<uint32_t>(rng()));
-      c.BeginRequest(35);
-      tmb::PutInt32(c.request(), s.file);
-      tmb::PutInt32(c.request(), kRecordLength);
-      tmb::PutBlock(c.request(), record.data(), kRecordLength);
-      tmb::PutInt16(c.request(), 4);
-      tmb::PutBlock(c.request(), record.data(), 4);
-      tmb::PutInt32(c.request(), TMBIO_WRITE_UPDATE_KEY);
-      tmb::PutInt32(c.request(), 0);
-      break;
-    }
-  }
-}
-
-// Whether the reply is what a working request answers.
-bool ReplyOk(Op op, tmb::Client& c) {
-  if (op == Op::kEcho) return c.reply().length() == 64;
-  const int32_t status = tmb::GetInt32(c.reply());
-  switch (op) {
-    case Op::kReadByKey: return status == kRecordLength;
-    case Op::kReadNext: return status == kRecordLength || status == TMBIO_READ_END;
-    case Op::kReadBlock: return status == kRecordLength + 4 + 3;
-    case Op::kExtWrite: return status > 0;
-    default: return true;
-  }
+// The file every data request of a run goes to: bench.tmb, key 1 the id
+// at the start of each record.
+tmb::LoadTarget Target(const Session& s) {
+  tmb::LoadTarget t;
+  t.file = s.file;
+  t.record_size = kRecordLength;
+  t.write_mode = TMBIO_WRITE_UPDATE_KEY;
+  return t;
 }
 
 // Latencies of every thread of a run; the last thread to finish reports
@@ -234,7 +186,7 @@ double MicrosecondsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-void Run(benchmark::State& state, Op op, bool tls = false) {
+void Run(benchmark::State& state, tmb::LoadOp op, bool tls = false) {
   StartRun(state);
   Session s;
   std::string error;
@@ -245,15 +197,17 @@ void Run(benchmark::State& state, Op op, bool tls = false) {
   std::mt19937 rng(static_cast<uint32_t>(state.thread_index() * 7919 + 1));
   std::vector<double> latencies;
   latencies.reserve(1 << 16);
+  const tmb::LoadTarget target = Target(s);
   for (auto _ : state) {
-    BuildRequest(op, s, rng);
+    tmb::BuildLoadRequest(s.client, op, target, static_cast<int32_t>(rng() % kRecords) + 1,
+                          static_cast<uint32_t>(rng()));
     const auto start = std::chrono::steady_clock::now();
     if (!s.client.Call(&error)) {
       state.SkipWithError(error.c_str());
       break;
     }
     latencies.push_back(MicrosecondsSince(start));
-    if (!ReplyOk(op, s.client)) {
+    if (tmb::JudgeLoadReply(s.client, op, target) != tmb::LoadResult::kOk) {
       state.SkipWithError("unexpected reply");
       break;
     }
@@ -285,14 +239,14 @@ void Connect(benchmark::State& state, bool tls) {
   Report(state, latencies);
 }
 
-void BM_Echo(benchmark::State& state) { Run(state, Op::kEcho); }
-void BM_ReadByKey(benchmark::State& state) { Run(state, Op::kReadByKey); }
-void BM_ReadNext(benchmark::State& state) { Run(state, Op::kReadNext); }
-void BM_ReadBlock(benchmark::State& state) { Run(state, Op::kReadBlock); }
-void BM_ExtWrite(benchmark::State& state) { Run(state, Op::kExtWrite); }
+void BM_Echo(benchmark::State& state) { Run(state, tmb::LoadOp::kEcho); }
+void BM_ReadByKey(benchmark::State& state) { Run(state, tmb::LoadOp::kReadByKey); }
+void BM_ReadNext(benchmark::State& state) { Run(state, tmb::LoadOp::kReadNext); }
+void BM_ReadBlock(benchmark::State& state) { Run(state, tmb::LoadOp::kReadBlock); }
+void BM_ExtWrite(benchmark::State& state) { Run(state, tmb::LoadOp::kWrite); }
 
-void BM_EchoTls(benchmark::State& state) { Run(state, Op::kEcho, true); }
-void BM_ReadByKeyTls(benchmark::State& state) { Run(state, Op::kReadByKey, true); }
+void BM_EchoTls(benchmark::State& state) { Run(state, tmb::LoadOp::kEcho, true); }
+void BM_ReadByKeyTls(benchmark::State& state) { Run(state, tmb::LoadOp::kReadByKey, true); }
 void BM_Connect(benchmark::State& state) { Connect(state, false); }
 void BM_ConnectTls(benchmark::State& state) { Connect(state, true); }
 

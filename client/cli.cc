@@ -64,6 +64,30 @@ bool TakeFlag(std::vector<std::string>* args, const std::string& name) {
   return present;
 }
 
+bool TakeNumber(Context& ctx, const std::string& name, int64_t low, int64_t high, int64_t* value) {
+  std::string text, error;
+  bool present = false;
+  if (!TakeOption(&ctx.args, name, &text, &present, &error)) {
+    ctx.Err() << "tmbcli: " << error << "\n";
+    return false;
+  }
+  if (!present) return true;
+  int64_t v = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (r.ec != std::errc() || r.ptr != text.data() + text.size() || v < low || v > high) {
+    ctx.Err() << "tmbcli: " << name << " takes a number from " << low << " to " << high
+              << ", not \"" << text << "\"\n";
+    return false;
+  }
+  *value = v;
+  return true;
+}
+bool ArgumentCount(Context& ctx, size_t want, const char* usage) {
+  if (ctx.args.size() == want) return true;
+  ctx.Err() << "tmbcli: usage: tmbcli " << usage << "\n";
+  return false;
+}
+
 bool TakeCommonOptions(std::vector<std::string>* words, Context* ctx, std::string* error) {
   std::string value;
   bool present = false;

@@ -49,6 +49,8 @@ struct Command {
 std::span<const Command> SessionCommands();
 // The data group: tables, columns, describe, dump, get, put, delete, ls.
 std::span<const Command> DataCommands();
+// The benchmark group: bench.
+std::span<const Command> BenchCommands();
 
 // Takes the common options (--host, --port, --compress, --ca; as "--opt
 // value" or "--opt=value"; the flags --tls and --insecure; anywhere on the
@@ -63,6 +65,13 @@ bool TakeOption(std::vector<std::string>* args, const std::string& name, std::st
 
 // Takes every "--name" out of args; true when there was one.
 bool TakeFlag(std::vector<std::string>* args, const std::string& name);
+
+// Takes "--NAME N" out of ctx.args as a number within [low, high]; *value
+// keeps its default when the option is absent. False after printing why.
+bool TakeNumber(Context& ctx, const std::string& name, int64_t low, int64_t high, int64_t* value);
+
+// True when ctx.args holds exactly `want` words; else prints the usage.
+bool ArgumentCount(Context& ctx, size_t want, const char* usage);
 
 // Connects and opens the connection with the chosen compression. On failure
 // it prints why and returns false.

@@ -165,6 +165,12 @@ bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std:
   return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 
+bool CallTransaction(Client& c, uint8_t opcode, int32_t env, int32_t* status, std::string* error) {
+  c.BeginRequest(opcode);
+  PutInt32(c.request(), env);
+  return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+}
+
 bool CallRemoveRecord(Client& c, int32_t file, const std::string& key, int32_t* status,
                       std::string* error) {
   c.BeginRequest(kRemoveRecord);

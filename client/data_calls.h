@@ -65,6 +65,9 @@ bool ParseBlockEntries(const uint8_t* block, size_t used, std::vector<BlockEntry
 // Opcode 35.
 bool CallExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,
                   int32_t option1, int32_t option2, int32_t* status, std::string* error);
+// Opcodes 48, 49 and 50: begins, commits or rolls back the transaction of
+// environment `env`; *status is the library's.
+bool CallTransaction(Client& c, uint8_t opcode, int32_t env, int32_t* status, std::string* error);
 // Opcode 7.
 bool CallRemoveRecord(Client& c, int32_t file, const std::string& key, int32_t* status,
                       std::string* error);

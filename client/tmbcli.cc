@@ -21,6 +21,7 @@ struct Group {
 const Group kGroups[] = {
     {"Session", tmb::cli::SessionCommands},
     {"Data", tmb::cli::DataCommands},
+    {"Benchmark", tmb::cli::BenchCommands},
 };
 
 void Usage(std::ostream& out) {

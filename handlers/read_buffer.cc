@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "wire/allocation_failure.h"
 #include "wire/errors.h"
 
 namespace tmb {
@@ -36,7 +37,7 @@ uint8_t* PrepareReadBuffer(TMBFile* file, uint64_t need) {
   // and a large buffer should not be held twice.
   std::free(block);
   *cell = nullptr;
-  block = static_cast<uint8_t*>(std::calloc(need, 1));
+  block = AllocationFails() ? nullptr : static_cast<uint8_t*>(std::calloc(need, 1));
   if (block == nullptr) throw RequestAbandoned();
   const uint32_t capacity = static_cast<uint32_t>(need);
   std::memcpy(block, &capacity, sizeof capacity);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "group_sync.h"
 #include "locks.h"
 
 namespace tmbio {
@@ -56,10 +57,21 @@ struct SharedFile {
   // process in the order they asked for it. SQLite's own busy wait polls
   // with sleeps; between threads of one process a hand-over is both faster
   // and fair. Other processes still meet SQLite's wait.
+  // Each waiter is woken alone when the right is handed to it: with many
+  // writers, waking them all at each hand-over costs more than the writes.
+  struct WriteWaiter {
+    explicit WriteWaiter(const void* o) : owner(o) {}
+    const void* owner;
+    bool granted = false;
+    std::condition_variable cv;
+  };
   std::mutex write_mu;
-  std::condition_variable write_cv;
-  const void* writer = nullptr;                // guarded by write_mu
-  std::list<std::pair<const void*, bool>> queue;  // waiters, granted; guarded by write_mu
+  const void* writer = nullptr;  // guarded by write_mu
+  std::list<WriteWaiter> queue;  // guarded by write_mu
+
+  // Writes committed alone wait here for the sync of the log that makes
+  // them durable, one sync for as many as committed meanwhile.
+  GroupSync group;
 };
 
 // Takes the write right of `shared` for `owner`, waiting up to `wait_ms`.
@@ -137,8 +149,9 @@ class Connection {
   // (waiting up to the lock wait: TMBIO_BUSY after it).
   int32_t BeginWrite(bool env_tx);
   // Ends a write: outside an environment transaction, commits when `status`
-  // is 0 or more and rolls back otherwise. Returns `status`, or the commit's
-  // failure.
+  // is 0 or more and rolls back otherwise; the commit gives the write right
+  // back before it waits for the group sync that makes it durable. Returns
+  // `status`, or the commit's or the sync's failure.
   int32_t EndWrite(bool env_tx, int32_t status);
   // The environment transaction holds this file (a write happened in it).
   bool in_tx() const { return in_tx_; }
@@ -155,6 +168,12 @@ class Connection {
   Connection() = default;
   void EndOfWrite();  // gives the write right back
   void EndSession();
+  // Commits of explicit transactions sync themselves (synchronous=FULL);
+  // writes committed alone leave the sync to their group (NORMAL).
+  int32_t SetFullSync(bool full);
+  // Syncs the file's write-ahead log through this connection's own handle
+  // of it.
+  int32_t SyncLog();
 
   sqlite3* db_ = nullptr;
   std::string path_;
@@ -162,6 +181,7 @@ class Connection {
   bool read_only_ = false;
   bool in_tx_ = false;
   bool writing_ = false;  // holds the write right of shared_
+  bool full_sync_ = false;
   // Records the changes while the environment transaction holds the file:
   // they are the file's part of a commit record.
   sqlite3_session* session_ = nullptr;

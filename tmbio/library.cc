@@ -2,6 +2,7 @@
 // lookups, settings (which dispatch on the handle's kind), the socket-close
 // release and the status counts.
 #include "environment.h"
+#include "group_sync.h"
 #include "guard.h"
 #include "object_table.h"
 #include "open_file.h"
@@ -100,5 +101,7 @@ TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) noexcept {
     return e != nullptr && e->in_tx();
   });
 }
+
+TMBIO_API int64_t GetNumLogSyncs(void) noexcept { return tmbio::GroupSyncCount(); }
 
 }  // extern "C"

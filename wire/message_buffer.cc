@@ -1,23 +1,18 @@
 #include "wire/message_buffer.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
+#include "wire/allocation_failure.h"
 #include "wire/request_memory.h"
 
 namespace tmb {
 namespace {
 
-std::atomic<int> g_failures_to_inject{0};
-
 // Every block but the home block counts as request memory: the home blocks
 // are bounded by the number of connections, the grown ones only by this.
 uint8_t* ObtainBlock(uint64_t size, bool counted) {
-  if (g_failures_to_inject.load(std::memory_order_relaxed) > 0 &&
-      g_failures_to_inject.fetch_sub(1) > 0) {
-    return nullptr;
-  }
+  if (AllocationFails()) return nullptr;
   if (counted && !TakeRequestMemory(size)) return nullptr;
   auto* block = static_cast<uint8_t*>(std::malloc(size));
   if (block == nullptr && counted) ReturnRequestMemory(size);
@@ -31,8 +26,6 @@ void DropCountedBlock(uint8_t* block, uint64_t size) {
 }
 
 }  // namespace
-
-void MessageBuffer::FailAllocationsForTesting(int count) { g_failures_to_inject = count; }
 
 MessageBuffer::~MessageBuffer() { FreeAll(); }
 

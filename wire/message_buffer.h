@@ -4,7 +4,8 @@
 // never allocate, and grows in 4096-byte units for large ones; a small
 // message after a large one gives the large block back at once. Grown
 // blocks count as request memory (wire/request_memory.h): one that would
-// pass the process's limit cannot be had.
+// pass the process's limit cannot be had. Every block, the home block
+// included, is subject to the test seam of wire/allocation_failure.h.
 #pragma once
 
 #include <cstdint>
@@ -60,9 +61,6 @@ class MessageBuffer {
   // Copies n bytes at the write end, growing the block geometrically so
   // that a reply built piece by piece costs linear time.
   bool Append(const void* bytes, uint64_t n);
-
-  // Test seam: makes the next block allocations fail.
-  static void FailAllocationsForTesting(int count);
 
  private:
   bool Resize(uint64_t target, bool keep);

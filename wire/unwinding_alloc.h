@@ -6,12 +6,13 @@
 #include <memory>
 #include <new>
 
+#include "wire/allocation_failure.h"
 #include "wire/errors.h"
 
 namespace tmb {
 
 inline std::unique_ptr<uint8_t[]> UnwindingAlloc(uint64_t n) {
-  uint8_t* block = new (std::nothrow) uint8_t[n]();
+  uint8_t* block = AllocationFails() ? nullptr : new (std::nothrow) uint8_t[n]();
   if (block == nullptr) throw RequestAbandoned();
   return std::unique_ptr<uint8_t[]>(block);
 }

@@ -242,5 +242,84 @@ TEST_F(TmbcliDataTest, CatalogListingsFilesClearRefusalsAndCsvSharedWithTmbadmin
   EXPECT_NE(r.err.find("in.csv: line 2: " + refusal + "\n"), std::string::npos) << r.err;
 }
 
+// The benchmark command on the schema the README gives it, and on a file
+// keyed by text: what it reports is what the server did.
+TEST_F(TmbcliDataTest, BenchPreparesRunsEveryOperationAndReportsWhatTheServerDid) {
+  CliRun r = Shell(TMBADMIN_PATH, {"create", Data("bench.tmb"), TMB_BENCH_SCHEMA});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Cli({"bench", "bench", "--prepare", "--keys", "700", "--requests", "400", "--clients", "4"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("prepared 700 records in bench.tmb\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("read by key: 4 clients, plain, run-length coding, records of 64 bytes\n"
+                       "  requests     400 in "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("  not found    0\n  failed       0\n"), std::string::npos) << r.out;
+  r = Cli({"dump", "bench", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 701u);
+  EXPECT_EQ(lines[700].substr(0, 4), "700,");
+
+  for (const char* op : {"echo", "next", "block", "write", "mix"}) {
+    r = Cli({"bench", "bench", "--op", op, "--keys", "700", "--requests", "150", "--clients", "3",
+             "--compress", "zlib"});
+    EXPECT_EQ(r.code, 0) << op << ": " << r.err;
+    EXPECT_NE(r.out.find("  requests     150 in "), std::string::npos) << op << ": " << r.out;
+    EXPECT_NE(r.out.find("  failed       0\n"), std::string::npos) << op << ": " << r.out;
+  }
+  // Writes of records that exist change no count; half the keys asked for
+  // beyond them are missing, and said to be.
+  r = Cli({"bench", "bench", "--keys", "1400", "--requests", "300"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const size_t missing = r.out.find("  not found    ");
+  ASSERT_NE(missing, std::string::npos) << r.out;
+  const int misses = std::stoi(r.out.substr(missing + 15));
+  EXPECT_GT(misses, 60);
+  EXPECT_LT(misses, 240);
+  r = Cli({"bench", "--op", "echo", "--seconds", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.find("  requests     0 "), std::string::npos) << r.out;
+  r = Cli({"bench", "bench", "--op", "write", "--keys", "900", "--requests", "2000", "--clients", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Cli({"dump", "bench", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const size_t records = Lines(r.out).size() - 1;
+  EXPECT_GT(records, 700u);  // new records among 701..900, each written whole
+  EXPECT_LE(records, 900u);
+  r = Shell(TMBADMIN_PATH, {"check", Data("bench.tmb")});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+
+  // A text key is numbered in zero-padded digits.
+  std::ofstream(server_.dir() + "/codes.json") << R"({"kind": 21, "record_length": 20,
+    "fields": [{"name": "code", "type": "char", "offset": 2, "length": 6},
+               {"name": "rest", "type": "char", "offset": 8, "length": 12}],
+    "keys": [{"name": "by_code", "unique": true, "segments": [{"field": "code"}]}]})";
+  r = Shell(TMBADMIN_PATH, {"create", Data("codes.tmb"), server_.dir() + "/codes.json"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Cli({"bench", "codes", "--prepare", "--keys", "30", "--op", "read", "--requests", "50"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Cli({"get", "codes", "000017", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1, 7), "000017,");
+
+  // Refusals, each with its reason and the usage exit code.
+  const struct {
+    std::vector<std::string> args;
+    std::string says;
+  } refusals[] = {
+      {{"bench"}, "usage: tmbcli bench [FILE]"},
+      {{"bench", "bench", "--op", "scan"}, "--op takes echo, read, next, block, write or mix"},
+      {{"bench", "bench", "--size", "10"}, "--size takes 64 bytes for bench.tmb"},
+      {{"bench", "bench", "--clients", "0"}, "--clients takes a number from 1 to 1024"},
+      {{"bench", "parts_missing"}, "cannot open parts_missing.tmb"},
+  };
+  for (const auto& refusal : refusals) {
+    r = Cli(refusal.args);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find(refusal.says), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace tmb::test

@@ -16,7 +16,7 @@
 #include "server/server.h"
 #include "tests/e2e/server_process.h"
 #include "server/session.h"
-#include "wire/message_buffer.h"
+#include "wire/allocation_failure.h"
 #include "wire/primitives.h"
 #include "tests/support/scratch_dir.h"
 
@@ -49,7 +49,7 @@ class AcceptLoopTest : public ::testing::Test {
               0);
   }
   void TearDown() override {
-    MessageBuffer::FailAllocationsForTesting(0);
+    DisarmAllocationFailure();
     StopServer();
   }
 
@@ -81,7 +81,7 @@ class AcceptLoopTest : public ::testing::Test {
 
 TEST_F(AcceptLoopTest, ASessionWithoutMemoryCostsOnlyItsOwnConnection) {
   const std::string request("\0\0\0\1\0\0\0\1\x29", 9);  // Hello
-  MessageBuffer::FailAllocationsForTesting(1);  // the next session's home block
+  ArmAllocationFailure(1, 1);  // the next session's home block
   const int unlucky = Connect();
   EXPECT_EQ(Answer(unlucky), "closed");
   close(unlucky);

@@ -32,9 +32,10 @@ const char* kSchema = R"({"record_length": 64,
 
 // Runs `child` in a forked process that reports 32-bit numbers over a pipe;
 // kills it with SIGKILL once `enough` numbers came, and returns the last
-// number reported. `delay_us` more lets the child go on into its next step.
+// number reported (and every one in `all`, when given). `delay_us` more lets
+// the child go on into its next step.
 template <typename Child>
-int32_t RunAndKill(Child child, int enough, int delay_us = 0) {
+int32_t RunAndKill(Child child, int enough, int delay_us = 0, std::set<int32_t>* all = nullptr) {
   int fds[2];
   EXPECT_EQ(pipe(fds), 0);
   pid_t pid = fork();
@@ -48,13 +49,17 @@ int32_t RunAndKill(Child child, int enough, int delay_us = 0) {
   }
   close(fds[1]);
   int32_t last = -1, n = 0;
-  for (int got = 0; got < enough && read(fds[0], &n, sizeof n) == sizeof n; ++got) last = n;
+  const auto got_one = [&] {
+    last = n;
+    if (all != nullptr) all->insert(n);
+  };
+  for (int got = 0; got < enough && read(fds[0], &n, sizeof n) == sizeof n; ++got) got_one();
   if (delay_us > 0) usleep(static_cast<useconds_t>(delay_us));
   kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
   // What the child acknowledged before the kill counts too.
-  while (read(fds[0], &n, sizeof n) == sizeof n) last = n;
+  while (read(fds[0], &n, sizeof n) == sizeof n) got_one();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended on its own";
   close(fds[0]);
   return last;
@@ -172,6 +177,65 @@ TEST(Crash, KilledWhileCommittingLeavesWholeTransactions) {
   const int64_t n = Count(dir.path());
   EXPECT_EQ(n % kBatch, 0) << "a transaction was cut in two";
   EXPECT_GE(n, batches * kBatch);
+}
+
+// Sixteen environments of one process insert into one file, each write
+// committed alone, until the kill, as a server's sessions under load do:
+// every acknowledged write is there, the file passes the checker, and each
+// writer's records are the first of its own sequence without a gap (its
+// writes land in the order it made them).
+TEST(Crash, KilledUnderSixteenWritersKeepsEveryAcknowledgedWrite) {
+  constexpr int kThreads = 16;
+  constexpr int32_t kRange = 1000000;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    tmbtest::ScratchDir dir;
+    tmbtest::MakeFile(dir.path(), "crash", kSchema);
+    std::set<int32_t> acknowledged;
+    const auto writers = [&](auto report) {
+      std::vector<std::thread> threads;
+      for (int t = 1; t <= kThreads; ++t) {
+        threads.emplace_back([&, t] {
+          TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+          QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 60000);
+          TMBFile* f = tmbtest::Open(env, "crash");
+          for (int32_t id = t * kRange;; ++id) {
+            tmbtest::Record r = Row(id);
+            if (f == nullptr || QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0) <= 0) {
+              _exit(2);
+            }
+            report(id);
+          }
+        });
+      }
+      for (auto& th : threads) th.join();
+    };
+    RunAndKill(writers, 200 + round * 150, (round * 211) % 700, &acknowledged);
+    ASSERT_GE(acknowledged.size(), 200u);
+    EXPECT_EQ(tmbtest::Problems(dir.File("crash.tmb")), "");
+    std::vector<std::set<int32_t>> found(kThreads + 1);
+    {
+      TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+      TMBFile* f = tmbtest::Open(env, "crash");
+      ASSERT_NE(f, nullptr);
+      uint8_t buf[64];
+      for (int32_t s = QDK_read(f, buf, 64, TMBIO_READ_FIRST); s > 0; s = QDK_read(f, buf, 64, TMBIO_READ_NEXT)) {
+        const int32_t id = static_cast<int32_t>(tmbtest::ReadInt(buf, 4));
+        ASSERT_TRUE(id / kRange >= 1 && id / kRange <= kThreads) << id;
+        found[static_cast<size_t>(id / kRange)].insert(id);
+      }
+      EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+    }
+    for (int32_t id : acknowledged) {
+      ASSERT_EQ(found[static_cast<size_t>(id / kRange)].count(id), 1u) << "acknowledged " << id << " lost";
+    }
+    for (int t = 1; t <= kThreads; ++t) {
+      const std::set<int32_t>& ids = found[static_cast<size_t>(t)];
+      if (ids.empty()) continue;
+      EXPECT_EQ(*ids.begin(), t * kRange);
+      EXPECT_EQ(*ids.rbegin() - *ids.begin() + 1, static_cast<int32_t>(ids.size())) << "writer " << t;
+    }
+  }
 }
 
 // Transactions over several files: heads and lines in the data directory,

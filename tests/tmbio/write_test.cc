@@ -4,7 +4,10 @@
 // one file from two threads.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -377,6 +380,96 @@ TEST_F(WriteTest, TwoThreadsWritingOneFileLoseNothing) {
   TMBFile* f = tmbtest::Open(env_, "orders");
   EXPECT_EQ(QDGetEnvMode(f, TMBIO_FILE_RECORDS), 2 * kPerThread);
   EXPECT_EQ(tmbtest::Problems(dir_.File("orders.tmb")), "");
+}
+
+// Writes committed alone by many environments at once are made durable in
+// groups: each returns after a sync that covers it, a refused write leaves
+// the others of its group as they were, and each environment's writes land
+// in the order it made them; a transaction beside them commits whole.
+TEST_F(WriteTest, WritesCommittedAloneAtOnceShareSyncsAndFailAlone) {
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 40;
+  TMBFile* orders = tmbtest::Open(env_, "orders");
+  ASSERT_NE(orders, nullptr);
+  // A lone writer leads its own sync for every write: nothing to share.
+  const int64_t lone_before = GetNumLogSyncs();
+  for (int i = 1; i <= 3; ++i) ASSERT_GT(Insert(orders, Row(50000 + i, "taken" + std::to_string(i), 9)), 0);
+  EXPECT_EQ(GetNumLogSyncs() - lone_before, 3);
+
+  std::atomic<int> failures{0};
+  std::vector<std::vector<int32_t>> acknowledged(kThreads);
+  const int64_t before = GetNumLogSyncs();
+  auto writer = [&](int thread) {
+    TMBEnvironment* env = tmbtest::NewEnv(dir_.path());
+    QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 60000);
+    TMBFile* f = tmbtest::Open(env, "orders");
+    for (int i = 0; f != nullptr && i < kPerThread; ++i) {
+      const int32_t id = thread * 1000 + i + 1;
+      // Every eighth write takes an address already taken: refused alone.
+      const bool refused = i % 8 == 5;
+      const std::string email = refused ? "TAKEN" + std::to_string(1 + i % 3) : "w" + std::to_string(id);
+      const int32_t status = Insert(f, Row(id, email, static_cast<uint16_t>(thread)));
+      if (refused ? status != TMBIO_DUPLICATE : status <= 0) ++failures;
+      if (status > 0) acknowledged[static_cast<size_t>(thread)].push_back(id);
+    }
+    EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+  };
+  auto transactions = [&] {
+    TMBEnvironment* env = tmbtest::NewEnv(dir_.path());
+    QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 60000);
+    TMBFile* f = tmbtest::Open(env, "orders");
+    for (int b = 0; f != nullptr && b < 10; ++b) {
+      if (QDK_BeginTX(env) != 0) ++failures;
+      for (int i = 0; i < 5; ++i) {
+        const int32_t id = 100000 + b * 10 + i;
+        if (Insert(f, Row(id, "x" + std::to_string(id), 99)) <= 0) ++failures;
+      }
+      if (QDK_CommitTX(env) != 0) ++failures;
+    }
+    EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(writer, t);
+  threads.emplace_back(transactions);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  const int64_t syncs = GetNumLogSyncs() - before;
+  size_t alone = 0;
+  for (const auto& ids : acknowledged) alone += ids.size();
+  EXPECT_EQ(alone, static_cast<size_t>(kThreads * (kPerThread - kPerThread / 8)));
+  // At least one sync, and never more than one per write.
+  EXPECT_GE(syncs, 1);
+  EXPECT_LE(syncs, static_cast<int64_t>(alone));
+
+  // In position order (the order of the commits), each thread's ids rise.
+  QDK_RawReadMode(orders, 1);
+  std::vector<std::vector<int32_t>> landed(kThreads);
+  size_t total = 0;
+  for (int32_t s = ReadId(orders, TMBIO_READ_FIRST); s != TMBIO_END; s = ReadId(orders, TMBIO_READ_NEXT)) {
+    ASSERT_GT(s, 0);
+    ++total;
+    if (s < kThreads * 1000) landed[static_cast<size_t>(s / 1000)].push_back(s);
+  }
+  EXPECT_EQ(total, 3 + alone + 50);
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(landed[static_cast<size_t>(t)], acknowledged[static_cast<size_t>(t)]) << "thread " << t;
+  }
+}
+
+// A file set back to a rollback journal with the sqlite3 tool has no log to
+// sync: its writes committed alone still succeed, and land.
+TEST_F(WriteTest, AFileWithoutAWriteAheadLogTakesWritesCommittedAlone) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("orders.tmb").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  TMBFile* f = tmbtest::Open(env_, "orders");
+  ASSERT_NE(f, nullptr);
+  for (int id = 1; id <= 3; ++id) {
+    EXPECT_GT(Insert(f, Row(id, "j" + std::to_string(id), 1)), 0) << id;
+  }
+  EXPECT_EQ(QDGetEnvMode(f, TMBIO_FILE_RECORDS), 3);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("orders.tmb-wal")));
 }
 
 TEST_F(WriteTest, ManySessionsComeAndGoAtOnce) {

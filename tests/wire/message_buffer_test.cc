@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "wire/allocation_failure.h"
 #include "wire/request_memory.h"
 
 namespace tmb {
@@ -15,7 +16,7 @@ class MessageBufferTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(b.Create()); }
   void TearDown() override {
-    MessageBuffer::FailAllocationsForTesting(0);
+    DisarmAllocationFailure();
     SetRequestMemoryLimit(std::numeric_limits<uint64_t>::max());
   }
 
@@ -96,7 +97,7 @@ TEST_F(MessageBufferTest, EnsureWithoutKeepAlwaysResetsPositions) {
 }
 
 TEST_F(MessageBufferTest, FailedAllocateFallsBackToHomeBlock) {
-  MessageBuffer::FailAllocationsForTesting(1);
+  ArmAllocationFailure(1, 1);
   EXPECT_FALSE(b.EnsureCapacity(9000, false));
   EXPECT_EQ(b.data(), nullptr);
   EXPECT_EQ(b.capacity(), 0u);
@@ -110,7 +111,7 @@ TEST_F(MessageBufferTest, FailedGrowLeavesContentsAndRefusesAppend) {
   std::vector<uint8_t> bytes(4096, 0xAB);
   ASSERT_TRUE(b.Append(bytes.data(), bytes.size()));
   // The doubled block fails, then the exact one.
-  MessageBuffer::FailAllocationsForTesting(2);
+  ArmAllocationFailure(1, 2);
   EXPECT_FALSE(b.Append(bytes.data(), 1));
   EXPECT_EQ(b.length(), 4096u);
   EXPECT_TRUE(b.on_home_block());
@@ -170,11 +171,11 @@ TEST(MessageBufferLifetime, FreesEveryBlockOnce) {
   {
     MessageBuffer failed;
     ASSERT_TRUE(failed.Create());
-    MessageBuffer::FailAllocationsForTesting(1);
+    ArmAllocationFailure(1, 1);
     EXPECT_FALSE(failed.Allocate(8192));
     EXPECT_TRUE(failed.has_home_block());
   }
-  MessageBuffer::FailAllocationsForTesting(0);
+  DisarmAllocationFailure();
 }
 
 }  // namespace

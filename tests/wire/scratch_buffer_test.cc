@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "wire/allocation_failure.h"
+#include "wire/errors.h"
+
 namespace tmb {
 namespace {
 
@@ -45,6 +48,24 @@ TEST(ScratchBufferTest, WithoutALocalArrayEveryBufferIsABlockNeverNull) {
   EXPECT_FALSE(InsideObject(some));
   EXPECT_EQ(some.capacity(), 10u);
   EXPECT_TRUE(AllZero(some));
+}
+
+// The seam counts blocks only: a local array is no allocation.
+TEST(ScratchBufferTest, ArmedSeamFailsTheChosenBlocksAndCountsThemAll) {
+  ArmAllocationFailure(2, 2);
+  ScratchBuffer<64> local(10);
+  ScratchBuffer<64> first(100);
+  EXPECT_EQ(AllocationsCounted(), 1u);
+  EXPECT_THROW(ScratchBuffer<0>(1), RequestAbandoned);
+  EXPECT_THROW(ScratchBuffer<64>(65), RequestAbandoned);
+  ScratchBuffer<0> after(1);
+  EXPECT_EQ(AllocationsCounted(), 4u);
+
+  ArmAllocationFailure(0, 0);  // counting only
+  ScratchBuffer<0> counted(1);
+  DisarmAllocationFailure();
+  ScratchBuffer<0> unseen(1);
+  EXPECT_EQ(AllocationsCounted(), 1u);
 }
 
 }  // namespace

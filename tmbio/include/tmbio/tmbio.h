@@ -631,6 +631,10 @@ TMBIO_API int32_t GetNumOwnedFiles(uint64_t socket) TMBIO_NOEXCEPT;
  * transaction (0 for TMBIO_NO_SOCKET). Reliable only on the thread that
  * serves `socket`, which alone begins and ends their transactions. */
 TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) TMBIO_NOEXCEPT;
+/* Returns the number of syncs of data files' write-ahead logs that made
+ * writes committed alone durable, since the process started (each covers
+ * every such write to its file committed before it began). */
+TMBIO_API int64_t GetNumLogSyncs(void) TMBIO_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
