@@ -245,7 +245,7 @@ TEST_F(TmbcliDataTest, CatalogListingsFilesClearRefusalsAndCsvSharedWithTmbadmin
 // The benchmark command on the schema the README gives it, and on a file
 // keyed by text: what it reports is what the server did.
 TEST_F(TmbcliDataTest, BenchPreparesRunsEveryOperationAndReportsWhatTheServerDid) {
-  CliRun r = Shell(TMBADMIN_PATH, {"create", Data("bench.tmb"), TMB_BENCH_SCHEMA});
+  ProgramRun r = Shell(TMBADMIN_PATH, {"create", Data("bench.tmb"), TMB_BENCH_SCHEMA});
   ASSERT_EQ(r.code, 0) << r.err;
   r = Cli({"bench", "bench", "--prepare", "--keys", "700", "--requests", "400", "--clients", "4"});
   ASSERT_EQ(r.code, 0) << r.err;
