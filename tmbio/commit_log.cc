@@ -314,7 +314,8 @@ int32_t TrimApplied(sqlite3* db, const std::string& path, const FileId& id) {
   return 0;
 }
 
-int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms) {
+int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms,
+                    SharedFile* shared) {
   char* resolved = realpath(path.c_str(), nullptr);
   if (resolved == nullptr) return 0;  // the open reports it
   const std::string real(resolved);
@@ -335,6 +336,21 @@ int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms) 
     if (!any) return 0;
     wait_ms = 0;  // a trim can wait for the next open
   }
+  // This process's writers hand the file's write lock straight from one to
+  // the next: waiting beside them in SQLite's busy wait, which polls with
+  // sleeps, the recovery would seldom find the lock free and give up while
+  // they commit over and over. It waits in their line instead.
+  struct Turn {
+    SharedFile* shared;
+    bool held;
+    void Release() {
+      if (held) ReleaseWrite(shared, this);
+      held = false;
+    }
+    ~Turn() { Release(); }
+  } turn{shared, false};
+  turn.held = AcquireWrite(shared, &turn, wait_ms);
+  if (!turn.held) return wait_ms == 0 ? 0 : TMBIO_BUSY;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(real.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK) {
@@ -394,6 +410,7 @@ int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms) 
     Exec(db, "ROLLBACK");
     return TMBIO_IO_ERROR;
   }
+  turn.Release();
   if (!done.empty()) ForgetParts(log, real, id, done);
   return 0;
 }

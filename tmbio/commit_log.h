@@ -44,11 +44,15 @@ void DropCommitRecord(int64_t txid, const std::vector<CommitPart>& parts);
 // `id`), deletes the applied ids no record of its log still names.
 int32_t TrimApplied(sqlite3* db, const std::string& path, const FileId& id);
 
+struct SharedFile;
+
 // Brings the data file at `path` up to every committed record naming it
 // (its changes and the txid in one SQLite transaction), drops what
-// uncommitted records left, and trims its applied ids. Waits up to
-// `wait_ms` for the file's write lock when there is work.
-int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms);
+// uncommitted records left, and trims its applied ids. When there is work
+// it waits up to `wait_ms` for the file's write lock, first in the line of
+// this process's writers of `shared`.
+int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms,
+                    SharedFile* shared);
 
 // A test hook: TMBIO_TEST_KILL_COMMIT="N:K" kills the process with SIGKILL
 // in the N-th transaction over several files committed while it is set,

@@ -429,11 +429,11 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
   sqlite3_wal_autocheckpoint(c->db_, kCheckpointPages);
   // Before the first read: the file then shows every transaction over
   // several files that committed before a crash, whole.
-  int32_t status = RecoverFile(path, FileId{st.st_dev, st.st_ino}, lock_wait_ms);
+  c->shared_ = Share(FileId{st.st_dev, st.st_ino});
+  int32_t status = RecoverFile(path, FileId{st.st_dev, st.st_ino}, lock_wait_ms, c->shared_.get());
   if (status != 0) return failed(status);
   status = LoadDefinition(c->db_, &c->def_, nullptr);
   if (status != 0) return failed(status);
-  c->shared_ = Share(FileId{st.st_dev, st.st_ino});
   *out = std::move(c);
   return 0;
 }

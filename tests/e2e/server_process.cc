@@ -290,6 +290,22 @@ std::string ReadWhole(const std::string& path) {
 
 }  // namespace
 
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& dir, const std::string& input) {
+  // Quoted for the shell: no argument of a test holds a quote.
+  std::string command = "'" + program + "'";
+  for (const std::string& a : args) command += " '" + a + "'";
+  const std::string in = dir + "/run.in", out = dir + "/run.out", err = dir + "/run.err";
+  WriteFile(in, input);
+  command += " <'" + in + "' >'" + out + "' 2>'" + err + "'";
+  ProgramRun run;
+  const int status = std::system(command.c_str());
+  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = ReadWhole(out);
+  run.err = ReadWhole(err);
+  return run;
+}
+
 std::string ServerProcess::Stderr() const { return ReadWhole(dir_ + "/stderr.txt"); }
 
 std::string ServerProcess::Stdout() const { return ReadWhole(dir_ + "/stdout.txt"); }

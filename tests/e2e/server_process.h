@@ -24,6 +24,19 @@ int ConnectLoopback(uint16_t port, const char* source = nullptr);
 // under the settings key.
 std::string MachineHive(const std::string& settings_lines = "", bool with_catalogs = true);
 
+// How a program run to its end went: its exit code (-1 when it did not
+// exit), standard output and standard error.
+struct ProgramRun {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` (each passed as one argument) and `input` on
+// its standard input; its outputs pass through files in `dir`.
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& dir, const std::string& input = "");
+
 class ServerProcess {
  public:
   ServerProcess();

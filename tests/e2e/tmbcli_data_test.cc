@@ -4,7 +4,6 @@
 // of tmbcli and tmbadmin writes, the other reads.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <fstream>
 #include <sstream>
@@ -33,19 +32,6 @@ const char kSchema[] = R"({
   ]
 })";
 
-struct CliRun {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class TmbcliDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -56,22 +42,11 @@ class TmbcliDataTest : public ::testing::Test {
     EXPECT_EQ(server_.StopProblems(), "");
   }
 
-  CliRun Shell(const std::string& program, const std::vector<std::string>& args,
-            const std::string& input = "") {
-    std::string command = "'" + program + "'";
-    for (const std::string& a : args) command += " '" + a + "'";
-    const std::string in = server_.dir() + "/run.in", out = server_.dir() + "/run.out",
-                      err = server_.dir() + "/run.err";
-    std::ofstream(in, std::ios::binary) << input;
-    command += " <'" + in + "' >'" + out + "' 2>'" + err + "'";
-    CliRun run;
-    const int status = std::system(command.c_str());
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadText(out);
-    run.err = ReadText(err);
-    return run;
+  ProgramRun Shell(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input = "") {
+    return RunProgram(program, args, server_.dir(), input);
   }
-  CliRun Cli(std::vector<std::string> args, const std::string& input = "") {
+  ProgramRun Cli(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--port", std::to_string(server_.port())});
     return Shell(TMB_CLI_BIN, args, input);
   }
@@ -100,7 +75,7 @@ std::vector<std::string> Lines(const std::string& text) {
 
 TEST_F(TmbcliDataTest, PutDumpDeleteRestartAndDumpAgain) {
   std::ofstream(server_.dir() + "/parts.json") << kSchema;
-  CliRun r = Shell(TMBADMIN_PATH, {"create", Data("parts.tmb"), server_.dir() + "/parts.json"});
+  ProgramRun r = Shell(TMBADMIN_PATH, {"create", Data("parts.tmb"), server_.dir() + "/parts.json"});
   ASSERT_EQ(r.code, 0) << r.err;
 
   std::string input;
@@ -180,7 +155,7 @@ TEST_F(TmbcliDataTest, CatalogListingsFilesClearRefusalsAndCsvSharedWithTmbadmin
   std::ofstream(server_.dir() + "/parts.json") << kSchema;
   ASSERT_EQ(Shell(TMBADMIN_PATH, {"create", Data("parts.tmb"), server_.dir() + "/parts.json"}).code, 0);
 
-  CliRun r = Cli({"tables"});
+  ProgramRun r = Cli({"tables"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("parts                         48     2         0  Spare parts\n"),
             std::string::npos) << r.out;
@@ -270,7 +245,7 @@ TEST_F(TmbcliDataTest, CatalogListingsFilesClearRefusalsAndCsvSharedWithTmbadmin
 // The benchmark command on the schema the README gives it, and on a file
 // keyed by text: what it reports is what the server did.
 TEST_F(TmbcliDataTest, BenchPreparesRunsEveryOperationAndReportsWhatTheServerDid) {
-  CliRun r = Shell(TMBADMIN_PATH, {"create", Data("bench.tmb"), TMB_BENCH_SCHEMA});
+  ProgramRun r = Shell(TMBADMIN_PATH, {"create", Data("bench.tmb"), TMB_BENCH_SCHEMA});
   ASSERT_EQ(r.code, 0) << r.err;
   r = Cli({"bench", "bench", "--prepare", "--keys", "700", "--requests", "400", "--clients", "4"});
   ASSERT_EQ(r.code, 0) << r.err;

@@ -1,7 +1,6 @@
 // End-to-end: tmbcli run as a person setting up a server would, following
 // the README, against the real server serving the demo registry.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <fstream>
 #include <sstream>
@@ -21,12 +20,6 @@ std::string ReadText(const std::string& path) {
   return s.str();
 }
 
-struct CliRun {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
 class TmbcliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,17 +36,8 @@ class TmbcliTest : public ::testing::Test {
   }
 
   // Runs tmbcli with these arguments, as a shell would.
-  CliRun Cli(const std::vector<std::string>& args) {
-    std::string command = "'" + std::string(TMB_CLI_BIN) + "'";
-    for (const std::string& a : args) command += " '" + a + "'";
-    const std::string out = server_.dir() + "/cli.out", err = server_.dir() + "/cli.err";
-    command += " >'" + out + "' 2>'" + err + "'";
-    CliRun run;
-    const int status = std::system(command.c_str());
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadText(out);
-    run.err = ReadText(err);
-    return run;
+  ProgramRun Cli(const std::vector<std::string>& args) {
+    return RunProgram(TMB_CLI_BIN, args, server_.dir());
   }
   std::string Port() const { return std::to_string(server_.port()); }
 
@@ -63,7 +47,7 @@ class TmbcliTest : public ::testing::Test {
 TEST_F(TmbcliTest, PingCatalogsAndWhoamiAgainstTheDemoServer) {
   ASSERT_TRUE(server_.Start()) << server_.Stderr();
 
-  CliRun r = Cli({"ping", "--port", Port()});
+  ProgramRun r = Cli({"ping", "--port", Port()});
   EXPECT_EQ(r.code, 0) << r.err;
   const std::string head = "tmbsqlsvr at 127.0.0.1:" + Port() + " answered in ";
   const std::string tail = " ms (compression rle)\n";
@@ -124,7 +108,7 @@ TEST_F(TmbcliTest, FullSlotTableAndUsageAndConnectionErrors) {
   holder.SendPlain(Body(66).I16(0).I16(0).I16(0).I16(0).I16(0).I16(1).Text("other"));
   ASSERT_EQ(BodyOf(holder.ReadFrame()), (Bytes{0xFF, 0xFD}));
 
-  CliRun r = Cli({"--port", Port(), "whoami", "--client", "me"});
+  ProgramRun r = Cli({"--port", Port(), "whoami", "--client", "me"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.out.find("refused: the server has no free client slot for the client name \"me\""),
             std::string::npos)
