@@ -352,10 +352,12 @@ bool AcquireWrite(SharedFile* shared, const void* owner, int32_t wait_ms) {
     return true;
   }
   auto me = shared->queue.emplace(shared->queue.end(), owner);
+  shared->in_line.fetch_add(1, std::memory_order_relaxed);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (!me->granted) {
     if (me->cv.wait_until(lock, deadline) == std::cv_status::timeout && !me->granted) {
       shared->queue.erase(me);
+      shared->in_line.fetch_sub(1, std::memory_order_relaxed);
       return false;
     }
   }
@@ -372,6 +374,7 @@ void ReleaseWrite(SharedFile* shared, const void* owner) {
   for (auto& waiter : shared->queue) {
     if (!waiter.granted) {
       waiter.granted = true;
+      shared->in_line.fetch_sub(1, std::memory_order_relaxed);
       shared->writer = waiter.owner;
       waiter.cv.notify_one();
       break;
@@ -578,7 +581,7 @@ int32_t Connection::EndWrite(bool env_tx, int32_t status) {
   // sync takes them all.
   const uint64_t ticket = shared_->group.Written();
   EndOfWrite();
-  c = shared_->group.AwaitDurable(ticket, [this] { return SyncLog(); });
+  c = shared_->group.AwaitDurable(ticket, [this] { return SyncLog(); }, &shared_->in_line);
   return c != 0 ? c : status;
 }
 

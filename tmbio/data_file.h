@@ -12,6 +12,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -68,6 +69,9 @@ struct SharedFile {
   std::mutex write_mu;
   const void* writer = nullptr;  // guarded by write_mu
   std::list<WriteWaiter> queue;  // guarded by write_mu
+  // Connections in line for the right (its holder not counted): commits
+  // about to come, which a group sync may wait a moment for.
+  std::atomic<int32_t> in_line{0};
 
   // Writes committed alone wait here for the sync of the log that makes
   // them durable, one sync for as many as committed meanwhile.

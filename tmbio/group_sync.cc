@@ -14,6 +14,7 @@ int64_t GroupSyncCount() { return g_syncs.load(std::memory_order_relaxed); }
 
 uint64_t GroupSync::Written() {
   std::lock_guard<std::mutex> lock(mu_);
+  written_cv_.notify_all();
   return ++written_;
 }
 
@@ -22,7 +23,8 @@ bool GroupSync::Broken() {
   return broken_;
 }
 
-int32_t GroupSync::AwaitDurable(uint64_t ticket, const std::function<int32_t()>& sync) {
+int32_t GroupSync::AwaitDurable(uint64_t ticket, const std::function<int32_t()>& sync,
+                                const std::atomic<int32_t>* in_line) {
   std::unique_lock<std::mutex> lock(mu_);
   while (durable_ < ticket && !broken_) {
     if (syncing_) {
@@ -35,6 +37,17 @@ int32_t GroupSync::AwaitDurable(uint64_t ticket, const std::function<int32_t()>&
     // Every ticket given so far is a commit already written to the log, so
     // this one sync covers them all.
     syncing_ = true;
+    // The writers in line commit one after another within moments; one
+    // sync for them all beats one each. A writer in line that never
+    // commits alone (a transaction, a refused write) costs the wait's cap.
+    const int32_t coming = in_line != nullptr ? in_line->load(std::memory_order_relaxed) : 0;
+    if (coming > 0) {
+      const uint64_t enough = written_ + static_cast<uint64_t>(coming);
+      const auto until = std::chrono::steady_clock::now() + gather_;
+      while (written_ < enough &&
+             written_cv_.wait_until(lock, until) == std::cv_status::no_timeout) {
+      }
+    }
     const uint64_t target = written_;
     lock.unlock();
     const int32_t status = sync();

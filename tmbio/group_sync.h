@@ -16,6 +16,8 @@
 // writer to refuse before it writes.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -24,13 +26,24 @@
 
 namespace tmbio {
 
+// The longest a leader waits for the writers in line before it syncs.
+constexpr std::chrono::microseconds kGatherWait{1000};
+
 class GroupSync {
  public:
+  // `gather`: the longest a leader waits for the writers in line.
+  explicit GroupSync(std::chrono::microseconds gather = kGatherWait) : gather_(gather) {}
+
   // Notes a commit just written to the log; its ticket.
   uint64_t Written();
   // Waits until the commit of `ticket` is on disk. `sync` syncs the log and
-  // returns 0 or a status; it runs on the caller's thread.
-  int32_t AwaitDurable(uint64_t ticket, const std::function<int32_t()>& sync);
+  // returns 0 or a status; it runs on the caller's thread. `in_line`, when
+  // given, counts the writers in line for the file's write right, whose
+  // commits are about to come: a leader that finds some waits for that many
+  // more commits, at most its gathering cap, so that its sync takes them
+  // too; with none in line it syncs at once.
+  int32_t AwaitDurable(uint64_t ticket, const std::function<int32_t()>& sync,
+                       const std::atomic<int32_t>* in_line = nullptr);
   bool Broken();
 
  private:
@@ -45,7 +58,9 @@ class GroupSync {
   };
   void WakeAfterSync();
 
+  const std::chrono::microseconds gather_;
   std::mutex mu_;
+  std::condition_variable written_cv_;  // a commit took its ticket
   std::list<Waiter*> waiters_;  // guarded by mu_
   uint64_t written_ = 0;  // tickets given; guarded by mu_
   uint64_t durable_ = 0;  // every ticket up to this is on disk; guarded by mu_

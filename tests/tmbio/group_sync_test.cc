@@ -1,9 +1,10 @@
 // The group sync on its own: commits written while a sync runs share the
-// next one, and a failed sync fails every commit it should have covered and
-// every later one. (A lone writer's one sync a write: write_test.cc.)
+// next one, a leader gathers the writers in line, and a failed sync fails
+// every commit it should have covered and every later one. (A lone writer's one sync a write: write_test.cc.)
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -77,6 +78,44 @@ TEST(GroupSync, CommitsWrittenDuringASyncShareTheNext) {
   for (auto& t : followers) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(syncs.load(), 2);
+}
+
+// A leader that finds writers in line for the write right waits for their
+// commits and takes them in its one sync; a writer in line that never
+// commits alone holds it up no longer than the gathering cap.
+TEST(GroupSync, ALeaderGathersTheWritersInLineWithinItsCap) {
+  constexpr int kInLine = 5;
+  // Ample: a leader that counted a writer twice waits this long, no more.
+  GroupSync patient(std::chrono::seconds(10));
+  const std::atomic<int32_t> in_line{kInLine};
+  std::atomic<int> written{0};
+  int written_at_first_sync = -1;
+  std::atomic<int> syncs{0};
+  const auto sync = [&] {
+    if (syncs++ == 0) written_at_first_sync = written.load();
+    return 0;
+  };
+  std::thread leader([&] { EXPECT_EQ(patient.AwaitDurable(patient.Written(), sync, &in_line), 0); });
+  std::vector<std::thread> writers;
+  for (int i = 0; i < kInLine; ++i) {
+    writers.emplace_back([&] {
+      const uint64_t ticket = patient.Written();
+      ++written;
+      EXPECT_EQ(patient.AwaitDurable(ticket, sync, &in_line), 0);
+    });
+  }
+  leader.join();
+  for (auto& t : writers) t.join();
+  // The first sync waited for the writers in line (the last may have taken
+  // its ticket without yet counting it here), and nearly always took them all.
+  EXPECT_GE(written_at_first_sync, kInLine - 1);
+  EXPECT_LE(syncs.load(), 2);
+
+  GroupSync brief(std::chrono::milliseconds(20));
+  const std::atomic<int32_t> never_commits{1};  // a transaction holding its place
+  const int before = syncs.load();
+  EXPECT_EQ(brief.AwaitDurable(brief.Written(), sync, &never_commits), 0);
+  EXPECT_EQ(syncs.load(), before + 1);
 }
 
 TEST(GroupSync, AFailedSyncFailsWhatItCoveredAndWhatFollows) {
