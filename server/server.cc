@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -105,19 +106,38 @@ void StartSessionThread(std::unique_ptr<Session> session) {
   }
 }
 
+// With no descriptor left, a connection waiting in the listen queue would
+// wait there unanswered for as long as the shortage lasts. The spare is
+// given up for the moment it takes to accept that connection and close it,
+// so that its client learns at once; false when there was no spare to give.
+bool ShedWaitingConnection(int listen_fd, int* spare) {
+  if (*spare < 0) return false;
+  close(*spare);
+  const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) close(fd);
+  // Another thread may have taken the descriptor meanwhile: then there is
+  // no spare until one is free again.
+  *spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return fd >= 0;
+}
+
 void AcceptLoop(int listen_fd) {
+  int spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
   while (g_listen_fd.load() == listen_fd) {
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
     const int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
     if (fd < 0) {
-      // Out of descriptors or memory: wait a little rather than spin on a
-      // failure that only time cures.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      const bool no_descriptor = errno == EMFILE || errno == ENFILE;
+      if (no_descriptor && ShedWaitingConnection(listen_fd, &spare)) continue;
+      // Out of memory, or of descriptors with no spare: wait a little
+      // rather than spin on a failure that only time cures.
+      if (no_descriptor || errno == ENOBUFS || errno == ENOMEM) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       continue;
     }
+    if (spare < 0) spare = open("/dev/null", O_RDONLY | O_CLOEXEC);  // the shortage is over
     // Past the limits a connection is closed before a session or a thread
     // is spent on it: a client that opens connections without end costs
     // the server no more than this.
@@ -139,6 +159,7 @@ void AcceptLoop(int listen_fd) {
     StartSessionThread(std::move(session));
     ServerSessions().Reap();
   }
+  if (spare >= 0) close(spare);
 }
 
 void ServerThread() {

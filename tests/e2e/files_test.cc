@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/data_fixture.h"
@@ -493,6 +495,70 @@ TEST_F(FilesTest, FilesPerConnectionAreCappedAndClosedOnesDoNotCount) {
   EXPECT_EQ(open(env2).size(), 28u);
   EXPECT_EQ(open(env2).size(), 28u);
   EXPECT_EQ(open(env2), at_limit);
+}
+
+// When one client's open files have taken the descriptors, each new client
+// is served while one is left and closed at once after that, rather than
+// left waiting in the listen queue for as long as the shortage lasts; once
+// the files close, clients are served again.
+TEST_F(FilesTest, ANewClientIsClosedNotLeftWaitingWhenDescriptorsRunOut) {
+#if defined(__SANITIZE_ADDRESS__)
+  // That build's UndefinedBehaviorSanitizer checks a polymorphic object by
+  // writing its memory through a pipe: in a process with no descriptor left
+  // the pipe fails and the check reports a sound object as a bad one, and
+  // halts the server.
+  GTEST_SKIP() << "the sanitizer's type check needs a free descriptor";
+#endif
+  for (int i = 0; i < 48; ++i) CreateFile("f" + std::to_string(i) + ".tmb", Items("id", kSigned));
+  server_.Stop();
+  server_.descriptor_limit = 96;  // room for (96 - 64) / 4 = 8 connections
+  ASSERT_TRUE(server_.Start()) << server_.Stderr();
+  auto hog = Connect();
+  int opened = 0;
+  for (; opened < 48; ++opened) {
+    OpenedFile f;
+    std::string error;
+    ASSERT_TRUE(CallOpenFile(hog->client(), hog->env(), "f" + std::to_string(opened), 0, &f,
+                             &error))
+        << error;
+    if (f.id == -1) {
+      EXPECT_EQ(f.error, 16);  // out of descriptors
+      break;
+    }
+  }
+  ASSERT_LT(opened, 48) << "the files never took every descriptor";
+
+  // The failed open gave back what it had taken: a few clients are served,
+  // each holding a descriptor, until none is left. Seven stay within the
+  // connection cap.
+  int served = 0, closed = 0;
+  std::vector<std::unique_ptr<RawConnection>> clients;
+  for (int i = 0; i < 7; ++i) {
+    clients.push_back(std::make_unique<RawConnection>(server_.port()));
+    RawConnection& c = *clients.back();
+    ASSERT_TRUE(c.ok());
+    c.SendPlain({41});
+    const Bytes reply = c.ReadFrame();  // empty when closed; waits at most 10 s
+    if (BodyOf(reply) == Bytes{0, 0}) {
+      ++served;
+    } else {
+      ASSERT_TRUE(reply.empty()) << "client " << i;
+      ASSERT_TRUE(c.PeerClosed()) << "client " << i << " left waiting";
+      ++closed;
+    }
+  }
+  EXPECT_GT(closed, 0) << served << " served";
+
+  clients.clear();
+  hog.reset();  // its files close with its connection
+  bool again = false;
+  for (int tries = 0; tries < 100 && !again; ++tries) {
+    RawConnection c(server_.port());
+    c.SendPlain({41});
+    again = BodyOf(c.ReadFrame()) == Bytes{0, 0};
+    if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(again);
 }
 
 }  // namespace
