@@ -34,7 +34,8 @@ class Db {
     if (db_ != nullptr) sqlite3_close_v2(db_);
   }
   int Open(const std::string& path) {
-    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                             kDataFileVfs);
     if (rc == SQLITE_OK) sqlite3_busy_timeout(db_, kBusyMs);
     return rc;
   }

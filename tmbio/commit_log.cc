@@ -327,8 +327,8 @@ int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms,
     // Nothing to bring in; trim the ids when the file holds any.
     sqlite3* db = nullptr;
     bool any = false;
-    if (sqlite3_open_v2(real.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) ==
-        SQLITE_OK) {
+    if (sqlite3_open_v2(real.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        kDataFileVfs) == SQLITE_OK) {
       Query q(db, "SELECT 1 FROM tmbio_applied LIMIT 1");
       any = q.ok() && q.Step() == SQLITE_ROW;
     }
@@ -352,8 +352,8 @@ int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms,
   turn.held = AcquireWrite(shared, &turn, wait_ms);
   if (!turn.held) return wait_ms == 0 ? 0 : TMBIO_BUSY;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(real.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_open_v2(real.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      kDataFileVfs) != SQLITE_OK) {
     sqlite3_close_v2(db);
     return 0;  // a file this process may only read: the open goes on as it can
   }

@@ -217,8 +217,12 @@ int32_t LoadDefinition(sqlite3* db, FileDefinition* def, std::string* error) {
   sqlite3_stmt* s = nullptr;
   int rc = sqlite3_prepare_v2(db, "SELECT name, value FROM meta", -1, &s, nullptr);
   if (rc != SQLITE_OK) {
-    int32_t st = StatusOf(rc);
-    return Fail(error, st == TMBIO_BUSY ? st : TMBIO_CORRUPT, "not a data file");
+    // Busy is a file another process has open (kDataFileVfs), not a
+    // file of another kind.
+    if (StatusOf(rc) == TMBIO_BUSY) {
+      return Fail(error, TMBIO_BUSY, "busy: another process has it open");
+    }
+    return Fail(error, TMBIO_CORRUPT, "not a data file");
   }
   std::string format;
   int found = 0;
@@ -398,7 +402,7 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
   // missing.
   int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
   errno = 0;
-  int rc = sqlite3_open_v2(path.c_str(), &c->db_, flags, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &c->db_, flags, kDataFileVfs);
   if (rc != SQLITE_OK) {
     int err = c->db_ != nullptr && sqlite3_system_errno(c->db_) != 0 ? sqlite3_system_errno(c->db_)
                                                                      : errno;

@@ -37,7 +37,8 @@ bool LessIgnoringCase(const std::string& a, const std::string& b) {
 // environment's transaction.
 bool ReadTable(const std::string& path, int32_t lock_wait_ms, FileDefinition* def, int64_t* records) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                           kDataFileVfs);
   bool ok = false;
   if (rc == SQLITE_OK) {
     sqlite3_busy_timeout(db, lock_wait_ms);

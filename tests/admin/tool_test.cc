@@ -287,6 +287,31 @@ TEST_F(ToolTest, NamesAreTheLibrarysAndUsersDoNotLockTheToolOut) {
   EXPECT_EQ(Run({"check", "people"}, "", dir_.string()).code, 0);
 }
 
+// A process that has a data file open keeps its log index in its own
+// memory, so it must have the file to itself: another process is turned
+// away until it closes the file, never let in beside it.
+TEST_F(ToolTest, AFileAnotherProcessHasOpenIsRefusedUntilItIsClosed) {
+  CreatePeople("people.tmb");
+  WriteText(Path("people.csv"), kPeopleCsv);
+  ASSERT_EQ(Run({"load", Path("people.tmb").string(), Path("people.csv").string()}).code, 0);
+  TMBEnvironment* env = QDK_AllocEnv();
+  ASSERT_NE(env, nullptr);
+  QDSetEnvMode(env, TMBIO_ENV_DATA_DIR, reinterpret_cast<intptr_t>(dir_.c_str()));
+  int32_t error = 0;
+  TMBFile* file = QDK_OpenExt(env, "people", nullptr, 0, 0, &error);
+  ASSERT_NE(file, nullptr) << error;
+
+  Result r = Dump("people.tmb");
+  EXPECT_NE(r.code, 0) << r.out;
+  EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+
+  QDK_close(file);
+  QDK_DeAllocEnv(env);
+  r = Dump("people.tmb");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, kPeopleById);
+}
+
 TEST_F(ToolTest, VariablePartTravelsAsHex) {
   WriteText(Path("v.json"),
             R"({"record_length": 4, "variable_length": 3,
