@@ -62,7 +62,15 @@ void ServeRequests(Session& s) {
     s.last_opcode = opcode;
     if (routing.opens_connection(opcode)) opened = true;
     if (!opened) opcode = opcode::kRefused;
-    routing.dispatch(s, opcode);
+    {
+      // The library's read statements live as long as the request does,
+      // also when it is abandoned half-way.
+      struct LibraryRequest {
+        LibraryRequest() { QD_BeginRequest(); }
+        ~LibraryRequest() { QD_EndRequest(); }
+      } request;
+      routing.dispatch(s, opcode);
+    }
     if (!SendFrame(s.conn, s.buffer, s.compression)) return;
     // What the request grew is given back before the client is waited for:
     // idle connections hold their home blocks and nothing more.

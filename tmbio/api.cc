@@ -7,6 +7,7 @@
 #include "guard.h"
 #include "object_table.h"
 #include "open_file.h"
+#include "request_scope.h"
 #include "settings.h"
 #include "sql_meta.h"
 #include "tmbio/tmbio.h"
@@ -35,7 +36,7 @@ int32_t OnFile(TMBFile* file, int32_t bad, F body) {
   OpenFile* f = OpenFile::Of(file);
   if (f == nullptr) return bad;
   int32_t r = Guard([&]() -> int32_t { return body(f); });
-  f->EndCall();
+  tmbio::request::CallDone(f);
   f->set_result(r);
   return r;
 }

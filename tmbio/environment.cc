@@ -85,9 +85,21 @@ Environment::Environment() : pub_(new TMBEnvironment()), lock_wait_ms_(DefaultLo
   pub_->engine = this;
 }
 
+namespace {
+std::atomic<int64_t> g_in_transaction{0};
+}  // namespace
+
+bool Environment::AnyInTransaction() { return g_in_transaction.load() != 0; }
+
+void Environment::SetInTx(bool on) {
+  if (on != in_tx_) g_in_transaction.fetch_add(on ? 1 : -1);
+  in_tx_ = on;
+}
+
 Environment::~Environment() {
   if (in_tx_) {
     for (auto& c : connections_) c->Rollback();
+    SetInTx(false);
   }
   locks::UnlockEnvironment(this);
   pub_->engine = nullptr;
@@ -285,7 +297,7 @@ int32_t Environment::Logoff(int32_t* out, char* message) {
 
 int32_t Environment::BeginTx() {
   if (in_tx_) return TMBIO_TX_STATE;
-  in_tx_ = true;
+  SetInTx(true);
   return 0;
 }
 
@@ -298,7 +310,7 @@ int32_t Environment::CommitTx() {
   const int32_t status = written.size() > 1 ? CommitAcross(written)
                          : written.empty()  ? 0
                                             : written.front()->Commit();
-  in_tx_ = false;
+  SetInTx(false);
   locks::UnlockEnvironment(this);
   DropIdleConnections();
   return status;
@@ -353,7 +365,7 @@ int32_t Environment::RollbackTx() {
     int32_t s = c->Rollback();
     if (status == 0) status = s;
   }
-  in_tx_ = false;
+  SetInTx(false);
   locks::UnlockEnvironment(this);
   DropIdleConnections();
   return status;

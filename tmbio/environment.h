@@ -56,6 +56,10 @@ class Environment {
   int32_t CommitTx();
   int32_t RollbackTx();
   bool in_tx() const { return in_tx_; }
+  // Whether any environment of the process is in a transaction: the
+  // server asks after every request whether its own are, and the answer is
+  // almost always no without a look at every environment.
+  static bool AnyInTransaction();
   int32_t open_files() const { return static_cast<int32_t>(files_.size()); }
 
   bool read_only() const { return read_only_; }
@@ -72,6 +76,7 @@ class Environment {
   int32_t sql_handles = 0;
 
  private:
+  void SetInTx(bool on);
   std::string* TextSlot(int32_t mode);
   // The commit of a transaction that wrote several files: a commit record
   // first (the commit point), then each file with the transaction's id.
@@ -82,7 +87,7 @@ class Environment {
   std::unique_ptr<TMBEnvironment> pub_;
   int32_t lock_wait_ms_;
   bool read_only_ = false;
-  bool in_tx_ = false;
+  bool in_tx_ = false;  // changed through SetInTx alone
   bool logged_on_ = false;
   std::string user_;
   std::string logon_dir_;  // the directory whose users the logon was checked by

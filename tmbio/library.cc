@@ -6,6 +6,7 @@
 #include "guard.h"
 #include "object_table.h"
 #include "open_file.h"
+#include "request_scope.h"
 #include "settings.h"
 #include "tmbio/tmbio.h"
 
@@ -75,6 +76,10 @@ TMBIO_API intptr_t QDSetEnvMode(void* handle, int32_t mode, intptr_t value) noex
   return r;
 }
 
+TMBIO_API void QD_BeginRequest(void) noexcept { tmbio::request::Begin(); }
+
+TMBIO_API void QD_EndRequest(void) noexcept { tmbio::request::End(); }
+
 TMBIO_API void QD_SocketClosed(uint64_t socket) noexcept {
   if (tmbio::Tracing()) tmbio::Trace("QD_SocketClosed(%llu)", static_cast<unsigned long long>(socket));
   tmbio::Objects().ReleaseOwnedBy(socket);
@@ -96,6 +101,7 @@ TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) noexcept {
   // The transaction state is read without its owner's cooperation: only the
   // thread that serves `socket`, which alone begins and ends them, gets an
   // answer it can trust.
+  if (!tmbio::Environment::AnyInTransaction()) return 0;
   return tmbio::Objects().count_owned_by(socket, [](TMBEnvironment* env) {
     const tmbio::Environment* e = tmbio::Environment::Of(env);
     return e != nullptr && e->in_tx();

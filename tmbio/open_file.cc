@@ -12,6 +12,7 @@
 #include "key_image.h"
 #include "locks.h"
 #include "users.h"
+#include "request_scope.h"
 
 namespace tmbio {
 
@@ -66,6 +67,7 @@ OpenFile::OpenFile(Environment* env, std::shared_ptr<Connection> conn, bool read
 }
 
 OpenFile::~OpenFile() {
+  request::Forget(this);
   conn_->RemoveCursor(&cursor_);
   for (auto& row : statements_) {
     for (sqlite3_stmt* s : row) sqlite3_finalize(s);

@@ -69,8 +69,8 @@ class OpenFile {
   int32_t DescribeIndex(int32_t start, int32_t* end, int32_t* segment_count, TMBIndexKey* keys,
                         TMBIndexSegment* segments);
 
-  // Ends every call of the C interface on the file: resets the statement
-  // the call stepped, so that no read snapshot outlives the call.
+  // Ends the calls of the C interface on the file (request_scope.h): resets
+  // the statement they stepped, so that no read snapshot outlives them.
   void EndCall() { StopCursor(); }
 
   // The error word of the last call (QDK_geterrno).

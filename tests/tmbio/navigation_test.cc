@@ -365,6 +365,38 @@ TEST_F(NavigationTest, ASparseKeyTakesRecordsInAndOutAsTheyChange) {
   EXPECT_EQ(IdAt(TMBIO_READ_NEXT), Expected(5).front());
 }
 
+TEST_F(NavigationTest, ARequestKeepsItsReadsOnOneStatementAndItsEndLetsOtherWritesShow) {
+  ASSERT_EQ(QDK_keyadjust(file_, nullptr, 0, 1), 1);
+  const std::vector<int32_t> by_id = Expected(1);
+  // Inside requests the walk is the same as outside them.
+  QD_BeginRequest();
+  std::vector<int32_t> walked;
+  for (int32_t id = IdAt(TMBIO_READ_FIRST); id > 0; id = IdAt(TMBIO_READ_NEXT)) {
+    walked.push_back(id);
+    if (walked.size() == by_id.size()) break;  // on the last record, not past it
+  }
+  QD_EndRequest();
+  EXPECT_EQ(walked, by_id);
+
+  // Another environment adds a record past the reader's last one. The
+  // reader's statement ended with its request, so its next read, in the
+  // next request, sees the record rather than the end of an old snapshot.
+  TMBEnvironment* other = tmbtest::NewEnv(dir_.path());
+  TMBFile* writer = tmbtest::Open(other, "people");
+  Record r(32);
+  r.Int(0, by_id.back() + 1, 4).Text(4, "late", 12);
+  ASSERT_GT(QDK_ExtWrite(writer, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
+  QD_BeginRequest();
+  EXPECT_EQ(IdAt(TMBIO_READ_NEXT), by_id.back() + 1);
+  // A file closed inside a request is no concern of the request's end.
+  TMBFile* second = tmbtest::Open(env_, "people");
+  uint8_t buf[64];
+  EXPECT_EQ(QDK_read(second, buf, sizeof buf, TMBIO_READ_FIRST), 32);
+  EXPECT_EQ(QDK_close(second), 0);
+  QD_EndRequest();
+  EXPECT_EQ(QDK_DeAllocEnv(other), 0);
+}
+
 TEST_F(NavigationTest, LongRunsInterleavedWithWritesSeeEveryRecordOnce) {
   // Reads run on a kept statement; writes between them must show.
   Record r(32);

@@ -613,6 +613,13 @@ TMBIO_API int32_t QDDescribeIndex(TMBFile* file, int32_t start, int32_t* end,
 
 /* ---- Connections and counts ------------------------------------------------------ */
 
+/* Mark the calls the calling thread makes for one client request. Inside
+ * a request a file's read statement stays open from one call to the next
+ * (a block of reads steps one statement); QD_EndRequest resets them all,
+ * so that no read snapshot outlives the request. Outside a request each
+ * call ends its own. A QD_BeginRequest while one is open ends it first. */
+TMBIO_API void QD_BeginRequest(void) TMBIO_NOEXCEPT;
+TMBIO_API void QD_EndRequest(void) TMBIO_NOEXCEPT;
 /* Rolls back, unlocks, closes and frees everything of the environments
  * `socket` owns; unknown sockets and TMBIO_NO_SOCKET are ignored. */
 TMBIO_API void QD_SocketClosed(uint64_t socket) TMBIO_NOEXCEPT;
