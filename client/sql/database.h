@@ -51,6 +51,7 @@ struct KeySegment {
   int32_t offset = 0;
   int32_t length = 0;
   bool descending = false;
+  int32_t flags = 0;    // the segment's flag word as the server gives it
 };
 
 struct Key {
@@ -65,6 +66,8 @@ struct Table {
   std::string file;  // the data file it reads
   std::vector<Column> columns;
   std::vector<Key> keys;  // keys[0] is the primary key when unique
+  int32_t record_length = 0;  // the fixed part, in bytes
+  int64_t record_count = 0;   // as the catalog counted them when the table was declared
 };
 
 class Database {
