@@ -158,7 +158,7 @@ bool LoadCatalog(Client& c, int32_t env, std::vector<TableLayout>* out, std::str
   int32_t handle = 0, handle_error = 0;
   if (!CallRequestHandle(c, env, &handle, &handle_error, error)) return false;
   if (handle == 0) {
-    *error = "the server gives no catalog handle (error " + std::to_string(handle_error) + ")";
+    *error = "the server lists no tables: " + StatusText(-handle_error);
     return false;
   }
   std::map<std::string, TableRow> tables;

@@ -13,16 +13,18 @@ namespace {
 class DatabaseImpl : public Database {
  public:
   ~DatabaseImpl() override {
-    // The connection's tables close their cursors first; the session's
-    // files and environment go after.
-    if (db_ != nullptr) sqlite3_close_v2(db_);
+    // Statements left open would keep cursors on the session's files:
+    // they end first, the files and the environment after.
+    if (db_ == nullptr) return;
+    while (sqlite3_stmt* stmt = sqlite3_next_stmt(db_, nullptr)) sqlite3_finalize(stmt);
+    sqlite3_close(db_);
   }
 
   bool Start(const Target& target, std::string* error) {
     Client& c = session_.client();
     if (!c.Connect(target.host, target.port, target.tls, error)) return false;
     bool zlib = false;
-    if (!OpenWithCompression(c, CompressionChoiceOption::kRunLength, &zlib, error)) return false;
+    if (!OpenWithCompression(c, target.compression, &zlib, error)) return false;
     if (!target.identity.empty()) {
       IdentifyRequest who;
       who.identity1 = target.identity;
@@ -42,6 +44,15 @@ class DatabaseImpl : public Database {
       return false;
     }
     session_.set_env(env);
+    if (!target.user.empty()) {
+      int32_t status = 0;
+      if (!CallLogon(c, env, target.user, target.password, &status, error)) return false;
+      if (status != 0) {
+        *error = status == TMBIO_DENIED ? "logon refused: invalid user name or password"
+                                        : "logon refused (" + std::to_string(status) + ")";
+        return false;
+      }
+    }
     if (!target.catalog.empty() && target.catalog != "default") {
       int32_t result = 0;
       if (!CallSetEnvText(c, env, TMBIO_ENV_CATALOG, target.catalog, &result, error)) return false;

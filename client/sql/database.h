@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "client/session_calls.h"
 #include "client/tls_client.h"
 
 struct sqlite3;
@@ -32,6 +33,7 @@ struct Target {
   std::string user;                 // logon, when not empty
   std::string password;
   ClientTls tls;
+  CompressionChoiceOption compression = CompressionChoiceOption::kRunLength;
 };
 
 // SQL type of a column, from the field's kind.
@@ -75,9 +77,12 @@ class Database {
   // Connects, looks the catalog up, and declares every table in it. Null
   // with *error when the server cannot be reached or refuses.
   static std::unique_ptr<Database> Open(const Target& target, std::string* error);
+  // Finalizes the statements still open on the connection, closes it, then
+  // the files and the environment on the server.
   virtual ~Database() = default;
 
-  // The SQLite connection; owned by this object.
+  // The SQLite connection; owned by this object. Not for two threads at
+  // once: the tables read through one connection to the server.
   virtual sqlite3* handle() = 0;
   // The catalog's tables as declared, in name order.
   virtual const std::vector<Table>& tables() const = 0;

@@ -46,4 +46,12 @@ bool BuildDemoShop(const std::string& data_dir, std::string* error) {
   return true;
 }
 
+bool AddDemoUser(const std::string& data_dir, const std::string& name,
+                 const std::string& password, std::string* error) {
+  const ProgramRun r = RunProgram(TMB_ADMIN_BIN, {"adduser", data_dir, name, password},
+                                  data_dir.substr(0, data_dir.find_last_of('/')));
+  if (r.code != 0) *error = "tmbadmin adduser: " + r.err;
+  return r.code == 0;
+}
+
 }  // namespace tmb::test

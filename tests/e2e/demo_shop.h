@@ -15,4 +15,9 @@ std::string DemoShopHive(const std::string& data_dir);
 // tmbadmin's demo records. False with *error when a step fails.
 bool BuildDemoShop(const std::string& data_dir, std::string* error);
 
+// Adds a user to the catalog's users file: from then on its files need a
+// logon.
+bool AddDemoUser(const std::string& data_dir, const std::string& name,
+                 const std::string& password, std::string* error);
+
 }  // namespace tmb::test

@@ -185,6 +185,22 @@ TEST_F(SqlTest, TheCatalogIsDeclaredWithItsColumnsAndKeys) {
   t.port = FreePort();
   EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
   EXPECT_NE(error.find("cannot connect"), std::string::npos) << error;
+
+  // With users, the catalog needs a logon with a right password.
+  ASSERT_TRUE(AddDemoUser(server_.dir() + "/data", "anna", "pw", &error)) << error;
+  t.port = server_.port();
+  t.catalog = "demo";
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("access denied"), std::string::npos) << error;
+  t.user = "anna";
+  t.password = "wrong";
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("invalid user name or password"), std::string::npos) << error;
+  t.password = "pw";
+  auto anna = sql::Database::Open(t, &error);
+  ASSERT_NE(anna, nullptr) << error;
+  EXPECT_EQ(Query(*anna, "SELECT count(*) FROM products"),
+            Rows({{std::to_string(tmbadmin::kDemoProducts)}}));
 }
 
 TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
