@@ -185,7 +185,7 @@ bool BuildRecord(const TableLayout& t, int argc, sqlite3_value** argv, std::stri
   std::span<uint8_t> bytes(reinterpret_cast<uint8_t*>(record->data()), record->size());
   for (size_t i = 0; i < t.fields.size() && static_cast<int>(i) + 2 < argc; ++i) {
     if (!WriteField(t.fields[i], argv[i + 2], bytes, error)) {
-      *error = t.table.name + "." + t.table.columns[i].name + ": " + *error;
+      *error = t.table.name + ": " + *error;
       return false;
     }
   }
