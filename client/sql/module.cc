@@ -222,6 +222,11 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
   Session& s = *vtab->session;
   const size_t t = vtab->table;
   const TableLayout& layout = s.tables()[t];
+  if (!s.writable()) {
+    return Fail(base, layout.table.name + ": the server's access entry for this client allows "
+                                          "reading only",
+                SQLITE_READONLY);
+  }
   std::string error;
   FileHandle file;
   if (!s.Acquire(t, &file, &error)) return Fail(base, error);

@@ -34,6 +34,9 @@ class Session {
   int32_t env() const { return env_; }
   void set_env(int32_t env) { env_ = env; }
   std::vector<TableLayout>& tables() { return tables_; }
+  // Whether the client's access entry lets it write the catalog.
+  bool writable() const { return writable_; }
+  void set_writable(bool writable) { writable_ = writable; }
 
   // Loads the catalog; the files its loading opened become the first pooled.
   bool Load(std::string* error);
@@ -54,6 +57,7 @@ class Session {
   Client client_;
   int32_t env_ = 0;
   bool in_transaction_ = false;
+  bool writable_ = true;
   std::vector<TableLayout> tables_;
   std::vector<std::vector<FileHandle>> free_;
   std::vector<size_t> open_;  // files open per table, free or not

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -16,6 +17,7 @@
 #include "client/session_calls.h"
 #include "client/sql/database.h"
 #include "tests/e2e/demo_shop.h"
+#include "tests/e2e/requests.h"
 #include "tests/e2e/server_process.h"
 #include "tmbio/admin/demo_data.h"
 #include "tmbio/record_text.h"
@@ -203,6 +205,28 @@ TEST_F(SqlTest, TheCatalogIsDeclaredWithItsColumnsAndKeys) {
   ASSERT_NE(anna, nullptr) << error;
   EXPECT_EQ(Query(*anna, "SELECT count(*) FROM products"),
             Rows({{std::to_string(tmbadmin::kDemoProducts)}}));
+
+  // An identity is held to its access entry on the catalog: none, read
+  // only, or read and write.
+  std::ofstream(server_.dir() + "/user.reg", std::ios::trunc)
+      << UserHive({{"Security", TextValue("clerk/*", "[A][R][Demo][]") +
+                                    TextValue("admin/*", "[A][RW][Demo][]")}});
+  t.catalog = "Demo";  // the access entries name it so
+  t.identity = "guest/pc9";
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("no access entry"), std::string::npos) << error;
+  t.identity = "clerk/pc1";
+  auto clerk = sql::Database::Open(t, &error);
+  ASSERT_NE(clerk, nullptr) << error;
+  EXPECT_EQ(Query(*clerk, "SELECT name FROM products WHERE id = 1").size(), 1u);
+  error = Run(*clerk, "DELETE FROM products WHERE id = 1");
+  EXPECT_NE(error.find("allows reading only"), std::string::npos) << error;
+  EXPECT_EQ(Query(*clerk, "SELECT count(*) FROM products WHERE id = 1"), Rows({{"1"}}));
+  t.identity = "admin";
+  auto admin = sql::Database::Open(t, &error);
+  ASSERT_NE(admin, nullptr) << error;
+  EXPECT_EQ(Run(*admin, "DELETE FROM products WHERE id = 1"), "");
+  EXPECT_EQ(Query(*clerk, "SELECT count(*) FROM products WHERE id = 1"), Rows({{"0"}}));
 }
 
 TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
