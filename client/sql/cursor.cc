@@ -15,11 +15,11 @@ std::span<const uint8_t> Bytes(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-// The first unique key whose segments all lie in the fixed part: it finds a
-// row read in a block again.
+// The first unique key that holds every record: it finds a row read in a
+// block again, and orders full scans in blocks.
 int UniqueKey(const TableLayout& t) {
   for (size_t k = 0; k < t.table.keys.size(); ++k) {
-    if (t.table.keys[k].unique) return static_cast<int>(k);
+    if (t.table.keys[k].unique && CompleteKey(t.table.keys[k])) return static_cast<int>(k);
   }
   return -1;
 }

@@ -353,6 +353,21 @@ TEST_F(SqlTest, OrderByAlongAKeyIsReadInKeyOrder) {
   }
   const std::string one = "SELECT ordered FROM orders WHERE customer_id = 7 ORDER BY ordered DESC";
   EXPECT_FALSE(Sorts(one));
+  // A range on the descending segment is left to SQLite: the rows agree.
+  size_t late = 0;
+  for (const auto& o : orders_->rows) {
+    late += o[orders_->Col("customer_id")] == "7" && o[orders_->Col("ordered")] > "20240101";
+  }
+  EXPECT_EQ(Query("SELECT count(*) FROM orders WHERE customer_id = 7 AND ordered > '2024-01-01'"),
+            Rows({{std::to_string(late)}}));
+
+  // by_shipped is sparse: orders not shipped are not in it, so it cannot
+  // give the order of all rows.
+  const std::string by_shipped = "SELECT id, shipped FROM orders ORDER BY shipped, id";
+  EXPECT_TRUE(Sorts(by_shipped));
+  rows = Query(by_shipped);
+  ASSERT_EQ(rows.size(), static_cast<size_t>(tmbadmin::kDemoOrders));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"1", "NULL"}));
 
   // Along a column no key leads with: SQLite sorts, and the rows agree with
   // the CSV sorted the same way.
