@@ -323,6 +323,18 @@ TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
   EXPECT_EQ(cost.block, 0u);
   EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE country >= 'P' AND country <= 'P'"),
             Rows({{"1"}}));
+
+  // Signed segments order by value: a range across zero stops at its upper
+  // bound, not where the bytes of a negative number would.
+  EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, email) VALUES (-5, 'N', 'n@x'), "
+                      "(-300000, 'M', 'm@x')"),
+            "");
+  cost = Cost("SELECT id FROM customers WHERE id BETWEEN -400000 AND 2", &rows);
+  EXPECT_EQ(rows, Rows({{"-300000"}, {"-5"}, {"1"}, {"2"}}));
+  EXPECT_EQ(cost, (Reads{1, 4, 0, 0}));
+  EXPECT_EQ(Query("SELECT id FROM customers ORDER BY id DESC LIMIT 2"),
+            Rows({{"7001"}, {std::to_string(tmbadmin::kDemoCustomers)}}));
+  EXPECT_EQ(Query("SELECT id FROM customers ORDER BY id LIMIT 2"), Rows({{"-300000"}, {"-5"}}));
 }
 
 TEST_F(SqlTest, OrderByAlongAKeyIsReadInKeyOrder) {
