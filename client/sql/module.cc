@@ -103,7 +103,11 @@ int BestIndex(sqlite3_vtab* base, sqlite3_index_info* info) {
   std::vector<PlanConstraint> constraints(static_cast<size_t>(info->nConstraint));
   for (int i = 0; i < info->nConstraint; ++i) {
     const auto& c = info->aConstraint[i];
-    constraints[static_cast<size_t>(i)] = {c.iColumn, OpOf(c.op), c.usable != 0};
+    // Keys order bytes: a comparison under another collation (NOCASE, ...)
+    // may hold for records a seek would pass over.
+    const char* collation = sqlite3_vtab_collation(info, i);
+    const bool binary = collation == nullptr || sqlite3_stricmp(collation, "BINARY") == 0;
+    constraints[static_cast<size_t>(i)] = {c.iColumn, OpOf(c.op), c.usable != 0 && binary};
   }
   std::vector<PlanOrder> order;
   for (int i = 0; i < info->nOrderBy; ++i) {

@@ -284,6 +284,12 @@ TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
   EXPECT_EQ(rows, Rows({{std::to_string(in_pl)}}));
   EXPECT_EQ(cost.block, 0u);
   EXPECT_EQ(cost.first, 1u);
+  // Under another collation the key's byte order does not apply.
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE country = 'pl' COLLATE NOCASE"),
+            Rows({{std::to_string(in_pl)}}));
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE country COLLATE NOCASE >= 'pl' AND "
+                  "country COLLATE NOCASE <= 'pl'"),
+            Rows({{std::to_string(in_pl)}}));
 
   // Values no field holds widen the read rather than narrow it: an integer
   // column compared with a text, a nocase key compared exactly.
