@@ -530,5 +530,32 @@ TEST_F(SqlTest, ServerRefusalsAreStatementErrors) {
   EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE id = 6001"), Rows({{"0"}}));
 }
 
+TEST_F(SqlTest, TablesWithoutBlockReadsOrAWholeKeyAreReadInPositionOrder) {
+  // A variable part (so no block reads) and one key, sparse: it leaves out
+  // the records whose tag is blank.
+  std::string error;
+  ASSERT_TRUE(CreateDataFile(server_.dir() + "/data", "tags", R"({
+    "description": "tags", "kind": 21, "record_length": 12, "variable_length": 16,
+    "fields": [{"name": "id", "type": "int", "offset": 0, "length": 4},
+               {"name": "tag", "type": "char", "offset": 4, "length": 8, "nullable": true}],
+    "keys": [{"name": "by_tag", "unique": false, "segments": [{"field": "tag", "sparse": true}]}]
+  })", &error)) << error;
+  auto db = OpenDb();
+  ASSERT_NE(db, nullptr);
+  ASSERT_EQ(Run(*db, "INSERT INTO tags VALUES (1, 'b'), (2, NULL), (3, 'a'), (4, NULL), (5, 'b')"),
+            "");
+  const Reads before = ReadsOf(*db);
+  EXPECT_EQ(Query(*db, "SELECT count(*) FROM tags"), Rows({{"5"}}));
+  // First, four nexts, and the one that finds the end.
+  EXPECT_EQ(Minus(ReadsOf(*db), before), (Reads{0, 6, 0, 0}));
+  EXPECT_EQ(Query(*db, "SELECT id, tag FROM tags ORDER BY tag, id"),
+            Rows({{"2", "NULL"}, {"4", "NULL"}, {"3", "a"}, {"1", "b"}, {"5", "b"}}));
+  EXPECT_EQ(Query(*db, "SELECT id FROM tags WHERE tag = 'b' ORDER BY id"), Rows({{"1"}, {"5"}}));
+  EXPECT_EQ(Run(*db, "UPDATE tags SET tag = 'c' WHERE id = 2"), "");
+  EXPECT_EQ(Run(*db, "DELETE FROM tags WHERE tag IS NULL"), "");
+  EXPECT_EQ(Query(*db, "SELECT id, tag FROM tags ORDER BY id"),
+            Rows({{"1", "b"}, {"2", "c"}, {"3", "a"}, {"5", "b"}}));
+}
+
 }  // namespace
 }  // namespace tmb::test
