@@ -74,13 +74,15 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
       std::string bytes;
       if (plan_.lower && slot < argc && LowerBoundBytes(f, argv[slot], &bytes)) seek_ += bytes;
       if (plan_.lower && !plan_.text_equal) ++slot;
-      if (plan_.upper && slot < argc) has_upper_ = UpperBoundBytes(f, argv[slot], &upper_);
-      // A stored text equal to the bound's bytes reads as the bound, unless
-      // the bound ends in a blank that the padding swallows.
-      if (plan_.upper_strict && f.kind == tmbio::text::FieldKind::kText &&
-          (upper_.empty() || sqlite3_value_bytes(argv[slot]) == 0 ||
-           sqlite3_value_text(argv[slot])[sqlite3_value_bytes(argv[slot]) - 1] == ' ')) {
-        plan_.upper_strict = false;
+      if (plan_.upper && slot < argc) {
+        has_upper_ = UpperBoundBytes(f, argv[slot], &upper_);
+        // A stored text equal to the bound's bytes reads as the bound,
+        // unless the bound is empty or ends in a blank the padding swallows.
+        if (f.kind == tmbio::text::FieldKind::kText) {
+          const unsigned char* text = sqlite3_value_text(argv[slot]);
+          const int n = sqlite3_value_bytes(argv[slot]);
+          if (text == nullptr || n == 0 || text[n - 1] == ' ') plan_.upper_strict = false;
+        }
       }
     }
   }
