@@ -44,6 +44,7 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
   if (file_.id == -1 && !s_.Acquire(t_, &file_, error)) return false;
 
   const TableLayout& t = table();
+  if (plan_.by_rowid && argc > 0) return ReadAtPosition(argv[0], error);
   if (plan_.key >= static_cast<int>(t.table.keys.size())) plan_.key = -1;
   // Values the view cannot encode end the seek there: SQLite checks every
   // constraint again, so a wider read is never a wrong one.
@@ -200,6 +201,28 @@ bool Cursor::ReadBlock(bool first, std::string* error) {
     row.key = std::move(block.entries[i].key);
     rows_.push_back(std::move(row));
   }
+  return true;
+}
+
+bool Cursor::ReadAtPosition(sqlite3_value* rowid, std::string* error) {
+  done_ = true;
+  const int type = sqlite3_value_type(rowid);
+  if (type != SQLITE_INTEGER && type != SQLITE_FLOAT) {
+    // rowid = '5' compares as a number, rowid = 'x' never holds: leave both
+    // to SQLite over a full scan.
+    plan_ = Plan{};
+    done_ = false;
+    return Start(plan_, 0, nullptr, error);
+  }
+  const double value = sqlite3_value_double(rowid);
+  if (value != static_cast<double>(static_cast<int64_t>(value)) || value < 1 || value > INT32_MAX) {
+    return true;  // no record has that position
+  }
+  Row row;
+  row.position = static_cast<int32_t>(value);
+  bool found = false;
+  if (!s_.ReadAt(t_, file_, row.position, &row.record, &found, error)) return false;
+  if (found) rows_.push_back(std::move(row));
   return true;
 }
 

@@ -248,6 +248,14 @@ TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
   EXPECT_TRUE(rows.empty());
   EXPECT_EQ(Cost("SELECT * FROM customers WHERE id = NULL", &rows), (Reads{0, 0, 0, 0}));
   EXPECT_TRUE(rows.empty());
+  // By rowid, the record's position: one direct read.
+  const uint64_t direct = db_->requests(opcode::kExtReadDirect);
+  EXPECT_EQ(Cost("SELECT id FROM customers WHERE rowid = 417", &rows), (Reads{0, 0, 0, 0}));
+  EXPECT_EQ(rows, Rows({{"417"}}));
+  EXPECT_EQ(Cost("SELECT id FROM customers WHERE rowid = 99999", &rows), (Reads{0, 0, 0, 0}));
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(db_->requests(opcode::kExtReadDirect) - direct, 2u);
+  EXPECT_EQ(Query("SELECT id FROM customers WHERE rowid = '3'"), Rows({{"3"}}));
 
   // A range reads from its lower bound and stops one record past its upper.
   Reads cost = Cost("SELECT id FROM orders WHERE id >= 100 AND id < 120", &rows);
