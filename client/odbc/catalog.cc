@@ -32,7 +32,7 @@ bool Match(const char* p, const char* s) {
   return *s == '\0';
 }
 
-ColumnInfo Text(const char* name, SQLULEN size = 128, bool nullable = true) {
+ColumnInfo Text(const char* name, SQLULEN size = 64, bool nullable = true) {
   ColumnInfo c;
   c.name = name;
   c.sql_type = SQL_VARCHAR;
