@@ -51,6 +51,8 @@ std::span<const Command> SessionCommands();
 std::span<const Command> DataCommands();
 // The benchmark group: bench.
 std::span<const Command> BenchCommands();
+// The SQL group: sql.
+std::span<const Command> SqlCommands();
 
 // Takes the common options (--host, --port, --compress, --ca; as "--opt
 // value" or "--opt=value"; the flags --tls and --insecure; anywhere on the

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/data_calls.h"
+#include "client/field_kinds.h"
 #include "tmbio/tmbio.h"
 
 namespace tmb::cli {
@@ -16,69 +17,7 @@ namespace text = tmbio::text;
 constexpr int32_t kMaxRecordLength = 65535;  // the data library's longest fixed part
 constexpr int16_t kOpenNormal = TMBIO_OPEN_NORMAL;
 
-// The column descriptions do not tell signed from unsigned integers; the
-// file's schema, when the table record carries it, does. Its JSON is
-// compact with sorted members, so a field reads {..."name":"N",...,
-// "type":"uint"} with no text member between the two.
-bool UnsignedInSchema(const std::string& schema, const std::string& field) {
-  if (field.find_first_of("\"\\") != std::string::npos) return false;
-  const size_t fields = schema.find("\"fields\":[");
-  if (fields == std::string::npos) return false;
-  const size_t end = schema.find("],\"keys\":", fields);
-  const size_t name = schema.find("\"name\":\"" + field + "\"", fields);
-  if (name == std::string::npos || name > end) return false;
-  const size_t close = schema.find('}', name);
-  const size_t type = schema.find("\"type\":\"uint\"", name);
-  return type != std::string::npos && type < close;
-}
-
-text::FieldKind KindOf(const std::string& type_name) {
-  if (type_name == "CHAR") return text::FieldKind::kText;
-  if (type_name == "DATE") return text::FieldKind::kDate;
-  if (type_name.find("UNSIGNED") != std::string::npos) return text::FieldKind::kUnsigned;
-  if (type_name == "INTEGER" || type_name == "SMALLINT" || type_name == "BIGINT" ||
-      type_name == "TINYINT") {
-    return text::FieldKind::kSigned;
-  }
-  return text::FieldKind::kBinary;
-}
-
-// A field or key segment as the server describes it. A length its kind
-// cannot hold (an integer of 3 bytes) is shown and entered as hex rather
-// than refused; one outside the record is refused when it is used.
-text::FieldLayout Layout(text::FieldKind kind, std::string name, int32_t offset, int32_t length) {
-  text::FieldLayout f{kind, 0, length, std::move(name)};
-  std::string error;
-  if (!text::CheckField(f, static_cast<size_t>(std::max(length, 0)), &error)) {
-    f.kind = text::FieldKind::kBinary;
-  }
-  f.offset = offset;
-  return f;
-}
-
 }  // namespace
-
-std::string StatusText(int32_t status) {
-  switch (status) {
-    case TMBIO_END: return "no such record (or no more records)";
-    case TMBIO_FILLED: return "the record is longer than the buffer";
-    case TMBIO_INVALID: return "invalid handle, mode, key number or argument";
-    case TMBIO_STOP: return "the read passed its bound or scan limit";
-    case TMBIO_DUPLICATE: return "a record with that key already exists (the key allows no duplicates)";
-    case TMBIO_LOCKED: return "the record is locked by another client";
-    case TMBIO_BUSY: return "the file is held by another client's transaction";
-    case TMBIO_IO_ERROR: return "the server's disk or database failed";
-    case TMBIO_DENIED: return "access denied (read-only file, exclusive open elsewhere, or logon needed)";
-    case TMBIO_NO_CURRENT: return "there is no current record";
-    case TMBIO_BAD_LENGTH: return "a record or key length is out of range";
-    case TMBIO_TX_STATE: return "the transaction is not in the right state";
-    case TMBIO_NO_FILE: return "no such data file in the catalog's data directory";
-    case TMBIO_CORRUPT: return "not a data file, or its definition is invalid";
-    case TMBIO_NO_MEMORY: return "the server ran out of memory";
-    case TMBIO_LIMIT: return "too many open files, handles or conditions";
-    default: return "status " + std::to_string(status);
-  }
-}
 
 int LibraryFailed(Context& ctx, const std::string& what, int32_t status) {
   ctx.Err() << "tmbcli: " << what << ": " << StatusText(status) << " (" << status << ")\n";
@@ -204,13 +143,7 @@ int DataSession::EncodeKey(int32_t number, const std::string& csv, std::string* 
   }
   key->clear();
   for (size_t i = 0; i < values.size(); ++i) {
-    text::FieldKind kind = text::FieldKind::kText;
-    switch (segments[i].flags & TMBIO_SEG_TYPE_MASK) {
-      case TMBIO_SEG_SIGNED: kind = text::FieldKind::kSigned; break;
-      case TMBIO_SEG_UNSIGNED: kind = text::FieldKind::kUnsigned; break;
-      case TMBIO_SEG_DATE: kind = text::FieldKind::kDate; break;
-      default: break;
-    }
+    const text::FieldKind kind = SegmentKind(segments[i].flags);
     const std::string name =
         "segment " + std::to_string(i + 1) + " of key " + std::to_string(number);
     if (segments[i].length < 1 || segments[i].length > TMBIO_MAX_KEY_LENGTH) {
@@ -218,7 +151,7 @@ int DataSession::EncodeKey(int32_t number, const std::string& csv, std::string* 
                  << " bytes\n";
       return kExitFailure;
     }
-    const text::FieldLayout f = Layout(kind, name, 0, segments[i].length);
+    const text::FieldLayout f = FieldAt(kind, name, 0, segments[i].length);
     std::string bytes(static_cast<size_t>(f.length), '\0');
     if (!text::EncodeField(f, values[i], Bytes(bytes), &error)) {
       ctx_.Err() << "tmbcli: " << error << "\n";
@@ -264,11 +197,8 @@ int DataSession::LoadFields(const std::string& table) {
       f.type_name = r.texts[4];
       f.nullable = r.ints[5] != 0;
       f.ordinal = r.ints[6];
-      text::FieldKind kind = KindOf(f.type_name);
-      if (kind == text::FieldKind::kSigned && UnsignedInSchema(schema, f.name)) {
-        kind = text::FieldKind::kUnsigned;
-      }
-      f.layout = Layout(kind, "field " + f.name, r.ints[7], r.ints[2]);
+      f.layout = FieldAt(ColumnKind(f.type_name, schema, f.name), "field " + f.name, r.ints[7],
+                         r.ints[2]);
       fields_.push_back(std::move(f));
     }
     if (filled < kFetchBatch) break;

@@ -12,6 +12,7 @@
 
 #include "client/cli.h"
 #include "client/data_calls.h"
+#include "client/field_kinds.h"
 #include "tmbio/record_text.h"
 
 namespace tmb::cli {
@@ -21,8 +22,6 @@ constexpr int32_t kFetchBatch = 64;
 // ReadRecord's size is 16 bits.
 constexpr int32_t kMaxReadSize = 32767;
 
-// What a status of the data library means, in words.
-std::string StatusText(int32_t status);
 // Prints "tmbcli: WHAT: <the status in words> (STATUS)"; the server
 // answered, so the answer is no: kExitNo.
 int LibraryFailed(Context& ctx, const std::string& what, int32_t status);

@@ -87,6 +87,7 @@ void Client::Close() {
 void Client::BeginRequest(uint8_t opcode) {
   buffer_.BeginReply();
   PutByte(buffer_, opcode);
+  opcode_ = opcode;
 }
 
 bool Client::Call(std::string* error) {
@@ -94,6 +95,8 @@ bool Client::Call(std::string* error) {
     *error = "not connected";
     return false;
   }
+  ++sent_[opcode_];
+  ++sent_total_;
   if (!SendFrame(conn_, buffer_, compression_)) {
     *error = "cannot send the request";
     Close();

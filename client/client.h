@@ -73,12 +73,18 @@ class Client {
                            std::string* error);
 
   const CompressionSettings& compression() const { return compression_; }
+  // Requests sent on this client so far with `opcode`, and in all.
+  uint64_t sent(uint8_t opcode) const { return sent_[opcode]; }
+  uint64_t sent() const { return sent_total_; }
   Connection& connection() { return conn_; }
 
  private:
   Connection conn_;
   MessageBuffer buffer_;
   CompressionSettings compression_;
+  uint8_t opcode_ = 0;
+  uint64_t sent_[256] = {};
+  uint64_t sent_total_ = 0;
 };
 
 }  // namespace tmb

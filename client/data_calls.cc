@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "client/session_calls.h"
+#include "tmbio/tmbio.h"
 #include "wire/opcodes.h"
 #include "wire/errors.h"
 
@@ -109,6 +110,58 @@ bool CallGetPosition(Client& c, int32_t file, int32_t* position, std::string* er
   c.BeginRequest(kGetPosition);
   PutInt32(c.request(), file);
   return c.Exchange(error, [&](MessageBuffer& r) { *position = GetInt32(r); });
+}
+
+namespace {
+
+// The reply of the restricted and first reads.
+void GetKeyedRecord(MessageBuffer& r, int32_t size, KeyedRecord* out) {
+  *out = KeyedRecord{};
+  out->status = GetInt32(r);
+  if (out->status == TMBIO_READ_END || out->status == TMBIO_READ_STOP) return;
+  if (size != 0) out->record = GetBytes(r);
+  const uint8_t key_length = GetByte(r);
+  if (key_length != 0) out->key = GetBytes(r);
+  out->position = GetInt32(r);
+}
+
+}  // namespace
+
+bool CallReadFirst(Client& c, int32_t file, int32_t size, int16_t mode, const std::string& key,
+                   KeyedRecord* out, std::string* error) {
+  c.BeginRequest(kReadFirst);
+  PutInt32(c.request(), file);
+  PutInt32(c.request(), size);
+  PutInt32(c.request(), static_cast<int32_t>(key.size()));
+  PutInt16(c.request(), mode);
+  PutInt16(c.request(), 0);  // no bound
+  if (!key.empty()) PutBytes(c.request(), key);
+  return c.Exchange(error, [&](MessageBuffer& r) { GetKeyedRecord(r, size, out); });
+}
+
+bool CallRestrictedRead(Client& c, int32_t file, int32_t size, int16_t mode, KeyedRecord* out,
+                        std::string* error) {
+  c.BeginRequest(kRestrictedRead);
+  PutInt32(c.request(), file);
+  PutInt32(c.request(), size);
+  PutInt16(c.request(), mode);
+  PutInt32(c.request(), 0);  // no lock
+  return c.Exchange(error, [&](MessageBuffer& r) { GetKeyedRecord(r, size, out); });
+}
+
+bool CallExtReadDirect(Client& c, int32_t file, int32_t size, int32_t position, int32_t* status,
+                       std::string* record, std::string* error) {
+  c.BeginRequest(kExtReadDirect);
+  PutInt32(c.request(), file);
+  PutInt32(c.request(), size);
+  PutInt16(c.request(), 0);  // no lock
+  PutInt32(c.request(), position);
+  PutInt32(c.request(), 0);  // from the record's first byte
+  return c.Exchange(error, [&](MessageBuffer& r) {
+    *status = GetInt32(r);
+    record->clear();
+    if (*status > 0 || (*status == TMBIO_READ_FILLED && size > 0)) *record = GetBytes(r);
+  });
 }
 
 bool ParseBlockEntries(const uint8_t* block, size_t used, std::vector<BlockEntry>* entries) {

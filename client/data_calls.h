@@ -43,6 +43,27 @@ bool CallKeyAdjust(Client& c, int32_t file, int16_t key_number, const std::strin
 // Opcode 12.
 bool CallGetPosition(Client& c, int32_t file, int32_t* position, std::string* error);
 
+// A record read with its current-key value and position, as the
+// restricted and first reads answer.
+struct KeyedRecord {
+  int32_t status = 0;    // the record's length, TMBIO_FILLED, or a status with no record
+  std::string record;    // the bytes sent (the size asked for) when there is a record
+  std::string key;       // the current key's value of the record
+  int32_t position = 0;  // the record's position
+};
+
+// Opcode 42: seeks with seek mode `mode` on `key` (empty: none), then reads
+// on from there (forward for seek modes 1, 2, 3 and 6, else backward).
+bool CallReadFirst(Client& c, int32_t file, int32_t size, int16_t mode, const std::string& key,
+                   KeyedRecord* out, std::string* error);
+// Opcode 33 without conditions: reads with read mode `mode`.
+bool CallRestrictedRead(Client& c, int32_t file, int32_t size, int16_t mode, KeyedRecord* out,
+                        std::string* error);
+// Opcode 63: reads the record at `position` and makes it current; *record
+// gets the bytes sent.
+bool CallExtReadDirect(Client& c, int32_t file, int32_t size, int32_t position, int32_t* status,
+                       std::string* record, std::string* error);
+
 struct BlockEntry {
   std::string key;
   std::string record;

@@ -74,6 +74,28 @@ bool CallDeAllocEnv(Client& c, int32_t env, std::string* error) {
   return c.Exchange(error, [&](MessageBuffer& r) { GetInt32(r); });
 }
 
+bool CallLogon(Client& c, int32_t env, const std::string& user, const std::string& password,
+               int32_t* status, std::string* error) {
+  c.BeginRequest(opcode::kLogon);
+  PutInt32(c.request(), env);
+  // User and password, then no workstation, language or application.
+  for (const std::string* text : {&user, &password}) {
+    PutInt32(c.request(), 1);
+    PutBlock(c.request(), text->c_str(), static_cast<uint32_t>(text->size() + 1));
+  }
+  for (int i = 0; i < 3; ++i) PutInt32(c.request(), 0);
+  return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
+}
+
+bool CallSetEnvText(Client& c, int32_t env, int32_t mode, const std::string& text,
+                    int32_t* result, std::string* error) {
+  c.BeginRequest(opcode::kSetEnvMode);
+  PutInt32(c.request(), env);
+  PutInt32(c.request(), mode);
+  PutBlock(c.request(), text.c_str(), static_cast<uint32_t>(text.size() + 1));
+  return c.Exchange(error, [&](MessageBuffer& r) { *result = GetInt32(r); });
+}
+
 bool CallGetCatalog(Client& c, int32_t env, const std::string& name, CatalogInfo* info,
                     std::string* error) {
   c.BeginRequest(opcode::kGetCatalog);

@@ -44,6 +44,16 @@ bool CallAllocEnv(Client& c, int32_t* env, std::string* error);
 // Opcode 39.
 bool CallDeAllocEnv(Client& c, int32_t env, std::string* error);
 
+// Opcode 67: logs environment `env` on as `user` with `password`; *status
+// is the library's (0 when logged on, TMBIO_DENIED for a wrong pair).
+bool CallLogon(Client& c, int32_t env, const std::string& user, const std::string& password,
+               int32_t* status, std::string* error);
+
+// Opcode 37 with a text value (the environment's text modes, such as
+// TMBIO_ENV_CATALOG); *result is the server's i32 answer.
+bool CallSetEnvText(Client& c, int32_t env, int32_t mode, const std::string& text,
+                    int32_t* result, std::string* error);
+
 struct CatalogInfo {
   bool found = false;
   std::string text1;  // the catalog's data directory

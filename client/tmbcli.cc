@@ -22,6 +22,7 @@ const Group kGroups[] = {
     {"Session", tmb::cli::SessionCommands},
     {"Data", tmb::cli::DataCommands},
     {"Benchmark", tmb::cli::BenchCommands},
+    {"SQL", tmb::cli::SqlCommands},
 };
 
 void Usage(std::ostream& out) {

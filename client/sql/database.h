@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "client/session_calls.h"
 #include "client/tls_client.h"
 
 struct sqlite3;
@@ -32,6 +33,7 @@ struct Target {
   std::string user;                 // logon, when not empty
   std::string password;
   ClientTls tls;
+  CompressionChoiceOption compression = CompressionChoiceOption::kRunLength;
 };
 
 // SQL type of a column, from the field's kind.
@@ -51,6 +53,7 @@ struct KeySegment {
   int32_t offset = 0;
   int32_t length = 0;
   bool descending = false;
+  int32_t flags = 0;    // the segment's flag word as the server gives it
 };
 
 struct Key {
@@ -65,6 +68,8 @@ struct Table {
   std::string file;  // the data file it reads
   std::vector<Column> columns;
   std::vector<Key> keys;  // keys[0] is the primary key when unique
+  int32_t record_length = 0;  // the fixed part, in bytes
+  int64_t record_count = 0;   // as the catalog counted them when the table was declared
 };
 
 class Database {
@@ -72,9 +77,12 @@ class Database {
   // Connects, looks the catalog up, and declares every table in it. Null
   // with *error when the server cannot be reached or refuses.
   static std::unique_ptr<Database> Open(const Target& target, std::string* error);
+  // Finalizes the statements still open on the connection, closes it, then
+  // the files and the environment on the server.
   virtual ~Database() = default;
 
-  // The SQLite connection; owned by this object.
+  // The SQLite connection; owned by this object. Not for two threads at
+  // once: the tables read through one connection to the server.
   virtual sqlite3* handle() = 0;
   // The catalog's tables as declared, in name order.
   virtual const std::vector<Table>& tables() const = 0;

@@ -7,29 +7,21 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/demo_shop.h"
 #include "tests/e2e/requests.h"
 #include "tests/e2e/server_process.h"
+#include "tmbio/admin/demo_data.h"
+#include "tmbio/record_text.h"
 
 namespace tmb::test {
 namespace {
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class TmbcliTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The demo registry exactly as scripts/serve-demo.sh makes it.
-    std::string hive = ReadText(std::string(TMB_SOURCE_DIR) + "/resources/demo/machine.reg.in");
-    ASSERT_FALSE(hive.empty());
-    const std::string data = server_.dir() + "/data";
-    const std::string mark = "@DEMO_DATA@";
-    for (size_t at; (at = hive.find(mark)) != std::string::npos;) hive.replace(at, mark.size(), data);
-    server_.machine_hive = hive;
+    server_.machine_hive = DemoShopHive(server_.dir() + "/data");
+    ASSERT_NE(server_.machine_hive.find("Catalogs"), std::string::npos);
   }
   void TearDown() override {
     EXPECT_EQ(server_.StopProblems(), "");
@@ -147,6 +139,81 @@ TEST_F(TmbcliTest, FullSlotTableAndUsageAndConnectionErrors) {
   r = Cli({"--port", Port(), "--ca=", "ping"});
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "tmbcli: --ca needs the file of the CA certificates\n");
+}
+
+TEST_F(TmbcliTest, SqlStatementsCsvAndThePrompt) {
+  std::string error;
+  ASSERT_TRUE(BuildDemoShop(server_.dir() + "/data", &error)) << error;
+  ASSERT_TRUE(server_.Start()) << server_.Stderr();
+
+  // --csv gives the demo's own CSV records back, for the columns asked for.
+  std::istringstream products(tmbadmin::MakeDemoCsv().products);
+  tmbio::text::CsvReader reader(&products);
+  std::string want;
+  std::vector<std::string> fields;
+  for (int line = 0; line <= 5 && reader.Next(&fields); ++line) {
+    fields.resize(6);
+    tmbio::text::AppendCsvRecord(fields, &want);
+  }
+  ProgramRun r = Cli({"--port", Port(), "sql", "--csv",
+                      "SELECT id, code, name, category, price_cents, stock FROM products "
+                      "WHERE id <= 5 ORDER BY id"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, want);
+
+  // Aligned: numbers to the right, a rule under the header, the row count;
+  // several statements run in turn.
+  r = Cli({"sql", "--catalog", "DEMO", "--port", Port(),
+           "SELECT id, status FROM orders WHERE id IN (9, 10) ORDER BY id; "
+           "SELECT count(*) AS n FROM products WHERE id < 100"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::istringstream orders(tmbadmin::MakeDemoCsv().orders);
+  tmbio::text::CsvReader order_reader(&orders);
+  std::vector<std::string> status(11);
+  for (int line = 0; line <= 10 && order_reader.Next(&fields); ++line) status[line] = fields[6];
+  const size_t w = std::max<size_t>({6, status[9].size(), status[10].size()});
+  auto pad = [&](const std::string& s) {
+    std::string t = s + std::string(w - s.size(), ' ');
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    return t;
+  };
+  EXPECT_EQ(r.out, "id  " + pad("status") + "\n--  " + std::string(w, '-') + "\n 9  " +
+                       pad(status[9]) + "\n10  " + pad(status[10]) + "\n(2 rows)\n"
+                       " n\n--\n99\n(1 row)\n");
+
+  // Errors: SQL (exit 1, SQLite's message), catalog, usage.
+  r = Cli({"--port", Port(), "sql", "SELECT nope FROM products"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "tmbcli: no such column: nope\n");
+  r = Cli({"--port", Port(), "sql", "INSERT INTO products (id, code) VALUES (1, 7)"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("duplicate key in products"), std::string::npos) << r.err;
+  r = Cli({"--port", Port(), "sql", "--catalog", "Sales", "SELECT 1"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("no catalog named \"Sales\""), std::string::npos) << r.err;
+  r = Cli({"--port", Port(), "sql", "SELECT 1", "SELECT 2"});
+  EXPECT_EQ(r.code, 2);
+
+  // The prompt: dot commands, a statement over two lines, an error that
+  // does not end the session, CSV switched on.
+  r = RunProgram(TMB_CLI_BIN, {"--port", Port(), "sql"}, server_.dir(),
+                 ".tables\n.schema products\nSELECT count(*)\n  FROM customers;\n"
+                 "SELECT x;\n.csv\nSELECT id FROM customers WHERE id = 3;\n.quit\n"
+                 "SELECT 1;\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "tmbcli: no such column: x\n");
+  const std::string tables = "customers\norders\nproducts\n";
+  ASSERT_EQ(r.out.substr(0, tables.size()), tables);
+  EXPECT_NE(r.out.find("CREATE TABLE products (\n  id INTEGER,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  swatch BLOB  -- BINARY(3) at byte 92\n);\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("-- key 1 by_id (unique): id\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("count(*)\n--------\n    " + std::to_string(tmbadmin::kDemoCustomers) +
+                       "\n(1 row)\n"),
+            std::string::npos)
+      << r.out;
+  // After .quit nothing more runs.
+  EXPECT_EQ(r.out.substr(r.out.size() - 5), "id\n3\n") << r.out;
 }
 
 }  // namespace

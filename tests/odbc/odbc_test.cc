@@ -14,28 +14,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/demo_shop.h"
 #include "tests/e2e/server_process.h"
 #include "tests/support/scoped_env.h"
 
 namespace tmb::test {
 namespace {
 
-const char* const kTables[] = {"customers", "products", "orders"};
-
 class OdbcTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string dir = server_.dir();
-    ASSERT_EQ(mkdir((dir + "/demo").c_str(), 0755), 0);
-    ProgramRun r = RunProgram(TMBADMIN_PATH, {"demo", dir + "/csv"}, dir);
-    ASSERT_EQ(r.code, 0) << r.err;
-    for (const char* t : kTables) {
-      const std::string file = dir + "/demo/" + t + ".tmb";
-      r = RunProgram(TMBADMIN_PATH, {"create", file, Schemas() + "/" + t + ".json"}, dir);
-      ASSERT_EQ(r.code, 0) << r.err;
-      r = RunProgram(TMBADMIN_PATH, {"load", file, dir + "/csv/" + t + ".csv"}, dir);
-      ASSERT_EQ(r.code, 0) << r.err;
-    }
+    std::string error;
+    ASSERT_TRUE(BuildDemoShop(dir + "/data", &error)) << error;
+    server_.machine_hive = DemoShopHive(dir + "/data");
     ASSERT_TRUE(server_.Start()) << server_.Stderr();
     std::ofstream(dir + "/odbcinst.ini") << "[tmbsqlsvr]\nDescription=tmbsqlsvr ODBC driver\n"
                                          << "Driver=" << TMB_ODBC_DRIVER << "\n";
@@ -61,13 +53,13 @@ class OdbcTest : public ::testing::Test {
   ProgramRun Python(const std::string& name, const std::string& extra = "") {
     return RunWithDriver("/usr/bin/python3",
                          {std::string(TMB_SOURCE_DIR) + "/tests/odbc/odbc_client.py", name,
-                          "DSN=demo", server_.dir() + "/csv", Schemas(), extra});
+                          "DSN=demo", server_.dir() + "/demo-csv", Schemas(), extra});
   }
   // The rows the CSV oracle gives for `sql`, one "a|b|c" line each.
   std::string Oracle(const std::string& sql) {
     const ProgramRun r = RunWithDriver(
         "/usr/bin/python3", {std::string(TMB_SOURCE_DIR) + "/tests/odbc/odbc_client.py",
-                             "oracle", "DSN=demo", server_.dir() + "/csv", Schemas(), sql});
+                             "oracle", "DSN=demo", server_.dir() + "/demo-csv", Schemas(), sql});
     EXPECT_EQ(r.code, 0) << r.err;
     return r.out;
   }

@@ -1,0 +1,124 @@
+#include "client/sql/session.h"
+
+#include "client/data_calls.h"
+#include "client/field_kinds.h"
+#include "client/session_calls.h"
+#include "tmbio/tmbio.h"
+#include "wire/opcodes.h"
+
+namespace tmb::sql {
+
+Session::~Session() {
+  std::string error;
+  for (auto& files : free_) {
+    for (const FileHandle& h : files) {
+      int32_t status = 0;
+      if (client_.connected()) CallCloseFile(client_, h.id, &status, &error);
+    }
+  }
+  if (in_transaction_ && client_.connected()) {
+    int32_t status = 0;
+    CallTransaction(client_, opcode::kRollbackTX, env_, &status, &error);
+  }
+  if (env_ != 0 && client_.connected()) CallDeAllocEnv(client_, env_, &error);
+}
+
+bool Session::Load(std::string* error) {
+  if (!LoadCatalog(client_, env_, &tables_, error)) return false;
+  free_.assign(tables_.size(), {});
+  open_.assign(tables_.size(), 0);
+  for (size_t t = 0; t < tables_.size(); ++t) {
+    FileHandle h;
+    h.id = tables_[t].opened;
+    free_[t].push_back(h);
+    open_[t] = 1;
+  }
+  return true;
+}
+
+bool Session::Acquire(size_t t, FileHandle* h, std::string* error) {
+  if (!free_[t].empty()) {
+    *h = free_[t].back();
+    free_[t].pop_back();
+    return true;
+  }
+  if (open_[t] >= kMaxFilesPerTable) {
+    *error = tables_[t].table.name + ": more than " + std::to_string(kMaxFilesPerTable) +
+             " reads of the table at once";
+    return false;
+  }
+  OpenedFile file;
+  if (!CallOpenFile(client_, env_, tables_[t].table.file, TMBIO_OPEN_NORMAL, &file, error)) {
+    return false;
+  }
+  if (file.id == -1) {
+    *error = Failure(t, "cannot open " + tables_[t].table.file, -file.error);
+    return false;
+  }
+  // The layout was read from the first open; a file changed since is not
+  // read with it.
+  if (file.record_length != tables_[t].table.record_length ||
+      file.variable_length != tables_[t].variable_length) {
+    int32_t status = 0;
+    CallCloseFile(client_, file.id, &status, error);
+    *error = tables_[t].table.name + ": the file's record layout changed; open the database again";
+    return false;
+  }
+  ++open_[t];
+  *h = FileHandle{file.id, -1};
+  return true;
+}
+
+void Session::Release(size_t t, FileHandle h) {
+  if (h.id != -1) free_[t].push_back(h);
+}
+
+bool Session::UseKey(size_t t, FileHandle* h, int key, std::string* error) {
+  if (h->key == key) return true;
+  const int32_t number = tables_[t].table.keys[static_cast<size_t>(key)].number;
+  int32_t status = 0;
+  if (!CallKeyAdjust(client_, h->id, static_cast<int16_t>(number), "", &status, error)) {
+    return false;
+  }
+  if (status < 0 && status != TMBIO_END) {
+    *error = Failure(t, "key " + tables_[t].table.keys[static_cast<size_t>(key)].name, status);
+    return false;
+  }
+  h->key = key;
+  return true;
+}
+
+std::string Session::Failure(size_t t, const std::string& what, int32_t status) const {
+  const std::string& name = tables_[t].table.name;
+  if (status == TMBIO_DUPLICATE) return "duplicate key in " + name;
+  return name + ": " + what + ": " + StatusText(status) + " (" + std::to_string(status) + ")";
+}
+
+bool Session::Begin(std::string* error) {
+  if (in_transaction_) return true;
+  int32_t status = 0;
+  if (!CallTransaction(client_, opcode::kBeginTX, env_, &status, error)) return false;
+  if (status < 0) {
+    *error = "beginning a transaction: " + StatusText(status);
+    return false;
+  }
+  in_transaction_ = true;
+  return true;
+}
+
+bool Session::End(bool commit, std::string* error) {
+  if (!in_transaction_) return true;
+  in_transaction_ = false;
+  int32_t status = 0;
+  if (!CallTransaction(client_, commit ? opcode::kCommitTX : opcode::kRollbackTX, env_, &status,
+                       error)) {
+    return false;
+  }
+  if (status < 0) {
+    *error = std::string(commit ? "committing" : "rolling back") + ": " + StatusText(status);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tmb::sql

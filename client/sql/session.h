@@ -1,0 +1,62 @@
+// What the SQL view holds for one database: the connection, its environment,
+// the catalog's tables and the files open on them. Files are pooled per
+// table: a cursor or a write takes a file of its own (so that two cursors on
+// one table never move each other's position) and gives it back after, and
+// each file remembers which key is current on it. Not thread-safe: one
+// SQLite connection, used by one thread at a time, owns it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/client.h"
+#include "client/sql/catalog.h"
+
+namespace tmb::sql {
+
+// Most files the view keeps open on one table at once.
+constexpr size_t kMaxFilesPerTable = 32;
+
+struct FileHandle {
+  int32_t id = -1;
+  int key = -1;  // index into the table's keys of the current key; -1 unknown
+};
+
+class Session {
+ public:
+  Session() = default;
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  Client& client() { return client_; }
+  int32_t env() const { return env_; }
+  void set_env(int32_t env) { env_ = env; }
+  std::vector<TableLayout>& tables() { return tables_; }
+
+  // Loads the catalog; the files its loading opened become the first pooled.
+  bool Load(std::string* error);
+  // A file on table `t`, free for the caller until Release.
+  bool Acquire(size_t t, FileHandle* h, std::string* error);
+  void Release(size_t t, FileHandle h);
+  // Makes key `key` (an index into the table's keys) current on `h`.
+  bool UseKey(size_t t, FileHandle* h, int key, std::string* error);
+  // "TABLE: what went wrong" for a status of the data library.
+  std::string Failure(size_t t, const std::string& what, int32_t status) const;
+
+  // Transactions: the server's begins once for all tables of a statement
+  // or BEGIN, and ends once.
+  bool Begin(std::string* error);
+  bool End(bool commit, std::string* error);
+
+ private:
+  Client client_;
+  int32_t env_ = 0;
+  bool in_transaction_ = false;
+  std::vector<TableLayout> tables_;
+  std::vector<std::vector<FileHandle>> free_;
+  std::vector<size_t> open_;  // files open per table, free or not
+};
+
+}  // namespace tmb::sql

@@ -1,0 +1,23 @@
+// Test support: the demo shop catalog (customers, products, orders) as
+// scripts/serve-demo.sh builds it from resources/demo, for tests that run
+// tmbcli or the SQL view against a real server.
+#pragma once
+
+#include <string>
+
+namespace tmb::test {
+
+// The demo registry (resources/demo/machine.reg.in) with its catalog's data
+// folder set to `data_dir`.
+std::string DemoShopHive(const std::string& data_dir);
+
+// Makes `data_dir` and fills it with the demo's three data files, with
+// tmbadmin's demo records. False with *error when a step fails.
+bool BuildDemoShop(const std::string& data_dir, std::string* error);
+
+// Adds a user to the catalog's users file: from then on its files need a
+// logon.
+bool AddDemoUser(const std::string& data_dir, const std::string& name,
+                 const std::string& password, std::string* error);
+
+}  // namespace tmb::test

@@ -1,0 +1,429 @@
+// End-to-end: the SQL view (client/sql) against the real server serving the
+// demo shop. Expected rows come from the demo's own CSV records, never from
+// the view; what a statement costs on the wire is counted by opcode.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client/sql/database.h"
+#include "tests/e2e/demo_shop.h"
+#include "tests/e2e/server_process.h"
+#include "tmbio/admin/demo_data.h"
+#include "tmbio/record_text.h"
+#include "wire/opcodes.h"
+
+namespace tmb::test {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// One demo table's CSV records, by column name.
+struct CsvTable {
+  std::vector<std::string> header;
+  Rows rows;
+  size_t Col(const std::string& name) const {
+    return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+  }
+};
+
+CsvTable ParseCsv(const std::string& text) {
+  std::istringstream in(text);
+  tmbio::text::CsvReader reader(&in);
+  CsvTable t;
+  std::vector<std::string> fields;
+  reader.Next(&t.header);
+  while (reader.Next(&fields)) t.rows.push_back(fields);
+  return t;
+}
+
+// YYYYMMDD as the view shows dates.
+std::string Dashed(const std::string& d) {
+  return d.size() == 8 ? d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) : d;
+}
+
+// The requests of the opcodes that read records, as counted by the view.
+struct Reads {
+  uint64_t first = 0, next = 0, block = 0, record = 0;
+  bool operator==(const Reads&) const = default;
+};
+
+Reads ReadsOf(const sql::Database& db) {
+  return {db.requests(opcode::kReadFirst), db.requests(opcode::kRestrictedRead),
+          db.requests(opcode::kReadBlock), db.requests(opcode::kReadRecord)};
+}
+
+Reads Minus(const Reads& a, const Reads& b) {
+  return {a.first - b.first, a.next - b.next, a.block - b.block, a.record - b.record};
+}
+
+std::ostream& operator<<(std::ostream& o, const Reads& r) {
+  return o << "{first " << r.first << ", next " << r.next << ", block " << r.block << ", record "
+           << r.record << "}";
+}
+
+class SqlTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const tmbadmin::DemoCsv csv = tmbadmin::MakeDemoCsv();
+    customers_ = new CsvTable(ParseCsv(csv.customers));
+    orders_ = new CsvTable(ParseCsv(csv.orders));
+  }
+  static void TearDownTestSuite() {
+    delete customers_;
+    delete orders_;
+  }
+
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(BuildDemoShop(server_.dir() + "/data", &error)) << error;
+    server_.machine_hive = DemoShopHive(server_.dir() + "/data");
+    ASSERT_TRUE(server_.Start()) << server_.Stderr();
+    db_ = OpenDb();
+    ASSERT_NE(db_, nullptr);
+  }
+  void TearDown() override {
+    db_.reset();
+    EXPECT_EQ(server_.StopProblems(), "");
+  }
+
+  std::unique_ptr<sql::Database> OpenDb(const std::string& catalog = "Demo") {
+    sql::Target t;
+    t.port = server_.port();
+    t.catalog = catalog;
+    std::string error;
+    auto db = sql::Database::Open(t, &error);
+    EXPECT_NE(db, nullptr) << error;
+    return db;
+  }
+
+  // Runs `sql`; the rows as text ("NULL" for null), or the error.
+  static std::string Run(sql::Database& db, const std::string& sql, Rows* rows = nullptr) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      return sqlite3_errmsg(db.handle());
+    }
+    if (rows != nullptr) rows->clear();
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      std::vector<std::string> row;
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* v = sqlite3_column_text(stmt, i);
+        row.push_back(v == nullptr ? "NULL" : reinterpret_cast<const char*>(v));
+      }
+      if (rows != nullptr) rows->push_back(std::move(row));
+    }
+    std::string error = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db.handle());
+    sqlite3_finalize(stmt);
+    return error;
+  }
+  Rows Query(const std::string& sql) { return Query(*db_, sql); }
+  static Rows Query(sql::Database& db, const std::string& sql) {
+    Rows rows;
+    const std::string error = Run(db, sql, &rows);
+    EXPECT_EQ(error, "") << sql;
+    return rows;
+  }
+  // The reads `sql` costs on the wire.
+  Reads Cost(const std::string& sql, Rows* rows) {
+    const Reads before = ReadsOf(*db_);
+    *rows = Query(sql);
+    return Minus(ReadsOf(*db_), before);
+  }
+  // Whether SQLite sorts the rows of `sql` itself.
+  bool Sorts(const std::string& sql) {
+    const Rows plan = Query("EXPLAIN QUERY PLAN " + sql);
+    for (const auto& row : plan) {
+      if (row.back().find("TEMP B-TREE") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  static CsvTable* customers_;
+  static CsvTable* orders_;
+  ServerProcess server_;
+  std::unique_ptr<sql::Database> db_;
+};
+
+CsvTable* SqlTest::customers_ = nullptr;
+CsvTable* SqlTest::orders_ = nullptr;
+
+TEST_F(SqlTest, TheCatalogIsDeclaredWithItsColumnsAndKeys) {
+  const auto& tables = db_->tables();
+  ASSERT_EQ(tables.size(), 3u);
+  EXPECT_EQ(tables[0].name, "customers");
+  EXPECT_EQ(tables[1].name, "orders");
+  EXPECT_EQ(tables[2].name, "products");
+  const sql::Table& orders = tables[1];
+  ASSERT_EQ(orders.columns.size(), orders_->header.size());
+  for (size_t i = 0; i < orders.columns.size(); ++i) {
+    EXPECT_EQ(orders.columns[i].name, orders_->header[i]);
+  }
+  EXPECT_EQ(orders.columns[orders_->Col("ordered")].type, sql::ColumnType::kDate);
+  EXPECT_EQ(orders.columns[orders_->Col("total_cents")].type, sql::ColumnType::kInteger);
+  ASSERT_EQ(orders.keys.size(), 5u);
+  EXPECT_TRUE(orders.keys[0].unique);
+  ASSERT_EQ(orders.keys[1].segments.size(), 2u);
+  EXPECT_EQ(orders.keys[1].segments[0].column, static_cast<int32_t>(orders_->Col("customer_id")));
+  EXPECT_TRUE(orders.keys[1].segments[1].descending);
+
+  Rows rows = Query("SELECT count(*) FROM customers");
+  EXPECT_EQ(rows, Rows({{std::to_string(tmbadmin::kDemoCustomers)}}));
+  // Another catalog name that does not exist is refused with its name.
+  sql::Target t;
+  t.port = server_.port();
+  t.catalog = "Sales";
+  std::string error;
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("no catalog named \"Sales\""), std::string::npos) << error;
+  t.port = FreePort();
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("cannot connect"), std::string::npos) << error;
+
+  // With users, the catalog needs a logon with a right password.
+  ASSERT_TRUE(AddDemoUser(server_.dir() + "/data", "anna", "pw", &error)) << error;
+  t.port = server_.port();
+  t.catalog = "demo";
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("access denied"), std::string::npos) << error;
+  t.user = "anna";
+  t.password = "wrong";
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("invalid user name or password"), std::string::npos) << error;
+  t.password = "pw";
+  auto anna = sql::Database::Open(t, &error);
+  ASSERT_NE(anna, nullptr) << error;
+  EXPECT_EQ(Query(*anna, "SELECT count(*) FROM products"),
+            Rows({{std::to_string(tmbadmin::kDemoProducts)}}));
+}
+
+TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
+  const size_t name = customers_->Col("name"), since = customers_->Col("since"),
+               company = customers_->Col("company");
+  for (int id : {1, 2, 417, tmbadmin::kDemoCustomers}) {
+    const auto& want = customers_->rows[static_cast<size_t>(id - 1)];
+    Rows rows;
+    const Reads cost = Cost(
+        "SELECT name, since, company FROM customers WHERE id = " + std::to_string(id), &rows);
+    EXPECT_EQ(rows, Rows({{want[name], Dashed(want[since]),
+                           want[company].empty() ? "NULL" : want[company]}}))
+        << id;
+    // One keyed read on the wire, and nothing else that reads records.
+    EXPECT_EQ(cost, (Reads{1, 0, 0, 0})) << id;
+  }
+  Rows rows;
+  EXPECT_EQ(Cost("SELECT * FROM customers WHERE id = 99999", &rows), (Reads{1, 0, 0, 0}));
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(Cost("SELECT * FROM customers WHERE id = NULL", &rows), (Reads{0, 0, 0, 0}));
+  EXPECT_TRUE(rows.empty());
+
+  // A range reads from its lower bound and stops one record past its upper.
+  Reads cost = Cost("SELECT id FROM orders WHERE id >= 100 AND id < 120", &rows);
+  Rows want;
+  for (int i = 100; i < 120; ++i) want.push_back({std::to_string(i)});
+  EXPECT_EQ(rows, want);
+  EXPECT_EQ(cost, (Reads{1, 20, 0, 0}));
+  cost = Cost("SELECT id FROM orders WHERE id > 2995", &rows);
+  EXPECT_EQ(rows, Rows({{"2996"}, {"2997"}, {"2998"}, {"2999"}, {"3000"}}));
+  EXPECT_EQ(cost.block, 0u);
+
+  // An equal leading segment of a key with duplicates; a date range on a
+  // key's first segment; a text equality on a segment that is no nocase one.
+  const size_t customer = orders_->Col("customer_id"), ordered = orders_->Col("ordered");
+  const std::string who = orders_->rows[10][customer];
+  std::set<std::string> ids, got;
+  size_t in_january = 0;
+  for (const auto& o : orders_->rows) {
+    if (o[customer] == who) ids.insert(o[0]);
+    if (o[ordered] >= "20240101" && o[ordered] <= "20240131") ++in_january;
+  }
+  cost = Cost("SELECT id FROM orders WHERE customer_id = " + who, &rows);
+  for (const auto& r : rows) got.insert(r[0]);
+  EXPECT_EQ(got, ids);
+  EXPECT_EQ(cost, (Reads{1, ids.size(), 0, 0}));
+  cost = Cost("SELECT count(*) FROM orders WHERE ordered BETWEEN '2024-01-01' AND '2024-01-31'",
+              &rows);
+  EXPECT_EQ(rows, Rows({{std::to_string(in_january)}}));
+  EXPECT_EQ(cost, (Reads{1, in_january, 0, 0}));
+  size_t in_pl = 0;
+  for (const auto& c : customers_->rows) in_pl += c[customers_->Col("country")] == "PL";
+  ASSERT_GT(in_pl, 0u);
+  cost = Cost("SELECT count(*) FROM customers WHERE country = 'PL'", &rows);
+  EXPECT_EQ(rows, Rows({{std::to_string(in_pl)}}));
+  EXPECT_EQ(cost.block, 0u);
+  EXPECT_EQ(cost.first, 1u);
+
+  // Values no field holds widen the read rather than narrow it: an integer
+  // column compared with a text, a nocase key compared exactly.
+  const auto& c417 = customers_->rows[416];
+  EXPECT_EQ(Query("SELECT id FROM customers WHERE id = '417'"), Rows({{"417"}}));
+  EXPECT_EQ(Query("SELECT id FROM customers WHERE name = '" + c417[name] + "' AND id = 417"),
+            Rows({{"417"}}));
+  size_t same_name = 0;
+  for (const auto& c : customers_->rows) same_name += c[name] == c417[name];
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE name = '" + c417[name] + "'"),
+            Rows({{std::to_string(same_name)}}));
+}
+
+TEST_F(SqlTest, OrderByAlongAKeyIsReadInKeyOrder) {
+  // Ascending along the primary key: blocks in key order, no sort.
+  const std::string by_id = "SELECT id FROM orders ORDER BY id";
+  EXPECT_FALSE(Sorts(by_id));
+  Rows rows;
+  Reads cost = Cost(by_id, &rows);
+  ASSERT_EQ(rows.size(), static_cast<size_t>(tmbadmin::kDemoOrders));
+  for (size_t i = 0; i < rows.size(); ++i) ASSERT_EQ(rows[i][0], std::to_string(i + 1));
+  EXPECT_GT(cost.block, 0u);
+  EXPECT_EQ(cost.first + cost.next, 0u);
+
+  // Backward: read from the key's end, record by record.
+  const std::string down = "SELECT id FROM orders ORDER BY id DESC LIMIT 3";
+  EXPECT_FALSE(Sorts(down));
+  EXPECT_EQ(Query(down), Rows({{"3000"}, {"2999"}, {"2998"}}));
+
+  // A key with a descending segment, and an equal first segment.
+  const std::string by_customer =
+      "SELECT customer_id, ordered FROM orders ORDER BY customer_id, ordered DESC";
+  EXPECT_FALSE(Sorts(by_customer));
+  rows = Query(by_customer);
+  ASSERT_EQ(rows.size(), static_cast<size_t>(tmbadmin::kDemoOrders));
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const int a = std::stoi(rows[i - 1][0]), b = std::stoi(rows[i][0]);
+    ASSERT_TRUE(a < b || (a == b && rows[i - 1][1] >= rows[i][1])) << i;
+  }
+  const std::string one = "SELECT ordered FROM orders WHERE customer_id = 7 ORDER BY ordered DESC";
+  EXPECT_FALSE(Sorts(one));
+
+  // Along a column no key leads with: SQLite sorts, and the rows agree with
+  // the CSV sorted the same way.
+  const std::string by_total = "SELECT total_cents, id FROM orders ORDER BY total_cents, id";
+  EXPECT_TRUE(Sorts(by_total));
+  std::vector<std::pair<long long, int>> want;
+  for (const auto& o : orders_->rows) {
+    want.emplace_back(std::stoll(o[orders_->Col("total_cents")]), std::stoi(o[0]));
+  }
+  std::sort(want.begin(), want.end());
+  rows = Query(by_total);
+  ASSERT_EQ(rows.size(), want.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i], (std::vector<std::string>{std::to_string(want[i].first),
+                                                 std::to_string(want[i].second)}));
+  }
+}
+
+TEST_F(SqlTest, JoinsAndAggregates) {
+  const size_t customer = orders_->Col("customer_id"), total = orders_->Col("total_cents");
+  for (int id : {5, 1234, 3000}) {
+    const auto& o = orders_->rows[static_cast<size_t>(id - 1)];
+    const auto& c = customers_->rows[static_cast<size_t>(std::stoi(o[customer]) - 1)];
+    Rows rows;
+    const Reads cost = Cost(
+        "SELECT c.name, c.city, o.total_cents FROM orders o JOIN customers c "
+        "ON c.id = o.customer_id WHERE o.id = " + std::to_string(id), &rows);
+    EXPECT_EQ(rows, Rows({{c[customers_->Col("name")], c[customers_->Col("city")], o[total]}}));
+    // A keyed read on each table.
+    EXPECT_EQ(cost, (Reads{2, 0, 0, 0})) << id;
+  }
+
+  long long sum = 0;
+  std::map<std::string, int> by_status;
+  for (const auto& o : orders_->rows) {
+    sum += std::stoll(o[total]);
+    ++by_status[o[orders_->Col("status")]];
+  }
+  Rows rows;
+  const Reads cost = Cost("SELECT count(*), sum(total_cents) FROM orders", &rows);
+  EXPECT_EQ(rows, Rows({{std::to_string(orders_->rows.size()), std::to_string(sum)}}));
+  EXPECT_GT(cost.block, 0u);
+  EXPECT_EQ(cost.first + cost.next + cost.record, 0u);
+  Rows want;
+  for (const auto& [status, n] : by_status) want.push_back({status, std::to_string(n)});
+  EXPECT_EQ(Query("SELECT status, count(*) FROM orders GROUP BY status ORDER BY status"), want);
+}
+
+TEST_F(SqlTest, WritesCommitAndRollBackWithTheServer) {
+  const std::string row =
+      "(5001, 'Ada Lovelace', NULL, 'London', 'GB', 'ada@example.com', '2024-02-29', 100)";
+  EXPECT_EQ(Run(*db_, "BEGIN"), "");
+  EXPECT_EQ(Run(*db_, "INSERT INTO customers VALUES " + row), "");
+  EXPECT_EQ(Run(*db_, "UPDATE orders SET status = 'cancelled', note = 'by phone' WHERE id = 7"),
+            "");
+  EXPECT_EQ(Run(*db_, "DELETE FROM orders WHERE id = 8"), "");
+  // Inside the transaction, this connection sees its own writes.
+  EXPECT_EQ(Query("SELECT name, company, since FROM customers WHERE id = 5001"),
+            Rows({{"Ada Lovelace", "NULL", "2024-02-29"}}));
+  EXPECT_EQ(Run(*db_, "COMMIT"), "");
+
+  auto other = OpenDb();
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(Query(*other, "SELECT name, city FROM customers WHERE id = 5001"),
+            Rows({{"Ada Lovelace", "London"}}));
+  const auto& seven = orders_->rows[6];
+  EXPECT_EQ(Query(*other, "SELECT status, note, total_cents FROM orders WHERE id = 7"),
+            Rows({{"cancelled", "by phone", seven[orders_->Col("total_cents")]}}));
+  EXPECT_EQ(Query(*other, "SELECT count(*) FROM orders WHERE id = 8"), Rows({{"0"}}));
+  EXPECT_EQ(Query(*other, "SELECT count(*) FROM orders"),
+            Rows({{std::to_string(tmbadmin::kDemoOrders - 1)}}));
+
+  EXPECT_EQ(Run(*db_, "BEGIN"), "");
+  EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, city, country, email, since) VALUES "
+                      "(5002, 'Grace Hopper', 'Arlington', 'US', 'grace@example.com', "
+                      "'2024-03-01')"),
+            "");
+  EXPECT_EQ(Run(*db_, "DELETE FROM orders WHERE id BETWEEN 20 AND 29"), "");
+  EXPECT_EQ(Run(*db_, "ROLLBACK"), "");
+  EXPECT_EQ(Query(*other, "SELECT count(*) FROM customers WHERE id = 5002"), Rows({{"0"}}));
+  EXPECT_EQ(Query(*other, "SELECT count(*) FROM orders WHERE id BETWEEN 20 AND 29"),
+            Rows({{"10"}}));
+
+  // A statement on its own commits on its own; the key counter gives the id.
+  EXPECT_EQ(Run(*db_, "INSERT INTO orders (customer_id, product_id, quantity, ordered, status, "
+                      "total_cents) VALUES (5001, 3, 1, '2024-06-01', 'open', 999)"),
+            "");
+  EXPECT_EQ(Query(*other, "SELECT id, customer_id FROM orders WHERE total_cents = 999 AND "
+                          "customer_id = 5001"),
+            Rows({{std::to_string(tmbadmin::kDemoOrders + 1), "5001"}}));
+}
+
+TEST_F(SqlTest, ServerRefusalsAreStatementErrors) {
+  // A unique key refuses the second record with its value.
+  std::string error = Run(*db_, "INSERT INTO customers (id, name, email) VALUES (1, 'X', 'x@x')");
+  EXPECT_NE(error.find("duplicate key in customers"), std::string::npos) << error;
+  const std::string taken = customers_->rows[1][customers_->Col("email")];
+  error = Run(*db_, "UPDATE customers SET email = '" + taken + "' WHERE id = 1");
+  EXPECT_NE(error.find("duplicate key in customers"), std::string::npos) << error;
+  EXPECT_EQ(Query("SELECT email FROM customers WHERE id = 1"),
+            Rows({{customers_->rows[0][customers_->Col("email")]}}));
+
+  // Values the fields cannot hold are refused before anything is sent.
+  error = Run(*db_, "UPDATE orders SET quantity = 'many' WHERE id = 1");
+  EXPECT_NE(error.find("orders.quantity"), std::string::npos) << error;
+  error = Run(*db_, "UPDATE orders SET quantity = 1.5 WHERE id = 1");
+  EXPECT_NE(error.find("orders.quantity"), std::string::npos) << error;
+  error = Run(*db_, "UPDATE orders SET status = 'far too long a status' WHERE id = 1");
+  EXPECT_NE(error.find("orders.status"), std::string::npos) << error;
+  error = Run(*db_, "UPDATE orders SET ordered = '2024-02-30' WHERE id = 1");
+  EXPECT_NE(error.find("orders.ordered"), std::string::npos) << error;
+  error = Run(*db_, "UPDATE orders SET rowid = 5 WHERE id = 1");
+  EXPECT_NE(error.find("cannot be set"), std::string::npos) << error;
+  const auto& first = orders_->rows[0];
+  EXPECT_EQ(Query("SELECT quantity, status, ordered FROM orders WHERE id = 1"),
+            Rows({{first[orders_->Col("quantity")], first[orders_->Col("status")],
+                   Dashed(first[orders_->Col("ordered")])}}));
+
+  // A failed statement on its own leaves nothing behind: a two-row insert
+  // whose second row is a duplicate.
+  error = Run(*db_, "INSERT INTO customers (id, name, email) VALUES (6001, 'A', 'a@a'), "
+                    "(6001, 'B', 'b@b')");
+  EXPECT_NE(error.find("duplicate key in customers"), std::string::npos) << error;
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE id = 6001"), Rows({{"0"}}));
+}
+
+}  // namespace
+}  // namespace tmb::test
