@@ -1,0 +1,135 @@
+// A key-equality SELECT through the ODBC driver against the same read by
+// key through the client library, both on the demo shop's customers (1000
+// records) served by the real server over loopback, one client.
+//
+//   ClientReadByKey  opcode 42: seek equal on a random id and read the record
+//   OdbcSelectByKey  "SELECT id, name, city FROM customers WHERE id = ?",
+//                    prepared once, executed with a random id, the row
+//                    fetched and its three columns read with SQLGetData;
+//                    the driver is loaded by unixODBC's Driver Manager, as
+//                    an application loads it
+//
+// The counter "requests" is what one SELECT costs on the wire (from the
+// driver's SQL view); the ratio of the two times is the price of SQL.
+#include <benchmark/benchmark.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdlib>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "client/client.h"
+#include "client/data_calls.h"
+#include "client/session_calls.h"
+#include "tests/e2e/demo_shop.h"
+#include "tests/e2e/server_process.h"
+#include "tmbio/tmbio.h"
+
+namespace {
+
+constexpr int kCustomers = 1000;
+constexpr int32_t kCustomerRecord = 176;
+
+tmb::test::ServerProcess& Server() {
+  static std::unique_ptr<tmb::test::ServerProcess> server = [] {
+    auto s = std::make_unique<tmb::test::ServerProcess>();
+    std::string error;
+    if (!tmb::test::BuildDemoShop(s->dir() + "/data", &error)) {
+      std::fprintf(stderr, "odbc_bench: %s\n", error.c_str());
+      std::abort();
+    }
+    s->machine_hive = tmb::test::DemoShopHive(s->dir() + "/data");
+    if (!s->Start()) std::abort();
+    return s;
+  }();
+  return *server;
+}
+
+std::string Int32Le(int32_t v) {
+  const auto u = static_cast<uint32_t>(v);
+  return std::string{static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16),
+                     static_cast<char>(u >> 24)};
+}
+
+void BM_ClientReadByKey(benchmark::State& state) {
+  tmb::test::ServerProcess& server = Server();
+  tmb::Client c;
+  std::string error;
+  int16_t code = 0;
+  int32_t env = 0;
+  tmb::OpenedFile file;
+  if (!c.Connect("127.0.0.1", server.port(), &error) || !tmb::CallHello(c, &code, &error) ||
+      !tmb::CallAllocEnv(c, &env, &error) ||
+      !tmb::CallOpenFile(c, env, server.dir() + "/data/customers.tmb", 0, &file, &error) ||
+      file.id == -1) {
+    state.SkipWithError(("set-up: " + error).c_str());
+    return;
+  }
+  std::mt19937 random(7);
+  for (auto _ : state) {
+    const int32_t id = static_cast<int32_t>(random() % kCustomers) + 1;
+    tmb::KeyedRecord out;
+    if (!tmb::CallReadFirst(c, file.id, kCustomerRecord, TMBIO_SEEK_EQUAL, Int32Le(id), &out,
+                            &error) ||
+        out.record.size() != static_cast<size_t>(kCustomerRecord)) {
+      state.SkipWithError(("read: " + error).c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(out.record.data());
+  }
+}
+
+void BM_OdbcSelectByKey(benchmark::State& state) {
+  tmb::test::ServerProcess& server = Server();
+  SQLHENV env = nullptr;
+  SQLHDBC dbc = nullptr;
+  SQLHSTMT stmt = nullptr;
+  SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  const std::string connect = std::string("DRIVER=") + TMB_ODBC_DRIVER +
+                              ";Server=127.0.0.1;Port=" + std::to_string(server.port()) +
+                              ";Catalog=Demo";
+  SQLRETURN rc = SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, nullptr, 0,
+                                  nullptr, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    SQLCHAR st[6] = {}, msg[512] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    SQLGetDiagRec(SQL_HANDLE_DBC, dbc, 1, st, &native, msg, sizeof msg, &len);
+    state.SkipWithError((std::string("connect: ") + (char*)msg).c_str());
+    return;
+  }
+  SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
+  SQLPrepare(stmt, (SQLCHAR*)"SELECT id, name, city FROM customers WHERE id = ?", SQL_NTS);
+  SQLINTEGER id = 0;
+  SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &id, 0, nullptr);
+  std::mt19937 random(7);
+  for (auto _ : state) {
+    id = static_cast<SQLINTEGER>(random() % kCustomers) + 1;
+    SQLINTEGER got = 0;
+    char name[64], city[32];
+    SQLLEN ind = 0;
+    if (SQLExecute(stmt) != SQL_SUCCESS || SQLFetch(stmt) != SQL_SUCCESS ||
+        SQLGetData(stmt, 1, SQL_C_SLONG, &got, 0, &ind) != SQL_SUCCESS ||
+        SQLGetData(stmt, 2, SQL_C_CHAR, name, sizeof name, &ind) != SQL_SUCCESS ||
+        SQLGetData(stmt, 3, SQL_C_CHAR, city, sizeof city, &ind) != SQL_SUCCESS || got != id) {
+      state.SkipWithError("select by key failed");
+      break;
+    }
+    SQLCloseCursor(stmt);
+    benchmark::DoNotOptimize(name);
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  SQLDisconnect(dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
+BENCHMARK(BM_ClientReadByKey)->UseRealTime();
+BENCHMARK(BM_OdbcSelectByKey)->UseRealTime();
+
+}  // namespace
