@@ -329,7 +329,8 @@ SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINT
     case SQL_ATTR_USE_BOOKMARKS: return put(SQLULEN{SQL_UB_OFF});
     case SQL_ATTR_ASYNC_ENABLE: return put(SQLULEN{SQL_ASYNC_ENABLE_OFF});
     case SQL_ATTR_ROW_BIND_TYPE: return put(SQLULEN{SQL_BIND_BY_COLUMN});
-    case SQL_ATTR_ROWS_FETCHED_PTR: return put(static_cast<SQLPOINTER>(stmt->statement.rows_fetched));
+    case SQL_ATTR_ROWS_FETCHED_PTR:
+      return put(static_cast<SQLPOINTER>(stmt->statement.rows_fetched));
     case SQL_ATTR_ROW_STATUS_PTR: return put(static_cast<SQLPOINTER>(stmt->statement.row_status));
     case SQL_ATTR_QUERY_TIMEOUT: return put(stmt->query_timeout);
     case SQL_ATTR_MAX_ROWS: return put(SQLULEN{0});

@@ -78,7 +78,8 @@ bool ParseConnectionString(std::string_view text, ConnectionKeys* keys, std::str
       at = end == std::string_view::npos ? text.size() : end + 1;
     } else {
       const size_t end = text.find(';', v);
-      value = Trim(text.substr(v, end == std::string_view::npos ? std::string_view::npos : end - v));
+      const size_t n = end == std::string_view::npos ? std::string_view::npos : end - v;
+      value = Trim(text.substr(v, n));
       at = end == std::string_view::npos ? text.size() : end + 1;
     }
     if (FindKey(*keys, key) == nullptr) keys->emplace_back(key, value);

@@ -29,12 +29,25 @@ class OdbcTest : public ::testing::Test {
     ASSERT_TRUE(BuildDemoShop(dir + "/data", &error)) << error;
     server_.machine_hive = DemoShopHive(dir + "/data");
     ASSERT_TRUE(server_.Start()) << server_.Stderr();
-    std::ofstream(dir + "/odbcinst.ini") << "[tmbsqlsvr]\nDescription=tmbsqlsvr ODBC driver\n"
-                                         << "Driver=" << TMB_ODBC_DRIVER << "\n";
-    std::ofstream(dir + "/odbc.ini") << "[demo]\nDriver=tmbsqlsvr\nServer=127.0.0.1\nPort="
-                                     << server_.port() << "\nCatalog=Demo\n";
+    // The driver and the DSN registered as the README has it, from the
+    // templates of resources/odbc, into ini files of the test's own.
     sysini_ = std::make_unique<ScopedEnv>("ODBCSYSINI", dir.c_str());
     ini_ = std::make_unique<ScopedEnv>("ODBCINI", (dir + "/odbc.ini").c_str());
+    std::ifstream in(std::string(TMB_SOURCE_DIR) + "/resources/odbc/odbcinst.ini.in");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string driver = text.str();
+    const std::string mark = "@DRIVER@";
+    ASSERT_NE(driver.find(mark), std::string::npos);
+    driver.replace(driver.find(mark), mark.size(), TMB_ODBC_DRIVER);
+    std::ofstream(dir + "/driver.ini") << driver;
+    ProgramRun r = RunProgram("odbcinst", {"-i", "-d", "-f", dir + "/driver.ini"}, dir);
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    const std::string dsn = std::string(TMB_SOURCE_DIR) + "/resources/odbc/odbc.ini";
+    r = RunProgram("odbcinst", {"-i", "-s", "-h", "-f", dsn}, dir);
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    // The DSN names the demo's port; the connection string moves it to the test server's.
+    connect_ = "DSN=tmbdemo;Port=" + std::to_string(server_.port());
   }
   void TearDown() override { EXPECT_EQ(server_.StopProblems(), ""); }
 
@@ -53,13 +66,13 @@ class OdbcTest : public ::testing::Test {
   ProgramRun Python(const std::string& name, const std::string& extra = "") {
     return RunWithDriver("/usr/bin/python3",
                          {std::string(TMB_SOURCE_DIR) + "/tests/odbc/odbc_client.py", name,
-                          "DSN=demo", server_.dir() + "/demo-csv", Schemas(), extra});
+                          connect_, server_.dir() + "/demo-csv", Schemas(), extra});
   }
   // The rows the CSV oracle gives for `sql`, one "a|b|c" line each.
   std::string Oracle(const std::string& sql) {
     const ProgramRun r = RunWithDriver(
         "/usr/bin/python3", {std::string(TMB_SOURCE_DIR) + "/tests/odbc/odbc_client.py",
-                             "oracle", "DSN=demo", server_.dir() + "/demo-csv", Schemas(), sql});
+                             "oracle", connect_, server_.dir() + "/demo-csv", Schemas(), sql});
     EXPECT_EQ(r.code, 0) << r.err;
     return r.out;
   }
@@ -71,13 +84,15 @@ class OdbcTest : public ::testing::Test {
   ServerProcess server_;
   std::unique_ptr<ScopedEnv> sysini_;
   std::unique_ptr<ScopedEnv> ini_;
+  std::string connect_;
 };
 
 TEST_F(OdbcTest, IsqlListsTablesAndJoinsOnAKey) {
   const std::string join =
       "SELECT o.id, c.name, o.total_cents FROM orders o JOIN customers c"
       " ON c.id = o.customer_id WHERE c.id = 260 ORDER BY o.id";
-  const ProgramRun r = RunWithDriver("isql", {"-b", "-d|", "-v", "demo"}, "help\n" + join + "\n");
+  const ProgramRun r =
+      RunWithDriver("isql", {"-b", "-d|", "-v", "-k", connect_}, "help\n" + join + "\n");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");
   std::istringstream lines(r.out);
@@ -96,7 +111,8 @@ TEST_F(OdbcTest, IsqlListsTablesAndJoinsOnAKey) {
   EXPECT_EQ(joined, want);
 
   // A statement the server's SQL refuses comes back with its SQLSTATE.
-  const ProgramRun bad = RunWithDriver("isql", {"-b", "-v", "demo"}, "SELECT * FROM nowhere\n");
+  const ProgramRun bad =
+      RunWithDriver("isql", {"-b", "-v", "-k", connect_}, "SELECT * FROM nowhere\n");
   EXPECT_NE(bad.out.find("no such table: nowhere"), std::string::npos) << bad.out << bad.err;
 }
 
