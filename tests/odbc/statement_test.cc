@@ -325,5 +325,41 @@ TEST_F(StatementTest, CatalogRowsFollowPatternsAndOrder) {
   }
 }
 
+TEST(DiagnosticsTest, StatesForServerFailuresAndCutTexts) {
+  // What the SQL view's virtual tables report, by SQLite's (extended) codes.
+  EXPECT_STREQ(StateForSqlite(SQLITE_CONSTRAINT, "duplicate key in customers", false), "23000");
+  EXPECT_STREQ(StateForSqlite(SQLITE_CONSTRAINT_PRIMARYKEY, "", false), "23000");
+  EXPECT_STREQ(StateForSqlite(SQLITE_IOERR_READ, "connection lost", false), "08S01");
+  EXPECT_STREQ(StateForSqlite(SQLITE_BUSY, "record locked", false), "40001");
+  EXPECT_STREQ(StateForSqlite(SQLITE_INTERRUPT, "interrupted", false), "HY008");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "near \"x\": syntax error", true), "42000");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "server status 22", false), "HY000");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "no such table: t", false), "42S02");
+  EXPECT_STREQ(ClassOrigin("42"), "ISO 9075");
+  EXPECT_STREQ(ClassOrigin("42S02"), "ODBC 3.0");
+  EXPECT_STREQ(ClassOrigin("HY000"), "ODBC 3.0");
+  Diagnostics d;
+  d.Add("01004", "cut");
+  d.Add("23000", "dup", 19);
+  ASSERT_EQ(d.records().size(), 2u);
+  EXPECT_EQ(d.records()[1].native, 19);
+  EXPECT_EQ(d.records()[0].message, "[tmbodbc] cut");
+  d.Clear();
+  EXPECT_TRUE(d.empty());
+
+  char buf[4];
+  long full = 0;
+  EXPECT_TRUE(CopyText("abcdef", buf, sizeof buf, &full));
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_EQ(full, 6);
+  EXPECT_FALSE(CopyText("abc", buf, sizeof buf, &full));
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_FALSE(CopyText("abcdef", nullptr, 0, &full));  // asks for the length only
+  EXPECT_EQ(full, 6);
+  buf[0] = 'x';
+  EXPECT_TRUE(CopyText("abcdef", buf, 0, &full));  // no room at all: untouched
+  EXPECT_EQ(buf[0], 'x');
+}
+
 }  // namespace
 }  // namespace tmb::odbc
