@@ -7,12 +7,6 @@ using namespace tmb::odbc;
 
 namespace {
 
-Stmt* Begin(SQLHSTMT handle) {
-  Stmt* stmt = AsStmt(handle);
-  if (stmt != nullptr) stmt->diag().Clear();
-  return stmt;
-}
-
 bool NeedTable(Stmt* stmt, const SQLCHAR* table) {
   if (table != nullptr) return true;
   stmt->diag().Add("HY009", "Invalid use of null pointer: a table name is required");
@@ -26,7 +20,7 @@ extern "C" {
 SQLRETURN SQL_API SQLTables(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT catalog_length,
                             SQLCHAR* schema, SQLSMALLINT schema_length, SQLCHAR* table,
                             SQLSMALLINT table_length, SQLCHAR* types, SQLSMALLINT types_length) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const Session& s = stmt->dbc->session;
   stmt->statement.SetRows(CatalogTables(*s.tables, s.catalog, OptionalArg(catalog, catalog_length),
@@ -40,7 +34,7 @@ SQLRETURN SQL_API SQLColumns(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT cata
                              SQLCHAR* schema, SQLSMALLINT schema_length, SQLCHAR* table,
                              SQLSMALLINT table_length, SQLCHAR* column,
                              SQLSMALLINT column_length) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const Session& s = stmt->dbc->session;
   stmt->statement.SetRows(CatalogColumns(
@@ -53,7 +47,7 @@ SQLRETURN SQL_API SQLColumns(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT cata
 SQLRETURN SQL_API SQLStatistics(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT catalog_length,
                                 SQLCHAR* schema, SQLSMALLINT schema_length, SQLCHAR* table,
                                 SQLSMALLINT table_length, SQLUSMALLINT unique, SQLUSMALLINT) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (!NeedTable(stmt, table)) return SQL_ERROR;
   const Session& s = stmt->dbc->session;
@@ -68,7 +62,7 @@ SQLRETURN SQL_API SQLStatistics(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT c
 SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT catalog_length,
                                  SQLCHAR* schema, SQLSMALLINT schema_length, SQLCHAR* table,
                                  SQLSMALLINT table_length) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (!NeedTable(stmt, table)) return SQL_ERROR;
   const Session& s = stmt->dbc->session;
@@ -80,7 +74,7 @@ SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT 
 }
 
 SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT handle, SQLSMALLINT type) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->statement.SetRows(CatalogTypeInfo(type));
   return SQL_SUCCESS;

@@ -8,13 +8,6 @@ using namespace tmb::odbc;
 
 namespace {
 
-// The statement behind a handle, its records cleared; null for a bad handle.
-Stmt* Begin(SQLHSTMT handle) {
-  Stmt* stmt = AsStmt(handle);
-  if (stmt != nullptr) stmt->diag().Clear();
-  return stmt;
-}
-
 SQLRETURN WithWarnings(Stmt* stmt, SQLRETURN rc) {
   if (rc == SQL_SUCCESS && !stmt->diag().empty()) return SQL_SUCCESS_WITH_INFO;
   return rc;
@@ -34,25 +27,25 @@ SQLRETURN CopyOut(Stmt* stmt, const std::string& text, SQLPOINTER buffer, SQLLEN
 extern "C" {
 
 SQLRETURN SQL_API SQLPrepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.Prepare(TextArg(text, length));
 }
 
 SQLRETURN SQL_API SQLExecute(SQLHSTMT handle) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return WithWarnings(stmt, stmt->statement.Execute());
 }
 
 SQLRETURN SQL_API SQLExecDirect(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return WithWarnings(stmt, stmt->statement.ExecDirect(TextArg(text, length)));
 }
 
 SQLRETURN SQL_API SQLNumParams(SQLHSTMT handle, SQLSMALLINT* count) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.NumParams(count);
 }
@@ -61,14 +54,14 @@ SQLRETURN SQL_API SQLBindParameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMAL
                                    SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN size,
                                    SQLSMALLINT digits, SQLPOINTER value, SQLLEN buffer_length,
                                    SQLLEN* indicator) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.BindParameter(number, io_type, c_type, sql_type, size, digits, value,
                                        buffer_length, indicator);
 }
 
 SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT handle, SQLSMALLINT* count) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.NumResultCols(count);
 }
@@ -77,7 +70,7 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT number, SQLCHAR* 
                                  SQLSMALLINT capacity, SQLSMALLINT* name_length,
                                  SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
                                  SQLSMALLINT* nullable) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const ColumnInfo* c = stmt->statement.Column(number);
   if (c == nullptr) return SQL_ERROR;
@@ -94,7 +87,7 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT number, SQLCHAR* 
 SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMALLINT field,
                                   SQLPOINTER text, SQLSMALLINT capacity, SQLSMALLINT* length,
                                   SQLLEN* numeric) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (field == SQL_DESC_COUNT || field == SQL_COLUMN_COUNT) {
     SQLSMALLINT count = 0;
@@ -186,19 +179,19 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMAL
 
 SQLRETURN SQL_API SQLBindCol(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT c_type,
                              SQLPOINTER target, SQLLEN capacity, SQLLEN* indicator) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.BindCol(number, c_type, target, capacity, indicator);
 }
 
 SQLRETURN SQL_API SQLFetch(SQLHSTMT handle) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.Fetch();
 }
 
 SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (orientation != SQL_FETCH_NEXT) {
     stmt->diag().Add("HY106", "Fetch type out of range: the cursor is forward-only");
@@ -209,19 +202,19 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLE
 
 SQLRETURN SQL_API SQLGetData(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT c_type,
                              SQLPOINTER target, SQLLEN capacity, SQLLEN* indicator) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.GetData(number, c_type, target, capacity, indicator);
 }
 
 SQLRETURN SQL_API SQLRowCount(SQLHSTMT handle, SQLLEN* count) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return stmt->statement.RowCount(count);
 }
 
 SQLRETURN SQL_API SQLMoreResults(SQLHSTMT handle) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   // One result per statement text: after it there is none.
   stmt->statement.CloseCursor();
@@ -229,7 +222,7 @@ SQLRETURN SQL_API SQLMoreResults(SQLHSTMT handle) {
 }
 
 SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT handle) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (!stmt->statement.HasCursor()) {
     stmt->diag().Add("24000", "Invalid cursor state: no cursor is open");
@@ -249,7 +242,7 @@ SQLRETURN SQL_API SQLCancel(SQLHSTMT handle) {
 
 SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINTER value,
                                  SQLINTEGER) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const auto number = static_cast<SQLULEN>(reinterpret_cast<uintptr_t>(value));
   auto only = [&](SQLULEN allowed, const char* what) {
@@ -306,7 +299,7 @@ SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINT
 
 SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINTER value,
                                  SQLINTEGER, SQLINTEGER* length) {
-  Stmt* stmt = Begin(handle);
+  Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   auto put = [&](auto v) {
     if (value != nullptr) std::memcpy(value, &v, sizeof v);

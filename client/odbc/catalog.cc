@@ -32,31 +32,23 @@ bool Match(const char* p, const char* s) {
   return *s == '\0';
 }
 
-ColumnInfo Text(const char* name, SQLULEN size = 64, bool nullable = true) {
+ColumnInfo Described(const char* name, SQLSMALLINT type, SQLULEN size, bool nullable) {
   ColumnInfo c;
   c.name = name;
-  c.sql_type = SQL_VARCHAR;
+  c.sql_type = type;
   c.size = size;
   c.nullable = nullable ? SQL_NULLABLE : SQL_NO_NULLS;
   return c;
 }
 
-ColumnInfo Small(const char* name, bool nullable = true) {
-  ColumnInfo c;
-  c.name = name;
-  c.sql_type = SQL_SMALLINT;
-  c.size = 5;
-  c.nullable = nullable ? SQL_NULLABLE : SQL_NO_NULLS;
-  return c;
+ColumnInfo Text(const char* name, SQLULEN size = 64, bool nullable = true) {
+  return Described(name, SQL_VARCHAR, size, nullable);
 }
-
+ColumnInfo Small(const char* name, bool nullable = true) {
+  return Described(name, SQL_SMALLINT, 5, nullable);
+}
 ColumnInfo Int(const char* name, bool nullable = true) {
-  ColumnInfo c;
-  c.name = name;
-  c.sql_type = SQL_INTEGER;
-  c.size = 10;
-  c.nullable = nullable ? SQL_NULLABLE : SQL_NO_NULLS;
-  return c;
+  return Described(name, SQL_INTEGER, 10, nullable);
 }
 
 // A catalog argument names this connection's catalog, or nothing at all.

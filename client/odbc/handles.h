@@ -98,6 +98,14 @@ inline SQLRETURN Succeeded(const Diagnostics& diag) {
   return diag.empty() ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
 }
 
+// The statement behind a handle with its records cleared, as every
+// statement function starts; null for a bad handle.
+inline Stmt* StmtEntry(SQLHSTMT handle) {
+  Stmt* stmt = AsStmt(handle);
+  if (stmt != nullptr) stmt->diag().Clear();
+  return stmt;
+}
+
 // An application's text argument: `length` bytes, or up to the NUL when
 // it is SQL_NTS.
 std::string TextArg(const SQLCHAR* text, SQLINTEGER length);
