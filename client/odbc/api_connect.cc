@@ -30,8 +30,13 @@ SQLRETURN Connect(Dbc* dbc, const ConnectionKeys& keys) {
   }
   auto database = tmb::sql::Database::Open(target, &error);
   if (database == nullptr) {
-    dbc->diag.Add("08001", "Client unable to establish connection to " + target.host + ":" +
-                               std::to_string(target.port) + ": " + error);
+    // The catalog refusing who asks is not a failure to connect.
+    const bool refused = error.find("access denied") != std::string::npos ||
+                         error.find("invalid user name or password") != std::string::npos;
+    dbc->diag.Add(refused ? "28000" : "08001",
+                  std::string(refused ? "Invalid authorization specification"
+                                      : "Client unable to establish connection") +
+                      " at " + target.host + ":" + std::to_string(target.port) + ": " + error);
     return SQL_ERROR;
   }
   const std::string* dsn = FindKey(keys, "DSN");

@@ -255,6 +255,19 @@ def case_catalog(conn, db, args):
     check("VARCHAR" in names and "BIGINT" in names, "type info: %r" % names)
 
 
+def case_logon(conn, db, args):
+    user, password = args["extra"].split(":")
+    for extra in ("", ";UID=%s;PWD=wrong" % user, ";UID=nobody;PWD={%s}" % password):
+        try:
+            pyodbc.connect(args["connect"] + extra)
+            check(False, "connected with %r" % extra)
+        except pyodbc.Error as e:
+            check(e.args[0] == "28000", "%r gave %r" % (extra, e.args))
+    good = pyodbc.connect(args["connect"] + ";UID=%s;PWD={%s}" % (user, password))
+    same(good.cursor(), db, "SELECT COUNT(*), MAX(name) FROM customers")
+    good.close()
+
+
 def main():
     name, connect, csv_dir, schema_dir = sys.argv[1:5]
     args = {"connect": connect, "schemas": schema_dir,
@@ -264,9 +277,10 @@ def main():
         for row in db.execute(args["extra"]).fetchall():
             print("|".join("" if v is None else str(v) for v in row))
         return
-    conn = pyodbc.connect(connect)
+    conn = None if name == "logon" else pyodbc.connect(connect)
     globals()["case_" + name](conn, db, args)
-    conn.close()
+    if conn is not None:
+        conn.close()
     print("PASS %s %d" % (name, checks))
 
 

@@ -48,6 +48,11 @@ class OdbcTest : public ::testing::Test {
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     // The DSN names the demo's port; the connection string moves it to the test server's.
     connect_ = "DSN=tmbdemo;Port=" + std::to_string(server_.port());
+    // A DSN of the test server's own, from standard input, for SQLConnect.
+    r = RunProgram("odbcinst", {"-i", "-s", "-h", "-r"}, dir,
+                   "[tmbtest]\nDriver=tmbsqlsvr\nServer=127.0.0.1\nPort=" +
+                       std::to_string(server_.port()) + "\nCatalog=Demo\n");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
   }
   void TearDown() override { EXPECT_EQ(server_.StopProblems(), ""); }
 
@@ -131,6 +136,22 @@ TEST_F(OdbcTest, PythonParametersAndErrorStates) {
 }
 
 TEST_F(OdbcTest, PythonCatalogFunctions) { ExpectPass(Python("catalog"), "catalog"); }
+
+// A catalog with users: SQLConnect's user and password (isql) and the UID
+// and PWD keys (pyodbc) log on; without them, or wrong, the connection is
+// refused as an authorization failure.
+TEST_F(OdbcTest, LogonWithUserAndPassword) {
+  std::string error;
+  ASSERT_TRUE(AddDemoUser(server_.dir() + "/data", "anna", "p;w", &error)) << error;
+  const std::string count = "SELECT COUNT(*) FROM customers\n";
+  ProgramRun r = RunWithDriver("isql", {"-b", "-v", "tmbtest"}, count);
+  const std::string said = r.out + r.err;
+  EXPECT_NE(said.find("28000"), std::string::npos) << said;
+  EXPECT_NE(said.find("access denied"), std::string::npos) << said;
+  r = RunWithDriver("isql", {"-b", "-d|", "tmbtest", "anna", "p;w"}, count);
+  EXPECT_EQ(r.out, Oracle("SELECT COUNT(*) FROM customers")) << r.err;
+  ExpectPass(Python("logon", "anna:p;w"), "logon");
+}
 
 }  // namespace
 }  // namespace tmb::test
