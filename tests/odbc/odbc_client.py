@@ -268,6 +268,19 @@ def case_logon(conn, db, args):
     good.close()
 
 
+def case_tls(conn, db, args):
+    ca, other = args["extra"].split("|")
+    secure = pyodbc.connect(args["connect"] + ";TLS=yes;CA={%s}" % ca)
+    same(secure.cursor(), db, "SELECT id, name FROM customers WHERE id = ?", (7,))
+    secure.close()
+    for extra in (";TLS=yes;CA={%s}" % other, ";TLS=no"):
+        try:
+            pyodbc.connect(args["connect"] + extra, timeout=20)
+            check(False, "connected with %r" % extra)
+        except pyodbc.Error as e:
+            check(e.args[0] == "08001", "%r gave %r" % (extra, e.args))
+
+
 def main():
     name, connect, csv_dir, schema_dir = sys.argv[1:5]
     args = {"connect": connect, "schemas": schema_dir,
@@ -277,7 +290,7 @@ def main():
         for row in db.execute(args["extra"]).fetchall():
             print("|".join("" if v is None else str(v) for v in row))
         return
-    conn = None if name == "logon" else pyodbc.connect(connect)
+    conn = None if name in ("logon", "tls") else pyodbc.connect(connect)
     globals()["case_" + name](conn, db, args)
     if conn is not None:
         conn.close()

@@ -16,6 +16,7 @@
 
 #include "tests/e2e/demo_shop.h"
 #include "tests/e2e/server_process.h"
+#include "tests/e2e/tls_certificates.h"
 #include "tests/support/scoped_env.h"
 
 namespace tmb::test {
@@ -28,6 +29,13 @@ class OdbcTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(BuildDemoShop(dir + "/data", &error)) << error;
     server_.machine_hive = DemoShopHive(dir + "/data");
+    const std::string settings = Settings();
+    if (!settings.empty()) {
+      std::string& hive = server_.machine_hive;
+      const size_t at = hive.find('\n', hive.find("\\SQL Server]"));
+      ASSERT_NE(at, std::string::npos) << hive;
+      hive.insert(at + 1, settings);
+    }
     ASSERT_TRUE(server_.Start()) << server_.Stderr();
     // The driver and the DSN registered as the README has it, from the
     // templates of resources/odbc, into ini files of the test's own.
@@ -55,6 +63,8 @@ class OdbcTest : public ::testing::Test {
     ASSERT_EQ(r.code, 0) << r.out << r.err;
   }
   void TearDown() override { EXPECT_EQ(server_.StopProblems(), ""); }
+  // Lines for the server's settings key, beyond the demo's.
+  virtual std::string Settings() { return ""; }
 
   static std::string Schemas() { return std::string(TMB_SOURCE_DIR) + "/resources/demo"; }
 
@@ -136,6 +146,26 @@ TEST_F(OdbcTest, PythonParametersAndErrorStates) {
 }
 
 TEST_F(OdbcTest, PythonCatalogFunctions) { ExpectPass(Python("catalog"), "catalog"); }
+
+// A server whose every connection is TLS: the TLS and CA keys reach it,
+// verified against the test's CA; a CA that signed nothing of the server's,
+// or no TLS at all, does not.
+class OdbcTlsTest : public OdbcTest {
+ protected:
+  std::string Settings() override {
+    const std::string pem = server_.dir() + "/server.pem";
+    EXPECT_TRUE(WriteTextFile(pem, Certificates().ServerPem()));
+    return "\"SSL\"=\"" + pem + "\"\n";
+  }
+};
+
+TEST_F(OdbcTlsTest, PythonConnectsOverTlsVerifiedByTheCa) {
+  const std::string ca = server_.dir() + "/ca.pem";
+  const std::string other = server_.dir() + "/other-ca.pem";
+  ASSERT_TRUE(WriteTextFile(ca, Certificates().ca.certificate));
+  ASSERT_TRUE(WriteTextFile(other, Certificates().other_ca.certificate));
+  ExpectPass(Python("tls", ca + "|" + other), "tls");
+}
 
 // A catalog with users: SQLConnect's user and password (isql) and the UID
 // and PWD keys (pyodbc) log on; without them, or wrong, the connection is
