@@ -283,7 +283,8 @@ int Sql(Context& ctx) {
 }
 
 const Command kCommands[] = {
-    {"sql", "[--catalog NAME] [--csv] [--user U --password P] [\"STATEMENTS\"]",
+    {"sql", "[--catalog NAME] [--csv] [--user U --password P] [--identity FIRST[/SECOND]] "
+            "[\"STATEMENTS\"]",
      "SQL on the catalog's tables (default: the default catalog): the statements given, or a "
      "prompt (.tables, .schema TABLE, .quit) when none are; rows aligned, or CSV with --csv",
      Sql},

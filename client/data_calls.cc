@@ -149,6 +149,13 @@ bool CallRestrictedRead(Client& c, int32_t file, int32_t size, int16_t mode, Key
   return c.Exchange(error, [&](MessageBuffer& r) { GetKeyedRecord(r, size, out); });
 }
 
+bool CallRawReadMode(Client& c, int32_t file, bool on, int32_t* previous, std::string* error) {
+  c.BeginRequest(kRawReadMode);
+  PutInt32(c.request(), file);
+  PutBoolean(c.request(), on);
+  return c.Exchange(error, [&](MessageBuffer& r) { *previous = GetInt32(r); });
+}
+
 bool CallExtReadDirect(Client& c, int32_t file, int32_t size, int32_t position, int32_t* status,
                        std::string* record, std::string* error) {
   c.BeginRequest(kExtReadDirect);

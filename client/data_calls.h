@@ -59,6 +59,9 @@ bool CallReadFirst(Client& c, int32_t file, int32_t size, int16_t mode, const st
 // Opcode 33 without conditions: reads with read mode `mode`.
 bool CallRestrictedRead(Client& c, int32_t file, int32_t size, int16_t mode, KeyedRecord* out,
                         std::string* error);
+// Opcode 51: while on, reads go in position order rather than key order;
+// *previous is the setting before (0 or 1), or a status.
+bool CallRawReadMode(Client& c, int32_t file, bool on, int32_t* previous, std::string* error);
 // Opcode 63: reads the record at `position` and makes it current; *record
 // gets the bytes sent.
 bool CallExtReadDirect(Client& c, int32_t file, int32_t size, int32_t position, int32_t* status,

@@ -41,14 +41,17 @@ bool FetchTables(Client& c, int32_t handle, std::map<std::string, TableRow>* row
     *error = "listing the tables: " + StatusText(status);
     return false;
   }
+  size_t fetched = 0;
   for (int32_t filled = kFetchBatch; filled == kFetchBatch;) {
     std::vector<TableRow> batch;
     if (!CallFetchTable(c, handle, kFetchBatch, &filled, &batch, error)) return false;
+    fetched += batch.size();
     for (TableRow& t : batch) {
       if (t.texts[0].empty()) continue;
       (*rows)[t.texts[0]] = std::move(t);
     }
-    if (rows->size() > kMaxTables) {
+    // Counted as sent, so that a server repeating one name still ends.
+    if (fetched > kMaxTables) {
       *error = "the catalog has more than " + std::to_string(kMaxTables) + " tables";
       return false;
     }

@@ -15,11 +15,11 @@ std::span<const uint8_t> Bytes(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-// The first unique key whose segments all lie in the fixed part: it finds a
-// row read in a block again.
+// The first unique key that holds every record: it finds a row read in a
+// block again, and orders full scans in blocks.
 int UniqueKey(const TableLayout& t) {
   for (size_t k = 0; k < t.table.keys.size(); ++k) {
-    if (t.table.keys[k].unique) return static_cast<int>(k);
+    if (t.table.keys[k].unique && CompleteKey(t.table.keys[k])) return static_cast<int>(k);
   }
   return -1;
 }
@@ -89,10 +89,10 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
   // Blocks serve full scans and forward scans in key order, when the file
   // takes block reads and a unique key can find each row's position again.
   blocks_ = !constrained && !plan_.backward && t.block_reads && UniqueKey(t) >= 0;
-  if (plan_.key >= 0 || blocks_) {
-    const int key = plan_.key >= 0 ? plan_.key : UniqueKey(t);
-    if (!s_.UseKey(t_, &file_, key, error)) return false;
-  }
+  // A full scan record by record goes in position order: the file's
+  // current key might leave records out.
+  const int order = plan_.key >= 0 ? plan_.key : blocks_ ? UniqueKey(t) : kPositionOrder;
+  if (!s_.UseKey(t_, &file_, order, error)) return false;
   return blocks_ ? ReadBlock(true, error) : ReadKeyed(true, error);
 }
 
@@ -122,7 +122,11 @@ bool Cursor::ReadKeyed(bool first, std::string* error) {
   const TableLayout& t = table();
   const int32_t size = t.table.record_length + t.variable_length;
   KeyedRecord r;
-  if (first) {
+  if (first && plan_.key < 0) {
+    if (!CallRestrictedRead(s_.client(), file_.id, size, TMBIO_READ_FIRST, &r, error)) {
+      return false;
+    }
+  } else if (first) {
     int16_t mode = plan_.backward ? TMBIO_SEEK_LAST : TMBIO_SEEK_FIRST;
     if (!seek_.empty()) mode = TMBIO_SEEK_GE;
     if (!CallReadFirst(s_.client(), file_.id, size, mode, seek_, &r, error)) return false;

@@ -10,6 +10,13 @@
 namespace tmb::sql {
 namespace {
 
+// IdentifyClient's answers: refusals, and the access bits of the first
+// resource.
+constexpr int16_t kNoFreeSlot = -2;
+constexpr int16_t kNoAccessEntry = -3;
+constexpr int16_t kReadFirst = 0x001;
+constexpr int16_t kWriteFirst = 0x002;
+
 class DatabaseImpl : public Database {
  public:
   ~DatabaseImpl() override {
@@ -25,18 +32,7 @@ class DatabaseImpl : public Database {
     if (!c.Connect(target.host, target.port, target.tls, error)) return false;
     bool zlib = false;
     if (!OpenWithCompression(c, target.compression, &zlib, error)) return false;
-    if (!target.identity.empty()) {
-      IdentifyRequest who;
-      who.identity1 = target.identity;
-      who.client_name = "tmb sql";
-      int16_t code = 0;
-      if (!CallIdentifyClient(c, who, &code, error)) return false;
-      if (code < 0) {
-        *error = code == -2 ? "the server has no client slot for " + target.identity
-                            : "no access entry of the server applies to " + target.identity;
-        return false;
-      }
-    }
+    if (!target.identity.empty() && !Identify(target, error)) return false;
     int32_t env = 0;
     if (!CallAllocEnv(c, &env, error)) return false;
     if (env == 0) {
@@ -77,6 +73,34 @@ class DatabaseImpl : public Database {
   }
 
   sqlite3* handle() override { return db_; }
+
+  // Says who the client is; the access entry that applies decides whether
+  // it may read and write the catalog (its first resource).
+  bool Identify(const Target& target, std::string* error) {
+    IdentifyRequest who;
+    const size_t slash = target.identity.find('/');
+    who.identity1 = target.identity.substr(0, slash);
+    if (slash != std::string::npos) who.identity2 = target.identity.substr(slash + 1);
+    if (target.catalog != "default") who.resource1 = target.catalog;
+    who.client_name = "tmb sql";
+    int16_t code = 0;
+    if (!CallIdentifyClient(session_.client(), who, &code, error)) return false;
+    if (code == kNoFreeSlot) {
+      *error = "the server has no free client slot for \"" + who.client_name + "\"";
+      return false;
+    }
+    if (code == kNoAccessEntry) {
+      *error = "no access entry of the server applies to " + target.identity;
+      return false;
+    }
+    if ((code & kReadFirst) == 0) {
+      *error = target.identity + " may not read the catalog \"" + target.catalog + "\"";
+      return false;
+    }
+    session_.set_writable((code & kWriteFirst) != 0);
+    return true;
+  }
+
   const std::vector<Table>& tables() const override { return tables_; }
   uint64_t requests(uint8_t opcode) const override {
     return const_cast<Session&>(session_).client().sent(opcode);

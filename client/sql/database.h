@@ -29,7 +29,11 @@ struct Target {
   std::string host = "127.0.0.1";
   uint16_t port = 20222;
   std::string catalog = "default";  // a catalog name, as the server's catalog lookup takes it
-  std::string identity;             // FIRST or SECOND; empty: none sent
+  // FIRST or FIRST/SECOND: the identity names the server's access entries
+  // are looked up by, with the catalog as the first resource; empty: none
+  // sent. Without read access Open fails; without write access the tables
+  // refuse writes.
+  std::string identity;
   std::string user;                 // logon, when not empty
   std::string password;
   ClientTls tls;

@@ -103,7 +103,11 @@ int BestIndex(sqlite3_vtab* base, sqlite3_index_info* info) {
   std::vector<PlanConstraint> constraints(static_cast<size_t>(info->nConstraint));
   for (int i = 0; i < info->nConstraint; ++i) {
     const auto& c = info->aConstraint[i];
-    constraints[static_cast<size_t>(i)] = {c.iColumn, OpOf(c.op), c.usable != 0};
+    // Keys order bytes: a comparison under another collation (NOCASE, ...)
+    // may hold for records a seek would pass over.
+    const char* collation = sqlite3_vtab_collation(info, i);
+    const bool binary = collation == nullptr || sqlite3_stricmp(collation, "BINARY") == 0;
+    constraints[static_cast<size_t>(i)] = {c.iColumn, OpOf(c.op), c.usable != 0 && binary};
   }
   std::vector<PlanOrder> order;
   for (int i = 0; i < info->nOrderBy; ++i) {
@@ -185,7 +189,7 @@ bool BuildRecord(const TableLayout& t, int argc, sqlite3_value** argv, std::stri
   std::span<uint8_t> bytes(reinterpret_cast<uint8_t*>(record->data()), record->size());
   for (size_t i = 0; i < t.fields.size() && static_cast<int>(i) + 2 < argc; ++i) {
     if (!WriteField(t.fields[i], argv[i + 2], bytes, error)) {
-      *error = t.table.name + "." + t.table.columns[i].name + ": " + *error;
+      *error = t.table.name + ": " + *error;
       return false;
     }
   }
@@ -222,6 +226,11 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
   Session& s = *vtab->session;
   const size_t t = vtab->table;
   const TableLayout& layout = s.tables()[t];
+  if (!s.writable()) {
+    return Fail(base, layout.table.name + ": the server's access entry for this client allows "
+                                          "reading only",
+                SQLITE_READONLY);
+  }
   std::string error;
   FileHandle file;
   if (!s.Acquire(t, &file, &error)) return Fail(base, error);

@@ -18,7 +18,7 @@ constexpr double kKeyedRowCost = 0.05;
 
 bool Readable(const TableLayout& t, int k, int s) {
   const KeySegment& g = t.table.keys[k].segments[s];
-  return g.column >= 0 && (g.flags & TMBIO_SEG_NOCASE) == 0;
+  return CompleteKey(t.table.keys[k]) && g.column >= 0 && (g.flags & TMBIO_SEG_NOCASE) == 0;
 }
 
 // Which of the ORDER BY terms the key's order gives from segment `from`:
@@ -38,6 +38,15 @@ int OrderAlong(const TableLayout& t, int k, int from, const std::vector<PlanOrde
 }
 
 }  // namespace
+
+bool CompleteKey(const Key& key) {
+  constexpr int32_t kKnown = TMBIO_SEG_DUPLICATES | TMBIO_SEG_NOCASE | TMBIO_SEG_DESCENDING |
+                             TMBIO_SEG_AUTOINC | TMBIO_SEG_MORE | TMBIO_SEG_TYPE_MASK;
+  for (const KeySegment& g : key.segments) {
+    if ((g.flags & ~kKnown) != 0) return false;
+  }
+  return !key.segments.empty();
+}
 
 bool ExactSegment(const TableLayout& t, int k, int s) {
   if (!Readable(t, k, s)) return false;

@@ -58,6 +58,11 @@ struct Plan {
 Plan ChoosePlan(const TableLayout& table, const std::vector<PlanConstraint>& constraints,
                 const std::vector<PlanOrder>& order);
 
+// Whether key `key` holds every record in a byte order the view knows: no
+// sparse segment (which leaves records out) and no flag it does not know
+// (an alternate collating order, ...). Only such keys are read.
+bool CompleteKey(const Key& key);
+
 // Whether segment `s` of key `k` may be read by equal value, and by range.
 bool ExactSegment(const TableLayout& table, int k, int s);
 bool RangeSegment(const TableLayout& table, int k, int s);

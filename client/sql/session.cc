@@ -74,14 +74,23 @@ void Session::Release(size_t t, FileHandle h) {
 }
 
 bool Session::UseKey(size_t t, FileHandle* h, int key, std::string* error) {
-  if (h->key == key) return true;
-  const int32_t number = tables_[t].table.keys[static_cast<size_t>(key)].number;
+  const bool raw = key == kPositionOrder;
   int32_t status = 0;
-  if (!CallKeyAdjust(client_, h->id, static_cast<int16_t>(number), "", &status, error)) {
+  if (h->raw != raw) {
+    if (!CallRawReadMode(client_, h->id, raw, &status, error)) return false;
+    if (status < 0) {
+      *error = Failure(t, "switching the read order", status);
+      return false;
+    }
+    h->raw = raw;
+  }
+  if (raw || h->key == key) return true;
+  const Key& k = tables_[t].table.keys[static_cast<size_t>(key)];
+  if (!CallKeyAdjust(client_, h->id, static_cast<int16_t>(k.number), "", &status, error)) {
     return false;
   }
   if (status < 0 && status != TMBIO_END) {
-    *error = Failure(t, "key " + tables_[t].table.keys[static_cast<size_t>(key)].name, status);
+    *error = Failure(t, "key " + k.name, status);
     return false;
   }
   h->key = key;

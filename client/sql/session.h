@@ -18,9 +18,13 @@ namespace tmb::sql {
 // Most files the view keeps open on one table at once.
 constexpr size_t kMaxFilesPerTable = 32;
 
+// UseKey's order that is no key's: the records' positions.
+constexpr int kPositionOrder = -2;
+
 struct FileHandle {
   int32_t id = -1;
-  int key = -1;  // index into the table's keys of the current key; -1 unknown
+  int key = -1;      // index into the table's keys of the current key; -1 unknown
+  bool raw = false;  // reads go in position order (the library's raw read mode)
 };
 
 class Session {
@@ -34,13 +38,17 @@ class Session {
   int32_t env() const { return env_; }
   void set_env(int32_t env) { env_ = env; }
   std::vector<TableLayout>& tables() { return tables_; }
+  // Whether the client's access entry lets it write the catalog.
+  bool writable() const { return writable_; }
+  void set_writable(bool writable) { writable_ = writable; }
 
   // Loads the catalog; the files its loading opened become the first pooled.
   bool Load(std::string* error);
   // A file on table `t`, free for the caller until Release.
   bool Acquire(size_t t, FileHandle* h, std::string* error);
   void Release(size_t t, FileHandle h);
-  // Makes key `key` (an index into the table's keys) current on `h`.
+  // Makes key `key` (an index into the table's keys) current on `h`, or
+  // with kPositionOrder has its reads go in position order.
   bool UseKey(size_t t, FileHandle* h, int key, std::string* error);
   // "TABLE: what went wrong" for a status of the data library.
   std::string Failure(size_t t, const std::string& what, int32_t status) const;
@@ -54,6 +62,7 @@ class Session {
   Client client_;
   int32_t env_ = 0;
   bool in_transaction_ = false;
+  bool writable_ = true;
   std::vector<TableLayout> tables_;
   std::vector<std::vector<FileHandle>> free_;
   std::vector<size_t> open_;  // files open per table, free or not

@@ -46,6 +46,17 @@ bool BuildDemoShop(const std::string& data_dir, std::string* error) {
   return true;
 }
 
+bool CreateDataFile(const std::string& data_dir, const std::string& name,
+                    const std::string& schema_json, std::string* error) {
+  const std::string work = data_dir.substr(0, data_dir.find_last_of('/'));
+  const std::string schema = work + "/" + name + ".json";
+  std::ofstream(schema, std::ios::trunc) << schema_json;
+  const ProgramRun r =
+      RunProgram(TMB_ADMIN_BIN, {"create", data_dir + "/" + name + ".tmb", schema}, work);
+  if (r.code != 0) *error = "tmbadmin create: " + r.err;
+  return r.code == 0;
+}
+
 bool AddDemoUser(const std::string& data_dir, const std::string& name,
                  const std::string& password, std::string* error) {
   const ProgramRun r = RunProgram(TMB_ADMIN_BIN, {"adduser", data_dir, name, password},

@@ -15,6 +15,11 @@ std::string DemoShopHive(const std::string& data_dir);
 // tmbadmin's demo records. False with *error when a step fails.
 bool BuildDemoShop(const std::string& data_dir, std::string* error);
 
+// Makes the data file `name` (".tmb" added) in `data_dir` from a schema's
+// JSON text, as tmbadmin create does.
+bool CreateDataFile(const std::string& data_dir, const std::string& name,
+                    const std::string& schema_json, std::string* error);
+
 // Adds a user to the catalog's users file: from then on its files need a
 // logon.
 bool AddDemoUser(const std::string& data_dir, const std::string& name,

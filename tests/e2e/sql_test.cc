@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -12,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "client/data_calls.h"
+#include "client/session_calls.h"
 #include "client/sql/database.h"
 #include "tests/e2e/demo_shop.h"
+#include "tests/e2e/requests.h"
 #include "tests/e2e/server_process.h"
 #include "tmbio/admin/demo_data.h"
 #include "tmbio/record_text.h"
@@ -201,6 +205,28 @@ TEST_F(SqlTest, TheCatalogIsDeclaredWithItsColumnsAndKeys) {
   ASSERT_NE(anna, nullptr) << error;
   EXPECT_EQ(Query(*anna, "SELECT count(*) FROM products"),
             Rows({{std::to_string(tmbadmin::kDemoProducts)}}));
+
+  // An identity is held to its access entry on the catalog: none, read
+  // only, or read and write.
+  std::ofstream(server_.dir() + "/user.reg", std::ios::trunc)
+      << UserHive({{"Security", TextValue("clerk/*", "[A][R][Demo][]") +
+                                    TextValue("admin/*", "[A][RW][Demo][]")}});
+  t.catalog = "Demo";  // the access entries name it so
+  t.identity = "guest/pc9";
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("no access entry"), std::string::npos) << error;
+  t.identity = "clerk/pc1";
+  auto clerk = sql::Database::Open(t, &error);
+  ASSERT_NE(clerk, nullptr) << error;
+  EXPECT_EQ(Query(*clerk, "SELECT name FROM products WHERE id = 1").size(), 1u);
+  error = Run(*clerk, "DELETE FROM products WHERE id = 1");
+  EXPECT_NE(error.find("allows reading only"), std::string::npos) << error;
+  EXPECT_EQ(Query(*clerk, "SELECT count(*) FROM products WHERE id = 1"), Rows({{"1"}}));
+  t.identity = "admin";
+  auto admin = sql::Database::Open(t, &error);
+  ASSERT_NE(admin, nullptr) << error;
+  EXPECT_EQ(Run(*admin, "DELETE FROM products WHERE id = 1"), "");
+  EXPECT_EQ(Query(*clerk, "SELECT count(*) FROM products WHERE id = 1"), Rows({{"0"}}));
 }
 
 TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
@@ -258,6 +284,12 @@ TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
   EXPECT_EQ(rows, Rows({{std::to_string(in_pl)}}));
   EXPECT_EQ(cost.block, 0u);
   EXPECT_EQ(cost.first, 1u);
+  // Under another collation the key's byte order does not apply.
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE country = 'pl' COLLATE NOCASE"),
+            Rows({{std::to_string(in_pl)}}));
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE country COLLATE NOCASE >= 'pl' AND "
+                  "country COLLATE NOCASE <= 'pl'"),
+            Rows({{std::to_string(in_pl)}}));
 
   // Values no field holds widen the read rather than narrow it: an integer
   // column compared with a text, a nocase key compared exactly.
@@ -269,6 +301,46 @@ TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
   for (const auto& c : customers_->rows) same_name += c[name] == c417[name];
   EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE name = '" + c417[name] + "'"),
             Rows({{std::to_string(same_name)}}));
+
+  // A text another client padded with zero bytes rather than blanks reads
+  // as the same text, and an equality on its key segment still finds it.
+  Client raw;
+  std::string error;
+  bool zlib = false;
+  int32_t env = 0;
+  OpenedFile file;
+  ASSERT_TRUE(raw.Connect("127.0.0.1", server_.port(), &error) &&
+              OpenWithCompression(raw, CompressionChoiceOption::kNone, &zlib, &error) &&
+              CallAllocEnv(raw, &env, &error) &&
+              CallOpenFile(raw, env, "customers.tmb", 0, &file, &error))
+      << error;
+  ASSERT_EQ(file.record_length, 176);
+  std::string record(176, '\0');
+  record.replace(0, 4, std::string("\x59\x1b\0\0", 4));  // 7001
+  record.replace(4, 3, "Zed");
+  record.replace(108, 1, "P");
+  record.replace(110, 9, "z@example");
+  int32_t status = 0;
+  ASSERT_TRUE(CallExtWrite(raw, file.id, record, "", 0, 0, &status, &error)) << error;
+  ASSERT_GT(status, 0);
+  cost = Cost("SELECT id, name FROM customers WHERE country = 'P'", &rows);
+  EXPECT_EQ(rows, Rows({{"7001", "Zed"}}));
+  EXPECT_EQ(cost.first, 1u);
+  EXPECT_EQ(cost.block, 0u);
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE country >= 'P' AND country <= 'P'"),
+            Rows({{"1"}}));
+
+  // Signed segments order by value: a range across zero stops at its upper
+  // bound, not where the bytes of a negative number would.
+  EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, email) VALUES (-5, 'N', 'n@x'), "
+                      "(-300000, 'M', 'm@x')"),
+            "");
+  cost = Cost("SELECT id FROM customers WHERE id BETWEEN -400000 AND 2", &rows);
+  EXPECT_EQ(rows, Rows({{"-300000"}, {"-5"}, {"1"}, {"2"}}));
+  EXPECT_EQ(cost, (Reads{1, 4, 0, 0}));
+  EXPECT_EQ(Query("SELECT id FROM customers ORDER BY id DESC LIMIT 2"),
+            Rows({{"7001"}, {std::to_string(tmbadmin::kDemoCustomers)}}));
+  EXPECT_EQ(Query("SELECT id FROM customers ORDER BY id LIMIT 2"), Rows({{"-300000"}, {"-5"}}));
 }
 
 TEST_F(SqlTest, OrderByAlongAKeyIsReadInKeyOrder) {
@@ -299,6 +371,21 @@ TEST_F(SqlTest, OrderByAlongAKeyIsReadInKeyOrder) {
   }
   const std::string one = "SELECT ordered FROM orders WHERE customer_id = 7 ORDER BY ordered DESC";
   EXPECT_FALSE(Sorts(one));
+  // A range on the descending segment is left to SQLite: the rows agree.
+  size_t late = 0;
+  for (const auto& o : orders_->rows) {
+    late += o[orders_->Col("customer_id")] == "7" && o[orders_->Col("ordered")] > "20240101";
+  }
+  EXPECT_EQ(Query("SELECT count(*) FROM orders WHERE customer_id = 7 AND ordered > '2024-01-01'"),
+            Rows({{std::to_string(late)}}));
+
+  // by_shipped is sparse: orders not shipped are not in it, so it cannot
+  // give the order of all rows.
+  const std::string by_shipped = "SELECT id, shipped FROM orders ORDER BY shipped, id";
+  EXPECT_TRUE(Sorts(by_shipped));
+  rows = Query(by_shipped);
+  ASSERT_EQ(rows.size(), static_cast<size_t>(tmbadmin::kDemoOrders));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"1", "NULL"}));
 
   // Along a column no key leads with: SQLite sorts, and the rows agree with
   // the CSV sorted the same way.
@@ -345,6 +432,11 @@ TEST_F(SqlTest, JoinsAndAggregates) {
   Rows want;
   for (const auto& [status, n] : by_status) want.push_back({status, std::to_string(n)});
   EXPECT_EQ(Query("SELECT status, count(*) FROM orders GROUP BY status ORDER BY status"), want);
+
+  // Two cursors on one table at once, each with a file of its own: a scan
+  // of orders with a keyed read of orders inside it.
+  EXPECT_EQ(Query("SELECT count(*) FROM orders a JOIN orders b ON b.id = a.id + 1"),
+            Rows({{std::to_string(tmbadmin::kDemoOrders - 1)}}));
 }
 
 TEST_F(SqlTest, WritesCommitAndRollBackWithTheServer) {
@@ -355,6 +447,14 @@ TEST_F(SqlTest, WritesCommitAndRollBackWithTheServer) {
   EXPECT_EQ(Run(*db_, "UPDATE orders SET status = 'cancelled', note = 'by phone' WHERE id = 7"),
             "");
   EXPECT_EQ(Run(*db_, "DELETE FROM orders WHERE id = 8"), "");
+  // Rows found by a scan in blocks: their rowid is looked up by key.
+  size_t big_open = 0;
+  for (const auto& o : orders_->rows) {
+    big_open += o[orders_->Col("status")] == "open" && std::stoi(o[orders_->Col("quantity")]) > 10;
+  }
+  ASSERT_GT(big_open, 0u);
+  EXPECT_EQ(Run(*db_, "UPDATE orders SET note = 'bulk' WHERE status = 'open' AND quantity > 10"),
+            "");
   // Inside the transaction, this connection sees its own writes.
   EXPECT_EQ(Query("SELECT name, company, since FROM customers WHERE id = 5001"),
             Rows({{"Ada Lovelace", "NULL", "2024-02-29"}}));
@@ -370,6 +470,11 @@ TEST_F(SqlTest, WritesCommitAndRollBackWithTheServer) {
   EXPECT_EQ(Query(*other, "SELECT count(*) FROM orders WHERE id = 8"), Rows({{"0"}}));
   EXPECT_EQ(Query(*other, "SELECT count(*) FROM orders"),
             Rows({{std::to_string(tmbadmin::kDemoOrders - 1)}}));
+  EXPECT_EQ(Query(*other, "SELECT count(*) FROM orders WHERE note = 'bulk' AND status = 'open' "
+                          "AND quantity > 10"),
+            Rows({{std::to_string(big_open)}}));
+  EXPECT_EQ(Query(*other, "SELECT count(*) FROM orders WHERE note = 'bulk'"),
+            Rows({{std::to_string(big_open)}}));
 
   EXPECT_EQ(Run(*db_, "BEGIN"), "");
   EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, city, country, email, since) VALUES "
@@ -403,13 +508,13 @@ TEST_F(SqlTest, ServerRefusalsAreStatementErrors) {
 
   // Values the fields cannot hold are refused before anything is sent.
   error = Run(*db_, "UPDATE orders SET quantity = 'many' WHERE id = 1");
-  EXPECT_NE(error.find("orders.quantity"), std::string::npos) << error;
+  EXPECT_NE(error.find("orders: column quantity"), std::string::npos) << error;
   error = Run(*db_, "UPDATE orders SET quantity = 1.5 WHERE id = 1");
-  EXPECT_NE(error.find("orders.quantity"), std::string::npos) << error;
+  EXPECT_NE(error.find("orders: column quantity"), std::string::npos) << error;
   error = Run(*db_, "UPDATE orders SET status = 'far too long a status' WHERE id = 1");
-  EXPECT_NE(error.find("orders.status"), std::string::npos) << error;
+  EXPECT_NE(error.find("orders: column status"), std::string::npos) << error;
   error = Run(*db_, "UPDATE orders SET ordered = '2024-02-30' WHERE id = 1");
-  EXPECT_NE(error.find("orders.ordered"), std::string::npos) << error;
+  EXPECT_NE(error.find("orders: column ordered"), std::string::npos) << error;
   error = Run(*db_, "UPDATE orders SET rowid = 5 WHERE id = 1");
   EXPECT_NE(error.find("cannot be set"), std::string::npos) << error;
   const auto& first = orders_->rows[0];
@@ -423,6 +528,33 @@ TEST_F(SqlTest, ServerRefusalsAreStatementErrors) {
                     "(6001, 'B', 'b@b')");
   EXPECT_NE(error.find("duplicate key in customers"), std::string::npos) << error;
   EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE id = 6001"), Rows({{"0"}}));
+}
+
+TEST_F(SqlTest, TablesWithoutBlockReadsOrAWholeKeyAreReadInPositionOrder) {
+  // A variable part (so no block reads) and one key, sparse: it leaves out
+  // the records whose tag is blank.
+  std::string error;
+  ASSERT_TRUE(CreateDataFile(server_.dir() + "/data", "tags", R"({
+    "description": "tags", "kind": 21, "record_length": 12, "variable_length": 16,
+    "fields": [{"name": "id", "type": "int", "offset": 0, "length": 4},
+               {"name": "tag", "type": "char", "offset": 4, "length": 8, "nullable": true}],
+    "keys": [{"name": "by_tag", "unique": false, "segments": [{"field": "tag", "sparse": true}]}]
+  })", &error)) << error;
+  auto db = OpenDb();
+  ASSERT_NE(db, nullptr);
+  ASSERT_EQ(Run(*db, "INSERT INTO tags VALUES (1, 'b'), (2, NULL), (3, 'a'), (4, NULL), (5, 'b')"),
+            "");
+  const Reads before = ReadsOf(*db);
+  EXPECT_EQ(Query(*db, "SELECT count(*) FROM tags"), Rows({{"5"}}));
+  // First, four nexts, and the one that finds the end.
+  EXPECT_EQ(Minus(ReadsOf(*db), before), (Reads{0, 6, 0, 0}));
+  EXPECT_EQ(Query(*db, "SELECT id, tag FROM tags ORDER BY tag, id"),
+            Rows({{"2", "NULL"}, {"4", "NULL"}, {"3", "a"}, {"1", "b"}, {"5", "b"}}));
+  EXPECT_EQ(Query(*db, "SELECT id FROM tags WHERE tag = 'b' ORDER BY id"), Rows({{"1"}, {"5"}}));
+  EXPECT_EQ(Run(*db, "UPDATE tags SET tag = 'c' WHERE id = 2"), "");
+  EXPECT_EQ(Run(*db, "DELETE FROM tags WHERE tag IS NULL"), "");
+  EXPECT_EQ(Query(*db, "SELECT id, tag FROM tags ORDER BY id"),
+            Rows({{"1", "b"}, {"2", "c"}, {"3", "a"}, {"5", "b"}}));
 }
 
 }  // namespace
