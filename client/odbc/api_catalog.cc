@@ -7,6 +7,13 @@ using namespace tmb::odbc;
 
 namespace {
 
+// The catalog's tables are the connection's: none once it has closed.
+bool Connected(Stmt* stmt) {
+  if (stmt->dbc->connected()) return true;
+  stmt->diag().Add("08003", "Connection not open");
+  return false;
+}
+
 bool NeedTable(Stmt* stmt, const SQLCHAR* table) {
   if (table != nullptr) return true;
   stmt->diag().Add("HY009", "Invalid use of null pointer: a table name is required");
@@ -22,6 +29,7 @@ SQLRETURN SQL_API SQLTables(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT catal
                             SQLSMALLINT table_length, SQLCHAR* types, SQLSMALLINT types_length) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  if (!Connected(stmt)) return SQL_ERROR;
   const Session& s = stmt->dbc->session;
   stmt->statement.SetRows(CatalogTables(*s.tables, s.catalog, OptionalArg(catalog, catalog_length),
                                         OptionalArg(schema, schema_length),
@@ -36,6 +44,7 @@ SQLRETURN SQL_API SQLColumns(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT cata
                              SQLSMALLINT column_length) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  if (!Connected(stmt)) return SQL_ERROR;
   const Session& s = stmt->dbc->session;
   stmt->statement.SetRows(CatalogColumns(
       *s.tables, s.catalog, OptionalArg(catalog, catalog_length),
@@ -49,7 +58,7 @@ SQLRETURN SQL_API SQLStatistics(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT c
                                 SQLSMALLINT table_length, SQLUSMALLINT unique, SQLUSMALLINT) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  if (!NeedTable(stmt, table)) return SQL_ERROR;
+  if (!Connected(stmt) || !NeedTable(stmt, table)) return SQL_ERROR;
   const Session& s = stmt->dbc->session;
   stmt->statement.SetRows(CatalogStatistics(*s.tables, s.catalog,
                                             OptionalArg(catalog, catalog_length),
@@ -64,7 +73,7 @@ SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT handle, SQLCHAR* catalog, SQLSMALLINT 
                                  SQLSMALLINT table_length) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  if (!NeedTable(stmt, table)) return SQL_ERROR;
+  if (!Connected(stmt) || !NeedTable(stmt, table)) return SQL_ERROR;
   const Session& s = stmt->dbc->session;
   stmt->statement.SetRows(CatalogPrimaryKeys(*s.tables, s.catalog,
                                              OptionalArg(catalog, catalog_length),

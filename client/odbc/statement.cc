@@ -146,6 +146,10 @@ void Statement::DescribeSqliteColumns() {
 SQLRETURN Statement::Prepare(const std::string& text) {
   Finalize();
   from_rows_ = false;
+  if (session_->db == nullptr) {
+    diag_.Add("08003", "Connection not open");
+    return SQL_ERROR;
+  }
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(session_->db, text.c_str(), static_cast<int>(text.size()),
                                     &stmt_, &tail);

@@ -197,6 +197,11 @@ TEST_F(StatementTest, FailuresCarryTheStatesApplicationsTestFor) {
   }
   EXPECT_EQ(Count("customers"), 3);
 
+  Session closed;  // a connection that is gone: no SQLite connection under it
+  Statement orphan(&closed);
+  EXPECT_EQ(orphan.ExecDirect("SELECT 1"), SQL_ERROR);
+  EXPECT_EQ(State(orphan), "08003");
+
   Statement s(&session_);
   EXPECT_EQ(s.Execute(), SQL_ERROR);
   EXPECT_EQ(State(s), "HY010");
