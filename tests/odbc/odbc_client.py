@@ -116,6 +116,10 @@ def case_reads(conn, db, args):
          " GROUP BY country ORDER BY country")
     same(cur, db, "SELECT category, COUNT(*), MAX(price_cents) FROM products GROUP BY category"
          " HAVING COUNT(*) > 5 ORDER BY 2 DESC, 1")
+    # A long text (some 15,000 characters) comes out in pieces.
+    got = same(cur, db, "SELECT group_concat(name || ' <' || email || '>', '; ')"
+               " FROM (SELECT name, email FROM customers ORDER BY id)")
+    check(len(got[0][0]) > 10000, "long text of %d characters" % len(got[0][0]))
     # Rows one at a time, and a cursor left half read then reused.
     cur.execute("SELECT id FROM customers ORDER BY id")
     first = [cur.fetchone()[0] for _ in range(3)]
@@ -159,6 +163,16 @@ def case_writes(conn, db, args):
             after = seen("SELECT id, credit_limit FROM customers WHERE id = 3")
             check(after == [(3, before[0][1] + 1)], "committed update %r" % after)
             check(seen("SELECT id FROM orders WHERE id = 7") == [], "committed delete")
+    # Many rows from one prepared statement, then taken back.
+    cur.executemany("INSERT INTO orders (id, customer_id, product_id, quantity, ordered, status,"
+                    " total_cents) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                    [(9000 + i, i + 1, i + 1, i + 1, datetime.date(2026, 3, i + 1), "open", i)
+                     for i in range(5)])
+    check([plain(r) for r in cur.execute("SELECT id, quantity, ordered FROM orders WHERE id >= 9000"
+                                         " ORDER BY id").fetchall()] ==
+          [(9000 + i, i + 1, "2026-03-0%d" % (i + 1)) for i in range(5)], "executemany")
+    conn.rollback()
+    check(seen("SELECT COUNT(*) FROM orders WHERE id >= 9000") == [(0,)], "executemany rolled back")
     # Autocommit: each statement stands at once, seen from the other connection.
     conn.autocommit = True
     cur.execute("UPDATE customers SET city = ? WHERE id = ?", "Porto", 5001)
