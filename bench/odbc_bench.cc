@@ -44,12 +44,10 @@ tmb::test::ServerProcess& Server() {
   static std::unique_ptr<tmb::test::ServerProcess> server = [] {
     auto s = std::make_unique<tmb::test::ServerProcess>();
     std::string error;
-    if (!tmb::test::BuildDemoShop(s->dir() + "/data", &error)) {
+    if (!tmb::test::StartDemoShop(s.get(), "", &error)) {
       std::fprintf(stderr, "odbc_bench: %s\n", error.c_str());
       std::abort();
     }
-    s->machine_hive = tmb::test::DemoShopHive(s->dir() + "/data");
-    if (!s->Start()) std::abort();
     return s;
   }();
   return *server;

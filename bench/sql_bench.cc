@@ -32,12 +32,10 @@ tmb::test::ServerProcess* Server() {
   static tmb::test::ServerProcess* server = [] {
     auto* s = new tmb::test::ServerProcess;
     std::string error;
-    if (!tmb::test::BuildDemoShop(s->dir() + "/data", &error)) {
+    if (!tmb::test::StartDemoShop(s, "", &error)) {
       std::fprintf(stderr, "sql_bench: %s\n", error.c_str());
       std::abort();
     }
-    s->machine_hive = tmb::test::DemoShopHive(s->dir() + "/data");
-    if (!s->Start()) std::abort();
     return s;
   }();
   return server;

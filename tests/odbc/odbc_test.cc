@@ -27,16 +27,7 @@ class OdbcTest : public ::testing::Test {
   void SetUp() override {
     const std::string dir = server_.dir();
     std::string error;
-    ASSERT_TRUE(BuildDemoShop(dir + "/data", &error)) << error;
-    server_.machine_hive = DemoShopHive(dir + "/data");
-    const std::string settings = Settings();
-    if (!settings.empty()) {
-      std::string& hive = server_.machine_hive;
-      const size_t at = hive.find('\n', hive.find("\\SQL Server]"));
-      ASSERT_NE(at, std::string::npos) << hive;
-      hive.insert(at + 1, settings);
-    }
-    ASSERT_TRUE(server_.Start()) << server_.Stderr();
+    ASSERT_TRUE(StartDemoShop(&server_, Settings(), &error)) << error;
     // The driver and the DSN registered as the README has it, from the
     // templates of resources/odbc, into ini files of the test's own.
     sysini_ = std::make_unique<ScopedEnv>("ODBCSYSINI", dir.c_str());
