@@ -187,6 +187,13 @@ def case_params_and_errors(conn, db, args):
     # A text with a quote in it travels as a value, not as SQL.
     name = db.execute("SELECT name FROM customers WHERE name LIKE '%''%' LIMIT 1").fetchone()[0]
     same(cur, db, "SELECT id, name FROM customers WHERE name = ?", (name,))
+    # So does one beyond ASCII, sent by pyodbc as UTF-16 and stored as UTF-8.
+    accented = [r[0] for r in db.execute("SELECT name FROM customers").fetchall()
+                if any(ord(c) > 127 for c in r[0])]
+    check(accented, "the demo has names beyond ASCII")
+    same(cur, db, "SELECT id, name, city FROM customers WHERE name = ?", (accented[0],))
+    check(cur.execute("SELECT COUNT(*) FROM customers WHERE name = ?",
+                      accented[0]).fetchone()[0] >= 1, "found %r" % accented[0])
     same(cur, db, "SELECT id FROM customers WHERE since >= ? AND since < ? ORDER BY id",
          ("2021-01-01", "2021-02-01"))
     got = [plain(r) for r in cur.execute("SELECT id FROM customers WHERE since >= ? AND since < ?"
