@@ -235,6 +235,10 @@ int Prompt(Context& ctx, sql::Database& db, Output o) {
     statement.clear();
   }
   if (tty) ctx.Out() << "\n";
+  if (statement.find_first_not_of(" \t\r\n") != std::string::npos) {
+    ctx.Err() << "tmbcli: the input ended inside a statement (no ';'); it was not run\n";
+    code = kExitNo;
+  }
   return code;
 }
 

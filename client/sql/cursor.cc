@@ -44,6 +44,7 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
   if (file_.id == -1 && !s_.Acquire(t_, &file_, error)) return false;
 
   const TableLayout& t = table();
+  if (plan_.by_rowid && argc > 0) return ReadAtPosition(argv[0], error);
   if (plan_.key >= static_cast<int>(t.table.keys.size())) plan_.key = -1;
   // Values the view cannot encode end the seek there: SQLite checks every
   // constraint again, so a wider read is never a wrong one.
@@ -74,13 +75,15 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
       std::string bytes;
       if (plan_.lower && slot < argc && LowerBoundBytes(f, argv[slot], &bytes)) seek_ += bytes;
       if (plan_.lower && !plan_.text_equal) ++slot;
-      if (plan_.upper && slot < argc) has_upper_ = UpperBoundBytes(f, argv[slot], &upper_);
-      // A stored text equal to the bound's bytes reads as the bound, unless
-      // the bound ends in a blank that the padding swallows.
-      if (plan_.upper_strict && f.kind == tmbio::text::FieldKind::kText &&
-          (upper_.empty() || sqlite3_value_bytes(argv[slot]) == 0 ||
-           sqlite3_value_text(argv[slot])[sqlite3_value_bytes(argv[slot]) - 1] == ' ')) {
-        plan_.upper_strict = false;
+      if (plan_.upper && slot < argc) {
+        has_upper_ = UpperBoundBytes(f, argv[slot], &upper_);
+        // A stored text equal to the bound's bytes reads as the bound,
+        // unless the bound is empty or ends in a blank the padding swallows.
+        if (f.kind == tmbio::text::FieldKind::kText) {
+          const unsigned char* text = sqlite3_value_text(argv[slot]);
+          const int n = sqlite3_value_bytes(argv[slot]);
+          if (text == nullptr || n == 0 || text[n - 1] == ' ') plan_.upper_strict = false;
+        }
       }
     }
   }
@@ -198,6 +201,28 @@ bool Cursor::ReadBlock(bool first, std::string* error) {
     row.key = std::move(block.entries[i].key);
     rows_.push_back(std::move(row));
   }
+  return true;
+}
+
+bool Cursor::ReadAtPosition(sqlite3_value* rowid, std::string* error) {
+  done_ = true;
+  const int type = sqlite3_value_type(rowid);
+  if (type != SQLITE_INTEGER && type != SQLITE_FLOAT) {
+    // rowid = '5' compares as a number, rowid = 'x' never holds: leave both
+    // to SQLite over a full scan.
+    plan_ = Plan{};
+    done_ = false;
+    return Start(plan_, 0, nullptr, error);
+  }
+  const double value = sqlite3_value_double(rowid);
+  if (value != static_cast<double>(static_cast<int64_t>(value)) || value < 1 || value > INT32_MAX) {
+    return true;  // no record has that position
+  }
+  Row row;
+  row.position = static_cast<int32_t>(value);
+  bool found = false;
+  if (!s_.ReadAt(t_, file_, row.position, &row.record, &found, error)) return false;
+  if (found) rows_.push_back(std::move(row));
   return true;
 }
 

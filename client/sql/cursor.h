@@ -43,6 +43,7 @@ class Cursor {
   bool Fill(std::string* error);
   bool ReadKeyed(bool first, std::string* error);
   bool ReadBlock(bool first, std::string* error);
+  bool ReadAtPosition(sqlite3_value* rowid, std::string* error);
   bool InRange(const std::string& key) const;
   const TableLayout& table() const { return s_.tables()[t_]; }
 

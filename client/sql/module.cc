@@ -196,29 +196,17 @@ bool BuildRecord(const TableLayout& t, int argc, sqlite3_value** argv, std::stri
   return true;
 }
 
-// Makes the record at `rowid` current on `file` and reads it.
+// Makes the record at `rowid` current on `file` and reads it; a rowid no
+// record has is an error.
 bool ReadAt(Session& s, size_t t, const FileHandle& file, sqlite3_int64 rowid, std::string* record,
             std::string* error) {
-  const TableLayout& layout = s.tables()[t];
-  if (rowid < 1 || rowid > INT32_MAX) {
-    *error = layout.table.name + ": no row has rowid " + std::to_string(rowid);
+  bool found = false;
+  if (rowid >= 1 && rowid <= INT32_MAX &&
+      !s.ReadAt(t, file, static_cast<int32_t>(rowid), record, &found, error)) {
     return false;
   }
-  const int32_t size = layout.table.record_length + layout.variable_length;
-  int32_t status = 0;
-  if (!CallExtReadDirect(s.client(), file.id, size, static_cast<int32_t>(rowid), &status, record,
-                         error)) {
-    return false;
-  }
-  if (status < 0) {
-    *error = s.Failure(t, "reading the row at " + std::to_string(rowid), status);
-    return false;
-  }
-  if (record->size() > static_cast<size_t>(status)) record->resize(static_cast<size_t>(status));
-  if (record->size() < static_cast<size_t>(layout.table.record_length)) {
-    record->resize(static_cast<size_t>(layout.table.record_length), '\0');
-  }
-  return true;
+  if (!found) *error = s.tables()[t].table.name + ": no row has rowid " + std::to_string(rowid);
+  return found;
 }
 
 int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {

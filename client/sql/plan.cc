@@ -63,7 +63,7 @@ bool RangeSegment(const TableLayout& t, int k, int s) {
 int Plan::ToIndexNumber() const {
   return (key + 1) | (equal_count << 6) | (lower ? 1 << 11 : 0) | (upper ? 1 << 12 : 0) |
          (text_equal ? 1 << 13 : 0) | (backward ? 1 << 14 : 0) | (ordered ? 1 << 15 : 0) |
-         (unique ? 1 << 16 : 0) | (upper_strict ? 1 << 17 : 0);
+         (unique ? 1 << 16 : 0) | (upper_strict ? 1 << 17 : 0) | (by_rowid ? 1 << 18 : 0);
 }
 
 Plan Plan::FromIndexNumber(int n) {
@@ -77,6 +77,7 @@ Plan Plan::FromIndexNumber(int n) {
   p.ordered = (n & (1 << 15)) != 0;
   p.unique = (n & (1 << 16)) != 0;
   p.upper_strict = (n & (1 << 17)) != 0;
+  p.by_rowid = (n & (1 << 18)) != 0;
   return p;
 }
 
@@ -93,6 +94,18 @@ Plan ChoosePlan(const TableLayout& t, const std::vector<PlanConstraint>& constra
     return p.cost + (!order.empty() && !p.ordered ? r * std::log2(r) * kBlockRowCost : 0);
   };
 
+  for (size_t i = 0; i < constraints.size(); ++i) {
+    const PlanConstraint& c = constraints[i];
+    if (c.usable && c.column < 0 && c.op == ConstraintOp::kEq) {
+      Plan p;
+      p.by_rowid = p.unique = true;
+      p.argv.assign(constraints.size(), 0);
+      p.argv[i] = 1;
+      p.rows = 1;
+      p.cost = 1;
+      return p;
+    }
+  }
   const size_t key_count = std::min<size_t>(t.table.keys.size(), 62);
   for (size_t k = 0; k < key_count; ++k) {
     const Key& key = t.table.keys[k];

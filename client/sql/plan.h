@@ -45,6 +45,7 @@ struct Plan {
   bool backward = false;   // read the key from its end
   bool ordered = false;    // the rows come in the ORDER BY's order
   bool unique = false;     // at most one row: a unique key wholly equal
+  bool by_rowid = false;   // one record read at its position (rowid = ?)
   // For xBestIndex: argv slot (from 1) of each constraint, 0 for none.
   std::vector<int> argv;
   double cost = 0;

@@ -97,6 +97,30 @@ bool Session::UseKey(size_t t, FileHandle* h, int key, std::string* error) {
   return true;
 }
 
+bool Session::ReadAt(size_t t, const FileHandle& h, int32_t position, std::string* record,
+                     bool* found, std::string* error) {
+  const TableLayout& layout = tables_[t];
+  int32_t status = 0;
+  *found = false;
+  if (!CallExtReadDirect(client_, h.id, layout.table.record_length + layout.variable_length,
+                         position, &status, record, error)) {
+    return false;
+  }
+  if (status == TMBIO_END) return true;
+  if (status < 0 && status != TMBIO_FILLED) {
+    *error = Failure(t, "reading the row at " + std::to_string(position), status);
+    return false;
+  }
+  if (status >= 0 && record->size() > static_cast<size_t>(status)) {
+    record->resize(static_cast<size_t>(status));
+  }
+  if (record->size() < static_cast<size_t>(layout.table.record_length)) {
+    record->resize(static_cast<size_t>(layout.table.record_length), '\0');
+  }
+  *found = true;
+  return true;
+}
+
 std::string Session::Failure(size_t t, const std::string& what, int32_t status) const {
   const std::string& name = tables_[t].table.name;
   if (status == TMBIO_DUPLICATE) return "duplicate key in " + name;

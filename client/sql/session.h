@@ -50,6 +50,11 @@ class Session {
   // Makes key `key` (an index into the table's keys) current on `h`, or
   // with kPositionOrder has its reads go in position order.
   bool UseKey(size_t t, FileHandle* h, int key, std::string* error);
+  // Reads the record at `position` of table `t` on `h` and makes it current:
+  // the whole record, its fixed part padded with zero bytes to its length.
+  // *found false when no record has that position.
+  bool ReadAt(size_t t, const FileHandle& h, int32_t position, std::string* record, bool* found,
+              std::string* error);
   // "TABLE: what went wrong" for a status of the data library.
   std::string Failure(size_t t, const std::string& what, int32_t status) const;
 

@@ -2,9 +2,15 @@
 // demo shop. Expected rows come from the demo's own CSV records, never from
 // the view; what a statement costs on the wire is counted by opcode.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <thread>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -21,7 +27,12 @@
 #include "tests/e2e/server_process.h"
 #include "tmbio/admin/demo_data.h"
 #include "tmbio/record_text.h"
+#include "tmbio/tmbio.h"
+#include "wire/connection.h"
+#include "wire/frame.h"
+#include "wire/message_buffer.h"
 #include "wire/opcodes.h"
+#include "wire/primitives.h"
 
 namespace tmb::test {
 namespace {
@@ -72,6 +83,27 @@ std::ostream& operator<<(std::ostream& o, const Reads& r) {
            << r.record << "}";
 }
 
+// Runs `sql`; the rows as text ("NULL" for null), or the error.
+std::string RunSql(sql::Database& db, const std::string& sql, Rows* rows = nullptr) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    return sqlite3_errmsg(db.handle());
+  }
+  if (rows != nullptr) rows->clear();
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    std::vector<std::string> row;
+    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+      const unsigned char* v = sqlite3_column_text(stmt, i);
+      row.push_back(v == nullptr ? "NULL" : reinterpret_cast<const char*>(v));
+    }
+    if (rows != nullptr) rows->push_back(std::move(row));
+  }
+  std::string error = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db.handle());
+  sqlite3_finalize(stmt);
+  return error;
+}
+
 class SqlTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -107,25 +139,8 @@ class SqlTest : public ::testing::Test {
     return db;
   }
 
-  // Runs `sql`; the rows as text ("NULL" for null), or the error.
   static std::string Run(sql::Database& db, const std::string& sql, Rows* rows = nullptr) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-      return sqlite3_errmsg(db.handle());
-    }
-    if (rows != nullptr) rows->clear();
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* v = sqlite3_column_text(stmt, i);
-        row.push_back(v == nullptr ? "NULL" : reinterpret_cast<const char*>(v));
-      }
-      if (rows != nullptr) rows->push_back(std::move(row));
-    }
-    std::string error = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db.handle());
-    sqlite3_finalize(stmt);
-    return error;
+    return RunSql(db, sql, rows);
   }
   Rows Query(const std::string& sql) { return Query(*db_, sql); }
   static Rows Query(sql::Database& db, const std::string& sql) {
@@ -248,6 +263,14 @@ TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
   EXPECT_TRUE(rows.empty());
   EXPECT_EQ(Cost("SELECT * FROM customers WHERE id = NULL", &rows), (Reads{0, 0, 0, 0}));
   EXPECT_TRUE(rows.empty());
+  // By rowid, the record's position: one direct read.
+  const uint64_t direct = db_->requests(opcode::kExtReadDirect);
+  EXPECT_EQ(Cost("SELECT id FROM customers WHERE rowid = 417", &rows), (Reads{0, 0, 0, 0}));
+  EXPECT_EQ(rows, Rows({{"417"}}));
+  EXPECT_EQ(Cost("SELECT id FROM customers WHERE rowid = 99999", &rows), (Reads{0, 0, 0, 0}));
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(db_->requests(opcode::kExtReadDirect) - direct, 2u);
+  EXPECT_EQ(Query("SELECT id FROM customers WHERE rowid = '3'"), Rows({{"3"}}));
 
   // A range reads from its lower bound and stops one record past its upper.
   Reads cost = Cost("SELECT id FROM orders WHERE id >= 100 AND id < 120", &rows);
@@ -555,6 +578,196 @@ TEST_F(SqlTest, TablesWithoutBlockReadsOrAWholeKeyAreReadInPositionOrder) {
   EXPECT_EQ(Run(*db, "DELETE FROM tags WHERE tag IS NULL"), "");
   EXPECT_EQ(Query(*db, "SELECT id, tag FROM tags ORDER BY id"),
             Rows({{"1", "b"}, {"2", "c"}, {"3", "a"}, {"5", "b"}}));
+}
+
+// A server that answers the catalog requests with what a test makes up, so
+// that the view's bounds on what servers send can be seen at work. One
+// connection, plain frames; requests the test does not answer get an i32 0.
+class FakeCatalogServer {
+ public:
+  // Fills the reply of `opcode`; false leaves it to the default.
+  using Answer = std::function<bool(uint8_t opcode, MessageBuffer& request, MessageBuffer& reply)>;
+
+  explicit FakeCatalogServer(Answer answer) : answer_(std::move(answer)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 1) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+      ADD_FAILURE() << "no listener";
+    }
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakeCatalogServer() {
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(listener_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  void Serve() {
+    Connection c;
+    c.fd = accept(listener_, nullptr, nullptr);
+    if (c.fd < 0) return;
+    MessageBuffer b;
+    if (!b.Create()) return;
+    CompressionSettings settings;
+    settings.warmup = 2;
+    while (ReceiveFrame(c, b, settings, 1 << 20) == ReceiveResult::kOk) {
+      const uint8_t opcode = GetByte(b);
+      if (opcode == opcode::kSetCompression) {
+        const uint32_t rle = static_cast<uint32_t>((GetByte(b), GetInt32(b)));
+        const uint32_t zlib = static_cast<uint32_t>(GetInt32(b));
+        b.BeginReply();
+        PutByte(b, 0);
+        if (!SendFrame(c, b, settings)) break;
+        settings.rle_threshold = rle;
+        settings.zlib_threshold = zlib;
+        continue;
+      }
+      MessageBuffer reply;
+      if (!reply.Create()) break;
+      reply.BeginReply();
+      if (!answer_(opcode, b, reply)) PutInt32(reply, 0);
+      if (!SendFrame(c, reply, settings)) break;
+    }
+    close(c.fd);
+  }
+
+  Answer answer_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+void PutField(MessageBuffer& b, const std::string& text) {
+  PutBlock(b, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+}
+
+// One table "t" of `record_length` bytes: column a (INTEGER, bytes 0-3) and
+// column far (CHAR, bytes 1000-1009); key 1 on a, key 2 on bytes 20-23.
+bool AnswerOneTable(int32_t record_length, uint8_t opcode, MessageBuffer& reply) {
+  switch (opcode) {
+    case opcode::kAllocEnv:
+    case opcode::kRequestHandle:
+    case opcode::kGetTables:
+    case opcode::kGetColumns:
+      PutInt32(reply, opcode == opcode::kGetTables || opcode == opcode::kGetColumns ? 0 : 1);
+      PutInt32(reply, 0);
+      PutInt32(reply, 0);
+      return true;
+    case opcode::kFetchTable:
+    case opcode::kFetchColumn: {
+      const bool table = opcode == opcode::kFetchTable;
+      PutInt32(reply, table ? 1 : 2);
+      for (int row = 0; row < (table ? 1 : 2); ++row) {
+        for (int i = 0; i < (table ? 8 : 12); ++i) {
+          PutField(reply, table ? (i == 0 ? "t" : "")
+                                : i == 2 ? "t" : i == 3 ? (row == 0 ? "a" : "far")
+                                               : i == 4 ? (row == 0 ? "INTEGER" : "CHAR") : "");
+        }
+        PutInt32(reply, 0);
+        PutInt32(reply, 0);
+        if (table) {
+          PutInt32(reply, record_length);
+          PutByte(reply, 2);
+          PutByte(reply, 21);
+          PutByte(reply, 0);
+          PutInt32(reply, 10);
+        } else {
+          // int1 to int10 in wire order (int5 before int4): length, ordinal, offset.
+          for (int32_t v : {4, 4, row == 0 ? 4 : 10, 10, 0, 0, row + 1, row == 0 ? 0 : 1000, 0, 0}) {
+            PutInt32(reply, v);
+          }
+          PutByte(reply, '0');
+        }
+      }
+      return true;
+    }
+    case opcode::kOpenFile:
+      for (int32_t v : {7, 4, record_length, 0, 16, 2, 0}) PutInt32(reply, v);
+      return true;
+    case opcode::kDescribeIndex:
+      PutInt32(reply, 2);
+      PutInt32(reply, 2);
+      for (int32_t k = 1; k <= 2; ++k) {
+        for (int32_t v : {k, 1, 4}) PutInt32(reply, v);
+        PutByte(reply, 0);
+        PutField(reply, "k" + std::to_string(k));
+      }
+      PutInt32(reply, 2);
+      for (int32_t k = 1; k <= 2; ++k) {
+        PutByte(reply, static_cast<uint8_t>(k));
+        PutByte(reply, 1);
+        PutInt32(reply, TMBIO_SEG_SIGNED);
+        PutInt32(reply, k == 1 ? 0 : 20);
+        PutInt32(reply, 4);
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+TEST(SqlUntrustedServerTest, LayoutsOutsideTheRecordAndEndlessListingsAreRefused) {
+  auto open = [](uint16_t port, std::string* error) {
+    sql::Target t;
+    t.port = port;
+    t.compression = CompressionChoiceOption::kNone;
+    return sql::Database::Open(t, error);
+  };
+  std::string error;
+  {
+    // A column and a key past the record's 16 bytes are left out.
+    FakeCatalogServer server([](uint8_t op, MessageBuffer&, MessageBuffer& r) {
+      return AnswerOneTable(16, op, r);
+    });
+    auto db = open(server.port(), &error);
+    ASSERT_NE(db, nullptr) << error;
+    ASSERT_EQ(db->tables().size(), 1u);
+    const sql::Table& t = db->tables()[0];
+    ASSERT_EQ(t.columns.size(), 1u);
+    EXPECT_EQ(t.columns[0].name, "a");
+    ASSERT_EQ(t.keys.size(), 1u);
+    EXPECT_EQ(t.keys[0].segments[0].column, 0);
+    // A read answered with a status and nothing after it is the
+    // statement's error, and the connection ends: no made-up row.
+    Rows rows;
+    error = RunSql(*db, "SELECT a FROM t WHERE a = 5", &rows);
+    EXPECT_NE(error.find("shorter than its fields"), std::string::npos) << error;
+    EXPECT_TRUE(rows.empty());
+    error = RunSql(*db, "SELECT count(*) FROM t");
+    EXPECT_NE(error.find("not connected"), std::string::npos) << error;
+  }
+  {
+    // Records longer than any the library makes.
+    FakeCatalogServer server([](uint8_t op, MessageBuffer&, MessageBuffer& r) {
+      return AnswerOneTable(70000, op, r);
+    });
+    EXPECT_EQ(open(server.port(), &error), nullptr);
+    EXPECT_NE(error.find("records of 70000"), std::string::npos) << error;
+  }
+  {
+    // A table listing that never ends.
+    FakeCatalogServer server([](uint8_t op, MessageBuffer&, MessageBuffer& r) {
+      if (op != opcode::kFetchTable) return AnswerOneTable(16, op, r);
+      PutInt32(r, 64);
+      for (int row = 0; row < 64; ++row) {
+        for (int i = 0; i < 8; ++i) PutField(r, i == 0 ? "t" : "");
+        for (int i = 0; i < 2; ++i) PutInt32(r, 0);
+        PutInt32(r, 16);
+        for (int i = 0; i < 3; ++i) PutByte(r, 0);
+        PutInt32(r, 0);
+      }
+      return true;
+    });
+    EXPECT_EQ(open(server.port(), &error), nullptr);
+    EXPECT_NE(error.find("more than 4096 tables"), std::string::npos) << error;
+  }
 }
 
 }  // namespace

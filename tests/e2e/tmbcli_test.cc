@@ -214,6 +214,12 @@ TEST_F(TmbcliTest, SqlStatementsCsvAndThePrompt) {
       << r.out;
   // After .quit nothing more runs.
   EXPECT_EQ(r.out.substr(r.out.size() - 5), "id\n3\n") << r.out;
+  r = RunProgram(TMB_CLI_BIN, {"--port", Port(), "sql"}, server_.dir(),
+                 "DELETE FROM orders WHERE id = 1;\nDELETE FROM orders\n WHERE id = 2\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "tmbcli: the input ended inside a statement (no ';'); it was not run\n");
+  r = Cli({"--port", Port(), "sql", "--csv", "SELECT id FROM orders WHERE id <= 3"});
+  EXPECT_EQ(r.out, "id\n2\n3\n");
 }
 
 }  // namespace
