@@ -47,6 +47,12 @@ const char* StateForSqlite(int code, const std::string& message, bool preparing)
       if (Contains(message, "no such column")) return "42S22";
       if (Contains(message, "already exists")) return "42S01";
       if (Contains(message, "UNIQUE constraint") || Contains(message, "duplicate")) return "23000";
+      // The client library's words for a connection that is gone.
+      if (Contains(message, "the server closed the connection") ||
+          Contains(message, "not connected") || Contains(message, "cannot send the request") ||
+          Contains(message, "invalid reply frame")) {
+        return "08S01";
+      }
       return preparing ? "42000" : "HY000";
     default:
       return "HY000";

@@ -8,7 +8,8 @@
 //   and its message into the SQLSTATE an application tests for: 23000 for
 //   a constraint (a duplicate key), 42S02 for an unknown table, 42S22 for
 //   an unknown column, 42000 for other statement errors found while
-//   preparing, 40001 for a lock conflict, 08S01 for a lost connection,
+//   preparing, 40001 for a lock conflict, 08S01 for a lost connection (an
+//   I/O error, or the client library's words for a connection that is gone),
 //   HY001 for memory, HY008 for a cancelled statement, HY000 otherwise.
 // - CopyText puts a text into an application's character buffer the ODBC
 //   way: at most capacity - 1 bytes and a NUL, the full length through

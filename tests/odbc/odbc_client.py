@@ -15,8 +15,10 @@ import datetime
 import json
 import os
 import re
+import signal
 import sqlite3
 import sys
+import time
 
 import pyodbc
 
@@ -300,6 +302,26 @@ def case_tls(conn, db, args):
             check(False, "connected with %r" % extra)
         except pyodbc.Error as e:
             check(e.args[0] == "08001", "%r gave %r" % (extra, e.args))
+
+
+def case_link_lost(conn, db, args):
+    cur = conn.cursor()
+    same(cur, db, "SELECT COUNT(*) FROM customers WHERE id < ?", (50,))
+    os.kill(int(args["extra"]), signal.SIGTERM)
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        try:
+            os.kill(int(args["extra"]), 0)
+            time.sleep(0.05)
+        except ProcessLookupError:
+            break
+    for sql in ("SELECT name FROM customers WHERE id = 5", "SELECT COUNT(*) FROM orders"):
+        try:
+            cur.execute(sql).fetchall()
+            check(False, "answered after the server stopped: " + sql)
+        except pyodbc.Error as e:
+            check(e.args[0] == "08S01", "%s gave %r" % (sql, e.args))
+    conn.rollback()
 
 
 def main():

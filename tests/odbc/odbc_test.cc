@@ -158,6 +158,13 @@ TEST_F(OdbcTlsTest, PythonConnectsOverTlsVerifiedByTheCa) {
   ExpectPass(Python("tls", ca + "|" + other), "tls");
 }
 
+// The server going away under an open connection: statements fail as a
+// communication link failure, not as a general error.
+TEST_F(OdbcTest, PythonSeesTheLinkLostWhenTheServerStops) {
+  ExpectPass(Python("link_lost", std::to_string(server_.pid())), "link_lost");
+  EXPECT_TRUE(server_.WaitExit(10));
+}
+
 // A catalog with users: SQLConnect's user and password (isql) and the UID
 // and PWD keys (pyodbc) log on; without them, or wrong, the connection is
 // refused as an authorization failure.

@@ -336,6 +336,8 @@ TEST(DiagnosticsTest, StatesForServerFailuresAndCutTexts) {
   EXPECT_STREQ(StateForSqlite(SQLITE_CONSTRAINT_PRIMARYKEY, "", false), "23000");
   EXPECT_STREQ(StateForSqlite(SQLITE_IOERR_READ, "connection lost", false), "08S01");
   EXPECT_STREQ(StateForSqlite(SQLITE_BUSY, "record locked", false), "40001");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "the server closed the connection", false), "08S01");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "not connected", false), "08S01");
   EXPECT_STREQ(StateForSqlite(SQLITE_INTERRUPT, "interrupted", false), "HY008");
   EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "near \"x\": syntax error", true), "42000");
   EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "server status 22", false), "HY000");
