@@ -112,6 +112,7 @@ SQLRETURN SQL_API SQLDisconnect(SQLHDBC handle) {
   for (Stmt* s : dbc->statements) s->statement.Free();
   dbc->session.db = nullptr;
   dbc->session.tables = nullptr;
+  dbc->session.lost = false;
   dbc->database.reset();
   return SQL_SUCCESS;
 }
@@ -200,7 +201,7 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC handle, SQLINTEGER attribute, SQLPOI
       out = 0;
       break;
     case SQL_ATTR_CONNECTION_DEAD:
-      out = dbc->connected() ? SQL_CD_FALSE : SQL_CD_TRUE;
+      out = dbc->connected() && !dbc->session.lost ? SQL_CD_FALSE : SQL_CD_TRUE;
       break;
     case SQL_ATTR_CURRENT_CATALOG: {
       long full = 0;

@@ -49,7 +49,9 @@ void Statement::Finalize() {
 SQLRETURN Statement::SqliteError(int code, bool preparing) {
   const int extended = sqlite3_extended_errcode(session_->db);
   const std::string message = sqlite3_errmsg(session_->db);
-  diag_.Add(StateForSqlite(extended != 0 ? extended : code, message, preparing), message, code);
+  const std::string state = StateForSqlite(extended != 0 ? extended : code, message, preparing);
+  if (state == "08S01") session_->lost = true;
+  diag_.Add(state, message, code);
   return SQL_ERROR;
 }
 

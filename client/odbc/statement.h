@@ -44,6 +44,8 @@ struct Session {
   const std::vector<sql::Table>* tables = nullptr;
   std::string catalog;
   bool autocommit = true;
+  // A statement found the server gone (08S01): the connection is dead.
+  bool lost = false;
 
   // Opens a transaction when autocommit is off and none is open.
   bool BeginIfNeeded(Diagnostics* diag);

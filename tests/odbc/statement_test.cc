@@ -232,6 +232,24 @@ TEST_F(StatementTest, FailuresCarryTheStatesApplicationsTestFor) {
   EXPECT_EQ(State(s), "22003");
 }
 
+// A failure in the words of a connection that is gone marks the session
+// dead, whichever statement met it; other failures do not.
+TEST_F(StatementTest, ALostServerMarksTheSessionDead) {
+  auto fail = [](sqlite3_context* c, int, sqlite3_value** v) {
+    sqlite3_result_error(c, reinterpret_cast<const char*>(sqlite3_value_text(v[0])), -1);
+  };
+  ASSERT_EQ(sqlite3_create_function(db_, "fail", 1, SQLITE_UTF8, nullptr, fail, nullptr, nullptr),
+            SQLITE_OK);
+  Statement s(&session_);
+  EXPECT_EQ(s.ExecDirect("SELECT fail('record locked by another client')"), SQL_ERROR);
+  EXPECT_EQ(State(s), "HY000");
+  EXPECT_FALSE(session_.lost);
+  EXPECT_EQ(s.ExecDirect("SELECT id, fail('the server closed the connection') FROM customers"),
+            SQL_ERROR);
+  EXPECT_EQ(State(s), "08S01");
+  EXPECT_TRUE(session_.lost);
+}
+
 TEST_F(StatementTest, ManualCommitBeginsOnFirstStatementAndEndsOnRequest) {
   session_.autocommit = false;
   Diagnostics d;
