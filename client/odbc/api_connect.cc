@@ -32,7 +32,9 @@ SQLRETURN Connect(Dbc* dbc, const ConnectionKeys& keys) {
   if (database == nullptr) {
     // The catalog refusing who asks is not a failure to connect.
     const bool refused = error.find("access denied") != std::string::npos ||
-                         error.find("invalid user name or password") != std::string::npos;
+                         error.find("invalid user name or password") != std::string::npos ||
+                         error.find("no access entry") != std::string::npos ||
+                         error.find("may not read the catalog") != std::string::npos;
     dbc->diag.Add(refused ? "28000" : "08001",
                   std::string(refused ? "Invalid authorization specification"
                                       : "Client unable to establish connection") +

@@ -138,14 +138,14 @@ bool ResolveTarget(const ConnectionKeys& keys, const ProfileLookup& lookup, sql:
   }
   if (value("Catalog", &v) && !v.empty()) target->catalog = v;
   if (value("Identity", &v)) {
-    if (strcasecmp(v.c_str(), "FIRST") == 0) {
-      target->identity = "FIRST";
-    } else if (strcasecmp(v.c_str(), "SECOND") == 0) {
-      target->identity = "SECOND";
-    } else if (!v.empty()) {
-      *error = "Identity \"" + v + "\" is neither FIRST nor SECOND";
+    // FIRST or FIRST/SECOND: one or two identity names, no more.
+    const size_t slash = v.find('/');
+    if (slash == 0 || (slash != std::string::npos &&
+                       (slash + 1 == v.size() || v.find('/', slash + 1) != std::string::npos))) {
+      *error = "Identity \"" + v + "\" is not FIRST or FIRST/SECOND";
       return false;
     }
+    target->identity = v;
   }
   if (value("UID", &v)) target->user = v;
   if (value("PWD", &v)) target->password = v;

@@ -8,7 +8,8 @@
 //   or an unclosed brace is an error naming the place.
 // - ResolveTarget fills a Target from the keys, falling back on the DSN's
 //   entries (through `lookup`) for every key the string leaves out: Server,
-//   Port (1 to 65535), Catalog, Identity (FIRST or SECOND, any case), UID,
+//   Port (1 to 65535), Catalog, Identity (FIRST or FIRST/SECOND: the identity
+//   names the server's access entries are looked up by), UID,
 //   PWD, TLS (yes/no, true/false, on/off, 1/0) and CA (a PEM file of CA
 //   certificates; when TLS is on and CA is empty, the system's are
 //   trusted). A value out of range is an error naming the key.

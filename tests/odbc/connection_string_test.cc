@@ -42,7 +42,7 @@ TEST(ConnectionStringTest, RefusesBrokenStrings) {
 
 TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   std::map<std::string, std::string> ini = {{"Server", "10.0.0.5"}, {"Port", "20300"},
-                                            {"Catalog", "Demo"},     {"Identity", "second"},
+                                            {"Catalog", "Demo"},     {"Identity", "clerk/pc1"},
                                             {"TLS", "yes"},          {"CA", "/etc/ca.pem"},
                                             {"UID", "anna"}};
   std::vector<std::string> asked_dsn;
@@ -59,7 +59,7 @@ TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   EXPECT_EQ(t.host, "10.0.0.5");
   EXPECT_EQ(t.port, 20400);
   EXPECT_EQ(t.catalog, "Demo");
-  EXPECT_EQ(t.identity, "SECOND");
+  EXPECT_EQ(t.identity, "clerk/pc1");
   EXPECT_EQ(t.user, "anna");
   EXPECT_EQ(t.password, "pw");
   EXPECT_FALSE(t.tls.enabled);
@@ -77,9 +77,12 @@ TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   EXPECT_EQ(plain.port, 20222);
   EXPECT_EQ(plain.catalog, "Other");
   EXPECT_TRUE(plain.identity.empty());
+  ASSERT_TRUE(ParseConnectionString("Identity=admin", &keys, &error));
+  ASSERT_TRUE(ResolveTarget(keys, lookup, &plain, &error)) << error;
+  EXPECT_EQ(plain.identity, "admin");
 
-  for (const char* bad : {"Port=0", "Port=65536", "Port=12ab", "Port=", "Identity=THIRD",
-                          "TLS=maybe"}) {
+  for (const char* bad : {"Port=0", "Port=65536", "Port=12ab", "Port=", "Identity=/pc1",
+                          "Identity=a/b/c", "Identity=clerk/", "TLS=maybe"}) {
     ASSERT_TRUE(ParseConnectionString(bad, &keys, &error)) << bad;
     sql::Target t2;
     EXPECT_FALSE(ResolveTarget(keys, lookup, &t2, &error)) << bad;

@@ -329,6 +329,31 @@ def case_link_lost(conn, db, args):
     conn.rollback()
 
 
+def case_identity(conn, db, args):
+    try:
+        pyodbc.connect(args["connect"] + ";Identity=guest/pc9")
+        check(False, "an identity without an access entry connected")
+    except pyodbc.Error as e:
+        check(e.args[0] == "28000", "guest gave %r" % (e.args,))
+    clerk = pyodbc.connect(args["connect"] + ";Identity=clerk/pc1")
+    same(clerk.cursor(), db, "SELECT id, name FROM products WHERE id = ?", (1,))
+    try:
+        clerk.cursor().execute("DELETE FROM products WHERE id = ?", 1)
+        check(False, "a reading identity deleted")
+    except pyodbc.Error as e:
+        check(e.args[0] == "42000", "clerk's delete gave %r" % (e.args,))
+    clerk.rollback()
+    admin = pyodbc.connect(args["connect"] + ";Identity=admin")
+    cur = admin.cursor()
+    cur.execute("DELETE FROM products WHERE id = ?", 1)
+    check(cur.rowcount == 1, "admin's delete took %d rows" % cur.rowcount)
+    admin.commit()
+    gone = clerk.cursor().execute("SELECT COUNT(*) FROM products WHERE id = 1").fetchone()[0]
+    check(gone == 0, "the clerk still sees the deleted product")
+    clerk.close()
+    admin.close()
+
+
 def main():
     name, connect, csv_dir, schema_dir = sys.argv[1:5]
     args = {"connect": connect, "schemas": schema_dir,
@@ -338,7 +363,7 @@ def main():
         for row in db.execute(args["extra"]).fetchall():
             print("|".join("" if v is None else str(v) for v in row))
         return
-    conn = None if name in ("logon", "tls") else pyodbc.connect(connect)
+    conn = None if name in ("logon", "tls", "identity") else pyodbc.connect(connect)
     globals()["case_" + name](conn, db, args)
     if conn is not None:
         conn.close()

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/e2e/demo_shop.h"
+#include "tests/e2e/requests.h"
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/tls_certificates.h"
 #include "tests/support/scoped_env.h"
@@ -163,6 +164,15 @@ TEST_F(OdbcTlsTest, PythonConnectsOverTlsVerifiedByTheCa) {
 TEST_F(OdbcTest, PythonSeesTheLinkLostWhenTheServerStops) {
   ExpectPass(Python("link_lost", std::to_string(server_.pid())), "link_lost");
   EXPECT_TRUE(server_.WaitExit(10));
+}
+
+// The Identity key: the server's access entries for the identity decide
+// whether the connection may read the catalog, and write it.
+TEST_F(OdbcTest, PythonIdentityHeldToItsAccessEntry) {
+  std::ofstream(server_.dir() + "/user.reg", std::ios::trunc)
+      << UserHive({{"Security", TextValue("clerk/*", "[A][R][Demo][]") +
+                                    TextValue("admin/*", "[A][RW][Demo][]")}});
+  ExpectPass(Python("identity"), "identity");
 }
 
 // A catalog with users: SQLConnect's user and password (isql) and the UID
