@@ -158,6 +158,18 @@ bool ResolveTarget(const ConnectionKeys& keys, const ProfileLookup& lookup, sql:
     target->tls.enabled = on;
   }
   if (value("CA", &v)) target->tls.ca_file = v;
+  if (value("Compression", &v)) {
+    if (strcasecmp(v.c_str(), "none") == 0) {
+      target->compression = CompressionChoiceOption::kNone;
+    } else if (strcasecmp(v.c_str(), "rle") == 0) {
+      target->compression = CompressionChoiceOption::kRunLength;
+    } else if (strcasecmp(v.c_str(), "zlib") == 0) {
+      target->compression = CompressionChoiceOption::kZlib;
+    } else {
+      *error = "Compression \"" + v + "\" is none of none, rle and zlib";
+      return false;
+    }
+  }
   return true;
 }
 

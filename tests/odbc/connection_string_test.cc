@@ -43,7 +43,7 @@ TEST(ConnectionStringTest, RefusesBrokenStrings) {
 TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   std::map<std::string, std::string> ini = {{"Server", "10.0.0.5"}, {"Port", "20300"},
                                             {"Catalog", "Demo"},     {"Identity", "clerk/pc1"},
-                                            {"TLS", "yes"},          {"CA", "/etc/ca.pem"},
+                                            {"TLS", "yes"},          {"CA", "/etc/ca.pem"}, {"Compression", "ZLIB"},
                                             {"UID", "anna"}};
   std::vector<std::string> asked_dsn;
   ProfileLookup lookup = [&](const std::string& dsn, const std::string& key) {
@@ -64,6 +64,7 @@ TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   EXPECT_EQ(t.password, "pw");
   EXPECT_FALSE(t.tls.enabled);
   EXPECT_EQ(t.tls.ca_file, "/etc/ca.pem");
+  EXPECT_EQ(t.compression, CompressionChoiceOption::kZlib);
   ASSERT_FALSE(asked_dsn.empty());
   EXPECT_EQ(asked_dsn.front(), "shop");
 
@@ -77,12 +78,14 @@ TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   EXPECT_EQ(plain.port, 20222);
   EXPECT_EQ(plain.catalog, "Other");
   EXPECT_TRUE(plain.identity.empty());
+  EXPECT_EQ(plain.compression, CompressionChoiceOption::kRunLength);
   ASSERT_TRUE(ParseConnectionString("Identity=admin", &keys, &error));
   ASSERT_TRUE(ResolveTarget(keys, lookup, &plain, &error)) << error;
   EXPECT_EQ(plain.identity, "admin");
 
   for (const char* bad : {"Port=0", "Port=65536", "Port=12ab", "Port=", "Identity=/pc1",
-                          "Identity=a/b/c", "Identity=clerk/", "TLS=maybe"}) {
+                          "Identity=a/b/c", "Identity=clerk/", "TLS=maybe",
+                          "Compression=lz4"}) {
     ASSERT_TRUE(ParseConnectionString(bad, &keys, &error)) << bad;
     sql::Target t2;
     EXPECT_FALSE(ResolveTarget(keys, lookup, &t2, &error)) << bad;

@@ -238,6 +238,12 @@ def case_params_and_errors(conn, db, args):
         check(False, "connected to a closed port")
     except pyodbc.Error as e:
         check(e.args[0] == "08001", "closed port gave %r" % (e.args,))
+    # Every coding of message bodies gives the same answers.
+    for coding in ("none", "zlib", "rle"):
+        other = pyodbc.connect(args["connect"] + ";Compression=" + coding)
+        same(other.cursor(), db, "SELECT id, name, email, since FROM customers WHERE id BETWEEN ?"
+             " AND ? ORDER BY id", (100, 400))
+        other.close()
     # The connection still works after all that.
     same(cur, db, "SELECT COUNT(*) FROM customers")
 
