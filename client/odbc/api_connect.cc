@@ -36,7 +36,7 @@ SQLRETURN Connect(Dbc* dbc, const ConnectionKeys& keys) {
                          error.find("no access entry") != std::string::npos ||
                          error.find("may not read the catalog") != std::string::npos;
     dbc->diag.Add(refused ? "28000" : "08001",
-                  std::string(refused ? "Invalid authorization specification"
+                  std::string(refused ? "Invalid authorization"
                                       : "Client unable to establish connection") +
                       " at " + target.host + ":" + std::to_string(target.port) + ": " + error);
     return SQL_ERROR;

@@ -110,7 +110,7 @@ ConvertResult PutInteger(const Value& v, SQLPOINTER target, SQLLEN* indicator) {
     default:
       errno = 0;
       if (!ParseInteger(v.bytes, &n, &fraction)) {
-        return Fail("22018", "Invalid character value for cast specification");
+        return Fail("22018", "Invalid character value: not a number");
       }
       range = errno == ERANGE;
   }
@@ -145,7 +145,7 @@ ConvertResult PutReal(const Value& v, SQLPOINTER target, SQLLEN* indicator) {
     d = std::strtod(s, &end);
     while (*end == ' ') ++end;
     if (end == s || *end != '\0') {
-      return Fail("22018", "Invalid character value for cast specification");
+      return Fail("22018", "Invalid character value: not a number");
     }
   }
   if (sizeof(T) == sizeof(float) && std::isfinite(d) &&
