@@ -151,13 +151,13 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMAL
     case SQL_COLUMN_NULLABLE:
       return number_out(c->nullable);
     case SQL_DESC_UNSIGNED:
-      // Numbers are signed unless the column says otherwise; other types
-      // have no sign at all, which ODBC reports as unsigned.
-      if (c->sql_type == SQL_BIGINT || c->sql_type == SQL_INTEGER ||
-          c->sql_type == SQL_SMALLINT || c->sql_type == SQL_DOUBLE) {
-        return number_out(c->is_unsigned ? SQL_TRUE : SQL_FALSE);
-      }
-      return number_out(SQL_TRUE);
+      // Numbers are signed (an unsigned field is a BIGINT, which holds it
+      // with room to spare); other types have no sign, which ODBC reports
+      // as unsigned.
+      return number_out(c->sql_type == SQL_BIGINT || c->sql_type == SQL_INTEGER ||
+                                c->sql_type == SQL_SMALLINT || c->sql_type == SQL_DOUBLE
+                            ? SQL_FALSE
+                            : SQL_TRUE);
     case SQL_DESC_NUM_PREC_RADIX:
       return number_out(c->sql_type == SQL_BIGINT ? 10 : c->sql_type == SQL_DOUBLE ? 2 : 0);
     case SQL_DESC_SEARCHABLE:

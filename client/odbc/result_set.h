@@ -22,7 +22,6 @@ struct ColumnInfo {
   SQLSMALLINT nullable = SQL_NULLABLE_UNKNOWN;
   std::string table;         // base table, empty for an expression
   std::string base_column;   // column of the base table, empty for an expression
-  bool is_unsigned = false;
 };
 
 struct Rows {
