@@ -151,9 +151,9 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMAL
     case SQL_COLUMN_NULLABLE:
       return number_out(c->nullable);
     case SQL_DESC_UNSIGNED:
-      // Numbers are signed (an unsigned field is a BIGINT, which holds it
-      // with room to spare); other types have no sign, which ODBC reports
-      // as unsigned.
+      // Numbers are signed: an unsigned field is a BIGINT (the SQL view
+      // hands a value above 2^63-1 over as text). Other types have no sign,
+      // which ODBC reports as unsigned.
       return number_out(c->sql_type == SQL_BIGINT || c->sql_type == SQL_INTEGER ||
                                 c->sql_type == SQL_SMALLINT || c->sql_type == SQL_DOUBLE
                             ? SQL_FALSE
