@@ -27,20 +27,18 @@
 
 namespace {
 
-// One server with the demo shop for the whole run.
+// One server with the demo shop for the whole run, stopped at exit.
 tmb::test::ServerProcess* Server() {
-  static tmb::test::ServerProcess* server = [] {
-    auto* s = new tmb::test::ServerProcess;
+  static std::unique_ptr<tmb::test::ServerProcess> server = [] {
+    auto s = std::make_unique<tmb::test::ServerProcess>();
     std::string error;
-    if (!tmb::test::BuildDemoShop(s->dir() + "/data", &error)) {
+    if (!tmb::test::StartDemoShop(s.get(), "", &error)) {
       std::fprintf(stderr, "sql_bench: %s\n", error.c_str());
       std::abort();
     }
-    s->machine_hive = tmb::test::DemoShopHive(s->dir() + "/data");
-    if (!s->Start()) std::abort();
     return s;
   }();
-  return server;
+  return server.get();
 }
 
 std::unique_ptr<tmb::sql::Database> OpenView() {

@@ -13,6 +13,9 @@ packages=(
   tmux
   # The status page is loaded by a real browser (headless Chromium).
   chromium
+  # The ODBC driver: unixODBC's Driver Manager and installer library, isql and
+  # odbcinst to register and try it, and pyodbc for /usr/bin/python3 in its tests.
+  unixodbc unixodbc-dev odbcinst python3-pyodbc
   # systemd-analyze checks the systemd unit of resources/.
   systemd
   # The fuzz targets (scripts/fuzz.sh): clang, and the runtime of

@@ -57,6 +57,25 @@ bool CreateDataFile(const std::string& data_dir, const std::string& name,
   return r.code == 0;
 }
 
+bool StartDemoShop(ServerProcess* server, const std::string& settings, std::string* error) {
+  const std::string data = server->dir() + "/data";
+  if (!BuildDemoShop(data, error)) return false;
+  std::string hive = DemoShopHive(data);
+  const size_t key = hive.find("\\SQL Server]");
+  const size_t line_end = key == std::string::npos ? key : hive.find('\n', key);
+  if (line_end == std::string::npos) {
+    *error = "the demo registry has no settings key";
+    return false;
+  }
+  hive.insert(line_end + 1, settings);
+  server->machine_hive = hive;
+  if (!server->Start()) {
+    *error = "the server did not start: " + server->Stderr();
+    return false;
+  }
+  return true;
+}
+
 bool AddDemoUser(const std::string& data_dir, const std::string& name,
                  const std::string& password, std::string* error) {
   const ProgramRun r = RunProgram(TMB_ADMIN_BIN, {"adduser", data_dir, name, password},

@@ -20,6 +20,13 @@ bool BuildDemoShop(const std::string& data_dir, std::string* error);
 bool CreateDataFile(const std::string& data_dir, const std::string& name,
                     const std::string& schema_json, std::string* error);
 
+class ServerProcess;
+
+// Builds the demo shop in `server`'s folder ("data"), names it in the
+// server's machine hive with `settings` as further lines of the settings
+// key, and starts the server. False with *error when a step fails.
+bool StartDemoShop(ServerProcess* server, const std::string& settings, std::string* error);
+
 // Adds a user to the catalog's users file: from then on its files need a
 // logon.
 bool AddDemoUser(const std::string& data_dir, const std::string& name,

@@ -1,0 +1,380 @@
+"""The ODBC driver as a Python application uses it, through pyodbc.
+
+Run by tests/e2e/odbc_test.cc against a running server on the demo catalog:
+
+    python3 odbc_client.py CASE CONNECTION_STRING CSV_DIR SCHEMA_DIR [ARG]
+
+Every answer the driver gives is checked against the same SQL run by
+Python's own sqlite3 module on the CSV files the catalog was loaded from,
+read as the SQL view presents them (texts without trailing blanks, empty
+nullable fields as NULL, dates as YYYY-MM-DD, binaries as bytes). Prints
+"PASS CASE n" with the number of checks; any mismatch raises.
+"""
+import csv
+import datetime
+import json
+import os
+import re
+import signal
+import sqlite3
+import sys
+import time
+
+import pyodbc
+
+TABLES = ("customers", "orders", "products")
+checks = 0
+
+
+def check(condition, message):
+    global checks
+    checks += 1
+    if not condition:
+        raise AssertionError(message)
+
+
+def schema(schema_dir, table):
+    with open(os.path.join(schema_dir, table + ".json")) as f:
+        return json.load(f)
+
+
+def oracle(csv_dir, schema_dir):
+    db = sqlite3.connect(":memory:")
+    for table in TABLES:
+        fields = schema(schema_dir, table)["fields"]
+        db.execute("CREATE TABLE %s (%s)" % (table, ", ".join(f["name"] for f in fields)))
+        with open(os.path.join(csv_dir, table + ".csv"), newline="") as f:
+            rows = list(csv.reader(f))[1:]
+        for row in rows:
+            values = []
+            for field, text in zip(fields, row):
+                kind, nullable = field["type"], field.get("nullable", False)
+                if kind in ("int", "uint"):
+                    values.append(int(text) if text.strip() else (None if nullable else 0))
+                elif kind == "date":
+                    t = text.strip().replace("-", "")
+                    values.append("%s-%s-%s" % (t[:4], t[4:6], t[6:]) if t else None)
+                elif kind == "binary":
+                    values.append(bytes.fromhex(text) if text else None)
+                else:
+                    t = text.rstrip(" ")
+                    values.append(None if nullable and not t else t)
+            db.execute("INSERT INTO %s VALUES (%s)" % (table, ",".join("?" * len(values))),
+                       values)
+    return db
+
+
+def plain(row):
+    out = []
+    for v in row:
+        if isinstance(v, (datetime.date, datetime.datetime)):
+            v = v.isoformat()
+        elif isinstance(v, (bytes, bytearray)):
+            v = bytes(v)
+        elif isinstance(v, float):
+            v = round(v, 6)
+        out.append(v)
+    return tuple(out)
+
+
+def same(cursor, expected_db, sql, params=()):
+    got = [plain(r) for r in cursor.execute(sql, *params).fetchall()]
+    want = [plain(r) for r in expected_db.execute(sql, params).fetchall()]
+    check(got == want, "%s %r:\n driver %r\n sqlite %r" % (sql, params, got[:5], want[:5]))
+    return got
+
+
+def case_reads(conn, db, args):
+    cur = conn.cursor()
+    # By key, hits and a miss.
+    for key in (1, 2, 500, 1000, 5000):
+        got = same(cur, db, "SELECT id, name, company, city, country, email, since, credit_limit"
+                   " FROM customers WHERE id = ?", (key,))
+        check(len(got) == (0 if key == 5000 else 1), "key %d found %d rows" % (key, len(got)))
+    check(cur.description[6][1] == datetime.date, "since is a date: %r" % (cur.description,))
+    # By range on the key, both ends bound.
+    got = same(cur, db, "SELECT id, customer_id, product_id, total_cents, shipped FROM orders"
+               " WHERE id BETWEEN ? AND ? ORDER BY id", (100, 140))
+    check(len(got) == 41, "range found %d" % len(got))
+    same(cur, db, "SELECT id, code, price_cents, swatch FROM products WHERE id > ? AND id <= ?"
+         " ORDER BY id", (190, 250))
+    # Orders along a key, backwards, and along non-key columns.
+    same(cur, db, "SELECT id, name FROM customers ORDER BY id DESC LIMIT 20")
+    same(cur, db, "SELECT id, city, credit_limit FROM customers ORDER BY credit_limit DESC, id"
+         " LIMIT 25")
+    same(cur, db, "SELECT id, quantity, status FROM orders WHERE customer_id = ?"
+         " ORDER BY quantity, id", (17,))
+    # Joins: on the keys, with a WHERE on a key.
+    for customer in (1, 260, 999):
+        same(cur, db, "SELECT o.id, c.name, p.name, o.quantity, o.total_cents FROM orders o"
+             " JOIN customers c ON c.id = o.customer_id JOIN products p ON p.id = o.product_id"
+             " WHERE c.id = ? ORDER BY o.id", (customer,))
+    same(cur, db, "SELECT c.country, COUNT(*) FROM orders o JOIN customers c"
+         " ON c.id = o.customer_id WHERE o.id < 300 GROUP BY c.country ORDER BY c.country")
+    # Aggregates over whole tables.
+    same(cur, db, "SELECT COUNT(*), SUM(total_cents), MIN(ordered), MAX(ordered), AVG(quantity)"
+         " FROM orders")
+    same(cur, db, "SELECT country, COUNT(*), SUM(credit_limit), MIN(since) FROM customers"
+         " GROUP BY country ORDER BY country")
+    same(cur, db, "SELECT category, COUNT(*), MAX(price_cents) FROM products GROUP BY category"
+         " HAVING COUNT(*) > 5 ORDER BY 2 DESC, 1")
+    # A long text (some 15,000 characters) comes out in pieces.
+    got = same(cur, db, "SELECT group_concat(name || ' <' || email || '>', '; ')"
+               " FROM (SELECT name, email FROM customers ORDER BY id)")
+    check(len(got[0][0]) > 10000, "long text of %d characters" % len(got[0][0]))
+    # Rows one at a time, and a cursor left half read then reused.
+    cur.execute("SELECT id FROM customers ORDER BY id")
+    first = [cur.fetchone()[0] for _ in range(3)]
+    check(first == [1, 2, 3], "fetchone gave %r" % first)
+    same(cur, db, "SELECT COUNT(*) FROM products")
+
+
+def case_writes(conn, db, args):
+    other = pyodbc.connect(args["connect"], autocommit=True)
+    peek = other.cursor()
+
+    def seen(sql, *params):
+        return [plain(r) for r in peek.execute(sql, *params).fetchall()]
+
+    cur = conn.cursor()
+    check(not conn.autocommit, "pyodbc starts in manual commit")
+    before = seen("SELECT id, credit_limit FROM customers WHERE id = 3")
+    for outcome in ("rollback", "commit"):
+        cur.execute("INSERT INTO customers (id, name, city, country, email, since, credit_limit)"
+                    " VALUES (?, ?, ?, ?, ?, ?, ?)", 5001, "Test Person", "Lyon", "FR",
+                    "test.person@example.com", datetime.date(2026, 1, 2), 777)
+        check(cur.rowcount == 1, "insert rowcount %d" % cur.rowcount)
+        cur.execute("UPDATE customers SET credit_limit = credit_limit + 1 WHERE id = ?", 3)
+        check(cur.rowcount == 1, "update rowcount %d" % cur.rowcount)
+        cur.execute("DELETE FROM orders WHERE id = ?", 7)
+        check(cur.rowcount == 1, "delete rowcount %d" % cur.rowcount)
+        # Inside the transaction its own changes show.
+        inside = [plain(r) for r in cur.execute(
+            "SELECT id, city, since FROM customers WHERE id = 5001").fetchall()]
+        check(inside == [(5001, "Lyon", "2026-01-02")], "inside: %r" % inside)
+        if outcome == "rollback":
+            conn.rollback()
+            check(seen("SELECT id FROM customers WHERE id = 5001") == [], "rolled back insert")
+            check(seen("SELECT id, credit_limit FROM customers WHERE id = 3") == before,
+                  "rolled back update")
+            check(len(seen("SELECT id FROM orders WHERE id = 7")) == 1, "rolled back delete")
+        else:
+            conn.commit()
+            check(seen("SELECT id, name, company, since FROM customers WHERE id = 5001") ==
+                  [(5001, "Test Person", None, "2026-01-02")], "committed insert")
+            after = seen("SELECT id, credit_limit FROM customers WHERE id = 3")
+            check(after == [(3, before[0][1] + 1)], "committed update %r" % after)
+            check(seen("SELECT id FROM orders WHERE id = 7") == [], "committed delete")
+    # Many rows from one prepared statement, then taken back.
+    cur.executemany("INSERT INTO orders (id, customer_id, product_id, quantity, ordered, status,"
+                    " total_cents) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                    [(9000 + i, i + 1, i + 1, i + 1, datetime.date(2026, 3, i + 1), "open", i)
+                     for i in range(5)])
+    check([plain(r) for r in cur.execute("SELECT id, quantity, ordered FROM orders WHERE id >= 9000"
+                                         " ORDER BY id").fetchall()] ==
+          [(9000 + i, i + 1, "2026-03-0%d" % (i + 1)) for i in range(5)], "executemany")
+    conn.rollback()
+    check(seen("SELECT COUNT(*) FROM orders WHERE id >= 9000") == [(0,)], "executemany rolled back")
+    # Autocommit: each statement stands at once, seen from the other connection.
+    conn.autocommit = True
+    cur.execute("UPDATE customers SET city = ? WHERE id = ?", "Porto", 5001)
+    check(seen("SELECT city FROM customers WHERE id = 5001") == [("Porto",)], "autocommit")
+    cur.execute("DELETE FROM customers WHERE id = 5001")
+    check(seen("SELECT COUNT(*) FROM customers") == [(1000,)], "back to 1000 customers")
+    other.close()
+
+
+def case_params_and_errors(conn, db, args):
+    cur = conn.cursor()
+    # A text with a quote in it travels as a value, not as SQL.
+    name = db.execute("SELECT name FROM customers WHERE name LIKE '%''%' LIMIT 1").fetchone()[0]
+    same(cur, db, "SELECT id, name FROM customers WHERE name = ?", (name,))
+    # So does one beyond ASCII, sent by pyodbc as UTF-16 and stored as UTF-8.
+    accented = [r[0] for r in db.execute("SELECT name FROM customers").fetchall()
+                if any(ord(c) > 127 for c in r[0])]
+    check(accented, "the demo has names beyond ASCII")
+    same(cur, db, "SELECT id, name, city FROM customers WHERE name = ?", (accented[0],))
+    check(cur.execute("SELECT COUNT(*) FROM customers WHERE name = ?",
+                      accented[0]).fetchone()[0] >= 1, "found %r" % accented[0])
+    same(cur, db, "SELECT id FROM customers WHERE since >= ? AND since < ? ORDER BY id",
+         ("2021-01-01", "2021-02-01"))
+    got = [plain(r) for r in cur.execute("SELECT id FROM customers WHERE since >= ? AND since < ?"
+                                         " ORDER BY id", datetime.date(2021, 1, 1),
+                                         datetime.date(2021, 2, 1)).fetchall()]
+    want = [plain(r) for r in db.execute("SELECT id FROM customers WHERE since >= '2021-01-01'"
+                                         " AND since < '2021-02-01' ORDER BY id").fetchall()]
+    check(got == want and got, "date parameters: %r vs %r" % (got[:3], want[:3]))
+    same(cur, db, "SELECT id, credit_limit FROM customers WHERE credit_limit > ? AND country = ?"
+         " ORDER BY id", (9000, "DE"))
+    same(cur, db, "SELECT COUNT(*) FROM orders WHERE shipped IS NULL")
+    # Prepared once, executed with many values.
+    for key in (5, 6, 7):
+        same(cur, db, "SELECT id, email FROM customers WHERE id = ?", (key,))
+    # A duplicate key, on the primary key and on another unique key.
+    for sql, params in (("INSERT INTO customers (id, name, city, country, email, since,"
+                         " credit_limit) VALUES (?, 'X', 'Y', 'ZZ', 'dup@example.com',"
+                         " '2020-01-01', 1)", (1,)),
+                        ("INSERT INTO products (id, code, name, category, price_cents, stock,"
+                         " added, swatch) VALUES (900, ?, 'n', 'c', 1, 1, '2020-01-01', ?)",
+                         (db.execute("SELECT code FROM products WHERE id = 3").fetchone()[0],
+                          b"\x01\x02\x03"))):
+        try:
+            cur.execute(sql, *params)
+            check(False, "duplicate accepted: %s" % sql)
+        except pyodbc.IntegrityError as e:
+            check(e.args[0] == "23000", "duplicate gave %r" % (e.args,))
+    conn.rollback()
+    for sql, state in (("SELECT * FROM no_such_table", "42S02"),
+                       ("SELEKT id FROM customers", "42000"),
+                       ("SELECT no_such_column FROM customers", "42S22")):
+        try:
+            cur.execute(sql)
+            check(False, "accepted: " + sql)
+        except pyodbc.Error as e:
+            check(e.args[0] == state, "%s gave %r" % (sql, e.args))
+    # Nobody listens on this port: the connection fails as ODBC says.
+    try:
+        pyodbc.connect(re.sub(r"Port=\d+", "Port=" + args["extra"], args["connect"]), timeout=5)
+        check(False, "connected to a closed port")
+    except pyodbc.Error as e:
+        check(e.args[0] == "08001", "closed port gave %r" % (e.args,))
+    # Every coding of message bodies gives the same answers.
+    for coding in ("none", "zlib", "rle"):
+        other = pyodbc.connect(args["connect"] + ";Compression=" + coding)
+        same(other.cursor(), db, "SELECT id, name, email, since FROM customers WHERE id BETWEEN ?"
+             " AND ? ORDER BY id", (100, 400))
+        other.close()
+    # The connection still works after all that.
+    same(cur, db, "SELECT COUNT(*) FROM customers")
+
+
+def case_catalog(conn, db, args):
+    cur = conn.cursor()
+    tables = {t.table_name: t.table_type for t in cur.tables()}
+    for table in TABLES:
+        check(tables.get(table) == "TABLE", "tables(): %r" % tables)
+    only = [t.table_name for t in cur.tables(table="ord%")]
+    check(only == ["orders"], "tables(table='ord%%'): %r" % only)
+    kinds = {"int": "BIGINT", "uint": "BIGINT", "char": "VARCHAR", "date": "DATE",
+             "binary": "VARBINARY"}
+    for table in TABLES:
+        fields = schema(args["schemas"], table)["fields"]
+        cols = list(cur.columns(table=table))
+        check([c.column_name for c in cols] == [f["name"] for f in fields],
+              "columns of %s: %r" % (table, [c.column_name for c in cols]))
+        for c, f in zip(cols, fields):
+            check(c.type_name == kinds[f["type"]], "%s.%s is %s" % (table, f["name"],
+                                                                    c.type_name))
+            check(bool(c.nullable) == f.get("nullable", False), "%s.%s nullable" % (
+                table, f["name"]))
+            if f["type"] in ("char", "binary"):
+                check(c.column_size == f["length"], "%s.%s size %r" % (table, f["name"],
+                                                                       c.column_size))
+            check(c.ordinal_position == fields.index(f) + 1, "ordinal")
+    keys = [r.column_name for r in cur.primaryKeys("orders")]
+    check(keys == ["id"], "primary key of orders: %r" % keys)
+    indexes = {}
+    for r in cur.statistics("customers"):
+        if r.index_name:
+            indexes.setdefault(r.index_name, []).append((r.column_name, r.non_unique))
+    want = {k["name"]: [(s["field"], 0 if k["unique"] else 1) for s in k["segments"]]
+            for k in schema(args["schemas"], "customers")["keys"]}
+    check(indexes == want, "statistics: %r" % indexes)
+    names = [r.type_name for r in cur.getTypeInfo()]
+    check("VARCHAR" in names and "BIGINT" in names, "type info: %r" % names)
+
+
+def case_logon(conn, db, args):
+    user, password = args["extra"].split(":")
+    for extra in ("", ";UID=%s;PWD=wrong" % user, ";UID=nobody;PWD={%s}" % password):
+        try:
+            pyodbc.connect(args["connect"] + extra)
+            check(False, "connected with %r" % extra)
+        except pyodbc.Error as e:
+            check(e.args[0] == "28000", "%r gave %r" % (extra, e.args))
+    good = pyodbc.connect(args["connect"] + ";UID=%s;PWD={%s}" % (user, password))
+    same(good.cursor(), db, "SELECT COUNT(*), MAX(name) FROM customers")
+    good.close()
+
+
+def case_tls(conn, db, args):
+    ca, other = args["extra"].split("|")
+    secure = pyodbc.connect(args["connect"] + ";TLS=yes;CA={%s}" % ca)
+    same(secure.cursor(), db, "SELECT id, name FROM customers WHERE id = ?", (7,))
+    secure.close()
+    for extra in (";TLS=yes;CA={%s}" % other, ";TLS=no"):
+        try:
+            pyodbc.connect(args["connect"] + extra, timeout=20)
+            check(False, "connected with %r" % extra)
+        except pyodbc.Error as e:
+            check(e.args[0] == "08001", "%r gave %r" % (extra, e.args))
+
+
+def case_link_lost(conn, db, args):
+    cur = conn.cursor()
+    same(cur, db, "SELECT COUNT(*) FROM customers WHERE id < ?", (50,))
+    pid = int(args["extra"])
+    os.kill(pid, signal.SIGTERM)
+    # The server is the test's child: once it has exited it stays a zombie
+    # until the test reaps it, so its state says when it is gone.
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X"):
+                    break
+        except FileNotFoundError:
+            break
+        time.sleep(0.05)
+    for sql in ("SELECT name FROM customers WHERE id = 5", "SELECT COUNT(*) FROM orders"):
+        try:
+            cur.execute(sql).fetchall()
+            check(False, "answered after the server stopped: " + sql)
+        except pyodbc.Error as e:
+            check(e.args[0] == "08S01", "%s gave %r" % (sql, e.args))
+    conn.rollback()
+
+
+def case_identity(conn, db, args):
+    try:
+        pyodbc.connect(args["connect"] + ";Identity=guest/pc9")
+        check(False, "an identity without an access entry connected")
+    except pyodbc.Error as e:
+        check(e.args[0] == "28000", "guest gave %r" % (e.args,))
+    clerk = pyodbc.connect(args["connect"] + ";Identity=clerk/pc1")
+    same(clerk.cursor(), db, "SELECT id, name FROM products WHERE id = ?", (1,))
+    try:
+        clerk.cursor().execute("DELETE FROM products WHERE id = ?", 1)
+        check(False, "a reading identity deleted")
+    except pyodbc.Error as e:
+        check(e.args[0] == "42000", "clerk's delete gave %r" % (e.args,))
+    clerk.rollback()
+    admin = pyodbc.connect(args["connect"] + ";Identity=admin")
+    cur = admin.cursor()
+    cur.execute("DELETE FROM products WHERE id = ?", 1)
+    check(cur.rowcount == 1, "admin's delete took %d rows" % cur.rowcount)
+    admin.commit()
+    gone = clerk.cursor().execute("SELECT COUNT(*) FROM products WHERE id = 1").fetchone()[0]
+    check(gone == 0, "the clerk still sees the deleted product")
+    clerk.close()
+    admin.close()
+
+
+def main():
+    name, connect, csv_dir, schema_dir = sys.argv[1:5]
+    args = {"connect": connect, "schemas": schema_dir,
+            "extra": sys.argv[5] if len(sys.argv) > 5 else ""}
+    db = oracle(csv_dir, schema_dir)
+    if name == "oracle":
+        for row in db.execute(args["extra"]).fetchall():
+            print("|".join("" if v is None else str(v) for v in row))
+        return
+    conn = None if name in ("logon", "tls", "identity") else pyodbc.connect(connect)
+    globals()["case_" + name](conn, db, args)
+    if conn is not None:
+        conn.close()
+    print("PASS %s %d" % (name, checks))
+
+
+if __name__ == "__main__":
+    main()
