@@ -26,6 +26,14 @@ if ((${#missing[@]})); then
     fi
   done
 fi
+# The ODBC driver "tmbsqlsvr" (this build's) and, unless there is one, the
+# user DSN "tmbdemo" for this server (docs/odbc.md): isql -v tmbdemo.
+sed "s|@DRIVER@|$PWD/build/client/odbc/libtmbodbc.so|" resources/odbc/odbcinst.ini.in \
+  > build/odbcinst-tmb.ini
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+$SUDO odbcinst -i -d -f build/odbcinst-tmb.ini >/dev/null
+odbcinst -q -s -n tmbdemo >/dev/null 2>&1 || odbcinst -i -s -h -f resources/odbc/odbc.ini >/dev/null
 sed "s|@DEMO_DATA@|$demo/data|g" resources/demo/machine.reg.in > "$demo/machine.reg"
 export TMB_MACHINE_REGISTRY="$demo/machine.reg"
 export TMB_USER_REGISTRY="${TMB_USER_REGISTRY:-$demo/user.reg}"
