@@ -195,7 +195,9 @@ bool LoadCatalog(Client& c, int32_t env, std::vector<TableLayout>* out, std::str
     t.block_reads = (file.flags & 0x1) == 0 && file.variable_length == 0;
     auto& mine = columns[name];
     std::stable_sort(mine.begin(), mine.end(),
-                     [](const ColumnEntry& a, const ColumnEntry& b) { return a.ordinal < b.ordinal; });
+                     [](const ColumnEntry& a, const ColumnEntry& b) {
+                       return a.ordinal < b.ordinal;
+                     });
     for (ColumnEntry& e : mine) {
       std::string why;
       // A column outside the record has no value to read.

@@ -233,7 +233,9 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
   int32_t status = 0;
   if (argc == 1) {  // DELETE
     std::string record;
-    if (!ReadAt(s, t, file, sqlite3_value_int64(argv[0]), &record, &error)) return Fail(base, error);
+    if (!ReadAt(s, t, file, sqlite3_value_int64(argv[0]), &record, &error)) {
+      return Fail(base, error);
+    }
     if (!CallRemoveRecord(s.client(), file.id, "", &status, &error)) return Fail(base, error);
     if (status < 0) return Fail(base, s.Failure(t, "removing", status));
     return SQLITE_OK;
@@ -249,7 +251,9 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
   } else if (!ReadAt(s, t, file, sqlite3_value_int64(argv[0]), &record, &error)) {
     return Fail(base, error);
   }
-  if (!BuildRecord(layout, argc, argv, &record, &error)) return Fail(base, error, SQLITE_CONSTRAINT);
+  if (!BuildRecord(layout, argc, argv, &record, &error)) {
+    return Fail(base, error, SQLITE_CONSTRAINT);
+  }
   if (!CallExtWrite(s.client(), file.id, record, "",
                     insert ? TMBIO_WRITE_INSERT : TMBIO_WRITE_UPDATE, 0, &status, &error)) {
     return Fail(base, error);

@@ -34,10 +34,11 @@ bool BuildDemoShop(const std::string& data_dir, std::string* error) {
   }
   for (const char* table : {"customers", "products", "orders"}) {
     const std::string file = data_dir + "/" + table + ".tmb";
-    r = RunProgram(TMB_ADMIN_BIN,
-                   {"create", file, std::string(TMB_SOURCE_DIR) + "/resources/demo/" + table + ".json"},
-                   work);
-    if (r.code == 0) r = RunProgram(TMB_ADMIN_BIN, {"load", file, csv + "/" + table + ".csv"}, work);
+    const std::string schema = std::string(TMB_SOURCE_DIR) + "/resources/demo/" + table + ".json";
+    r = RunProgram(TMB_ADMIN_BIN, {"create", file, schema}, work);
+    if (r.code == 0) {
+      r = RunProgram(TMB_ADMIN_BIN, {"load", file, csv + "/" + table + ".csv"}, work);
+    }
     if (r.code != 0) {
       *error = std::string("building ") + table + ": " + r.err;
       return false;

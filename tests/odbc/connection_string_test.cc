@@ -43,7 +43,8 @@ TEST(ConnectionStringTest, RefusesBrokenStrings) {
 TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   std::map<std::string, std::string> ini = {{"Server", "10.0.0.5"}, {"Port", "20300"},
                                             {"Catalog", "Demo"},     {"Identity", "clerk/pc1"},
-                                            {"TLS", "yes"},          {"CA", "/etc/ca.pem"}, {"Compression", "ZLIB"},
+                                            {"TLS", "yes"},          {"CA", "/etc/ca.pem"},
+                                            {"Compression", "ZLIB"},
                                             {"UID", "anna"}};
   std::vector<std::string> asked_dsn;
   ProfileLookup lookup = [&](const std::string& dsn, const std::string& key) {
