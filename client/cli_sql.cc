@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "client/cli.h"
+#include "client/line_input.h"
 #include "client/sql/database.h"
 #include "tmbio/record_text.h"
 
@@ -202,29 +202,28 @@ bool DotCommand(Context& ctx, sql::Database& db, const std::string& line, Output
 }
 
 // The prompt: statements up to ';' and dot commands, until .quit or the
-// end of input. Statements are kept in ~/.tmbcli_history when $HOME is set.
+// end of input. On a terminal lines are edited and statements kept in
+// ~/.tmbcli_history when $HOME is set (client/line_input.h).
 int Prompt(Context& ctx, sql::Database& db, Output o) {
   const bool tty = isatty(STDIN_FILENO) != 0;
-  std::ofstream history;
-  if (const char* home = std::getenv("HOME"); home != nullptr && tty) {
-    history.open(std::string(home) + "/.tmbcli_history", std::ios::app);
-  }
+  const char* home = std::getenv("HOME");
+  LineInput in(tty, home != nullptr ? std::string(home) + "/.tmbcli_history" : std::string());
   std::string statement, line;
   int code = kExitOk;
   for (;;) {
-    if (tty) ctx.Out() << (statement.empty() ? "sql> " : "...> ") << std::flush;
-    if (!std::getline(std::cin, line)) break;
+    if (!in.Read(statement.empty() ? "sql> " : "...> ", &line)) break;
     if (statement.empty()) {
       const size_t first = line.find_first_not_of(" \t\r");
       if (first == std::string::npos) continue;
       if (line[first] == '.') {
+        in.Remember(line.substr(first));
         if (!DotCommand(ctx, db, line.substr(first), &o)) break;
         continue;
       }
     }
     statement += line + "\n";
     if (!sqlite3_complete(statement.c_str())) continue;
-    if (history.is_open()) history << statement << std::flush;
+    in.Remember(statement);
     std::string error;
     if (!RunText(db.handle(), statement, o, &error)) {
       ctx.Err() << "tmbcli: " << error << "\n";

@@ -16,6 +16,8 @@ packages=(
   # The ODBC driver: unixODBC's Driver Manager and installer library, isql and
   # odbcinst to register and try it, and pyodbc for /usr/bin/python3 in its tests.
   unixodbc unixodbc-dev odbcinst python3-pyodbc
+  # Line editing and history at the tmbcli sql prompt (BSD editline).
+  libedit-dev
   # systemd-analyze checks the systemd unit of resources/.
   systemd
   # The fuzz targets (scripts/fuzz.sh): clang, and the runtime of
