@@ -356,12 +356,10 @@ bool AcquireWrite(SharedFile* shared, const void* owner, int32_t wait_ms) {
     return true;
   }
   auto me = shared->queue.emplace(shared->queue.end(), owner);
-  shared->in_line.fetch_add(1, std::memory_order_relaxed);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (!me->granted) {
     if (me->cv.wait_until(lock, deadline) == std::cv_status::timeout && !me->granted) {
       shared->queue.erase(me);
-      shared->in_line.fetch_sub(1, std::memory_order_relaxed);
       return false;
     }
   }
@@ -378,7 +376,6 @@ void ReleaseWrite(SharedFile* shared, const void* owner) {
   for (auto& waiter : shared->queue) {
     if (!waiter.granted) {
       waiter.granted = true;
-      shared->in_line.fetch_sub(1, std::memory_order_relaxed);
       shared->writer = waiter.owner;
       waiter.cv.notify_one();
       break;
@@ -428,7 +425,7 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
   // serves every connection to the file, where SQLite's own page cache is
   // one per connection and small.
   rc = sqlite3_exec(c->db_,
-                    ("PRAGMA synchronous=NORMAL; PRAGMA mmap_size=268435456; PRAGMA journal_size_limit=" +
+                    ("PRAGMA synchronous=NORMAL; PRAGMA mmap_size=0; PRAGMA journal_size_limit=" +
                      std::to_string(kLogSizeLimit))
                         .c_str(),
                     nullptr, nullptr, nullptr);
@@ -487,33 +484,85 @@ void Connection::StopCursors() {
   for (Cursor* c : cursors_) c->Stop();
 }
 
-int32_t Connection::BeginWrite(bool env_tx) {
+int32_t Connection::Write(bool env_tx, const WriteBody& body) {
   if (read_only_) return TMBIO_DENIED;
   StopCursors();
-  if (env_tx && in_tx_) return 0;
-  // After a failed sync no write committed alone could be acknowledged:
-  // refuse it before it changes anything.
-  if (!env_tx && shared_->group.Broken()) return TMBIO_IO_ERROR;
+  if (env_tx) {
+    const int32_t status = in_tx_ ? 0 : BeginTxWrite();
+    // A statement that failed undid itself; the transaction goes on.
+    return status < 0 ? status : body(*this);
+  }
+  const auto deadline = GroupCommit::Clock::now() + std::chrono::milliseconds(lock_wait_ms_);
+  return shared_->group.Submit(&body, deadline, this);
+}
+
+int32_t Connection::BeginTxWrite() {
   if (!AcquireWrite(shared_.get(), this, lock_wait_ms_)) return TMBIO_BUSY;
   writing_ = true;
-  int32_t status = SetFullSync(env_tx);
+  int32_t status = SetFullSync(true);
   if (status == 0) status = Exec("BEGIN IMMEDIATE");
   if (status != 0) {
     EndOfWrite();
     return status;
   }
-  if (env_tx) {
-    int rc = sqlite3session_create(db_, "main", &session_);
-    if (rc == SQLITE_OK) rc = sqlite3session_attach(session_, nullptr);
-    if (rc != SQLITE_OK) {
-      EndSession();
-      Exec("ROLLBACK");
-      EndOfWrite();
-      return StatusOf(rc) == 0 ? TMBIO_IO_ERROR : StatusOf(rc);
-    }
-    in_tx_ = true;
+  int rc = sqlite3session_create(db_, "main", &session_);
+  if (rc == SQLITE_OK) rc = sqlite3session_attach(session_, nullptr);
+  if (rc != SQLITE_OK) {
+    EndSession();
+    Exec("ROLLBACK");
+    EndOfWrite();
+    return StatusOf(rc) == 0 ? TMBIO_IO_ERROR : StatusOf(rc);
   }
+  in_tx_ = true;
   return 0;
+}
+
+int32_t Connection::BeginBatch(GroupCommit::Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - GroupCommit::Clock::now());
+  if (!AcquireWrite(shared_.get(), this, static_cast<int32_t>(std::max<int64_t>(0, left.count())))) {
+    return TMBIO_BUSY;
+  }
+  writing_ = true;
+  int32_t status = SetFullSync(false);
+  if (status == 0) status = Exec("BEGIN IMMEDIATE");
+  if (status != 0) EndOfWrite();
+  return status;
+}
+
+int32_t Connection::CommitBatch(const std::vector<GroupCommit::Write*>& batch) {
+  int32_t failure = 0;
+  for (GroupCommit::Write* w : batch) {
+    if (failure != 0) {
+      w->status = failure;
+      continue;
+    }
+    // Each write in a savepoint of its own: one that fails after changing
+    // something takes back its own changes and nobody else's.
+    int32_t status = Exec("SAVEPOINT one_write");
+    if (status == 0) {
+      status = (*static_cast<const WriteBody*>(w->work))(*this);
+      if (status < 0) Exec("ROLLBACK TO one_write");
+      Exec("RELEASE one_write");
+    }
+    w->status = status;
+    // Some failures (a full disk, an I/O error) make SQLite roll back the
+    // whole transaction: the writes before went with it, and the rest
+    // would run outside it.
+    if (sqlite3_get_autocommit(db_) != 0) {
+      failure = status < 0 ? status : TMBIO_IO_ERROR;
+      for (GroupCommit::Write* done : batch) {
+        if (done == w) break;
+        if (done->status >= 0) done->status = failure;
+      }
+      w->status = failure;
+    }
+  }
+  if (failure == 0) {
+    failure = Exec("COMMIT");
+    if (failure != 0) Exec("ROLLBACK");
+  }
+  EndOfWrite();
+  return failure;
 }
 
 void Connection::EndSession() {
@@ -562,31 +611,6 @@ int32_t Connection::CommitPart(int64_t txid, bool trim) {
 void Connection::EndOfWrite() {
   writing_ = false;
   ReleaseWrite(shared_.get(), this);
-}
-
-int32_t Connection::EndWrite(bool env_tx, int32_t status) {
-  if (env_tx) {
-    // The statement that failed undid itself; the transaction goes on.
-    return status;
-  }
-  if (status < 0) {
-    Exec("ROLLBACK");
-    EndOfWrite();
-    return status;
-  }
-  int32_t c = Exec("COMMIT");
-  if (c != 0) {
-    Exec("ROLLBACK");
-    EndOfWrite();
-    return c;
-  }
-  // The ticket is taken once the commit is in the log; the write right goes
-  // before the wait, so that others commit while the sync runs and the next
-  // sync takes them all.
-  const uint64_t ticket = shared_->group.Written();
-  EndOfWrite();
-  c = shared_->group.AwaitDurable(ticket, [this] { return SyncLog(); }, &shared_->in_line);
-  return c != 0 ? c : status;
 }
 
 int32_t Connection::SetFullSync(bool full) {

@@ -12,7 +12,6 @@
 
 #include <sqlite3.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -23,7 +22,7 @@
 #include <vector>
 
 #include "admin.h"
-#include "group_sync.h"
+#include "group_commit.h"
 #include "locks.h"
 
 namespace tmbio {
@@ -77,13 +76,10 @@ struct SharedFile {
   std::mutex write_mu;
   const void* writer = nullptr;  // guarded by write_mu
   std::list<WriteWaiter> queue;  // guarded by write_mu
-  // Connections in line for the right (its holder not counted): commits
-  // about to come, which a group sync may wait a moment for.
-  std::atomic<int32_t> in_line{0};
 
-  // Writes committed alone wait here for the sync of the log that makes
-  // them durable, one sync for as many as committed meanwhile.
-  GroupSync group;
+  // Writes committed alone are run here in batches, one commit and one sync
+  // of the log for as many as came meanwhile.
+  GroupCommit group;
 };
 
 // Takes the write right of `shared` for `owner`, waiting up to `wait_ms`.
@@ -121,10 +117,30 @@ class StatementUse {
   sqlite3_stmt* s_;
 };
 
+class Connection;
+
+// A write to run on a connection: the caller's own inside its environment's
+// transaction, or whichever connection leads the batch of a write committed
+// alone. It runs in a transaction with the write right held; a failure it
+// returns undoes what it did (the connection sees to that).
+class WriteBody {
+ public:
+  template <typename F>
+  explicit WriteBody(F& f)
+      : fn_(&f), call_([](void* fn, Connection& c) { return (*static_cast<F*>(fn))(c); }) {}
+  int32_t operator()(Connection& c) const { return call_(fn_, c); }
+
+ private:
+  void* fn_;
+  int32_t (*call_)(void*, Connection&);
+};
+
 // One SQLite connection to a data file, shared by an environment's open
 // files of that data file (so that the environment's own handles never wait
-// for each other inside its transaction). Used by one thread at a time.
-class Connection {
+// for each other inside its transaction). Used by one thread at a time, but
+// for the batches of writes committed alone it may lead, which run other
+// connections' writes on it while their threads wait.
+class Connection final : private GroupCommit::Leader {
  public:
   // Opens an existing data file and reads its definition.
   static int32_t Open(const std::string& path, bool read_only, int32_t lock_wait_ms,
@@ -156,15 +172,15 @@ class Connection {
   void RemoveCursor(Cursor* c);
   void StopCursors();
 
-  // Starts a write: stops every cursor and, unless the environment's
-  // transaction already holds this file, begins an immediate transaction
-  // (waiting up to the lock wait: TMBIO_BUSY after it).
-  int32_t BeginWrite(bool env_tx);
-  // Ends a write: outside an environment transaction, commits when `status`
-  // is 0 or more and rolls back otherwise; the commit gives the write right
-  // back before it waits for the group sync that makes it durable. Returns
-  // `status`, or the commit's or the sync's failure.
-  int32_t EndWrite(bool env_tx, int32_t status);
+  // Runs a write. In an environment transaction (`env_tx`) on this
+  // connection, beginning the file's part of the transaction first (waiting
+  // up to the lock wait for the write right: TMBIO_BUSY after it); a failed
+  // write is undone and the transaction goes on. Otherwise the write is
+  // committed alone, in a batch of the file's group commit, and this
+  // returns once it is on disk. Every cursor of this connection is stopped
+  // first, so that its next read sees the write. Returns the body's status,
+  // or the failure that kept it from being written or made durable.
+  int32_t Write(bool env_tx, const WriteBody& body);
   // The environment transaction holds this file (a write happened in it).
   bool in_tx() const { return in_tx_; }
   int32_t Commit();
@@ -178,6 +194,12 @@ class Connection {
 
  private:
   Connection() = default;
+  // Begins the file's part of the environment transaction.
+  int32_t BeginTxWrite();
+  // GroupCommit::Leader: a batch of writes committed alone.
+  int32_t BeginBatch(GroupCommit::Clock::time_point deadline) override;
+  int32_t CommitBatch(const std::vector<GroupCommit::Write*>& batch) override;
+  int32_t SyncBatch() override { return SyncLog(); }
   void EndOfWrite();  // gives the write right back
   void EndSession();
   // Commits of explicit transactions sync themselves (synchronous=FULL);

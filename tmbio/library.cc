@@ -2,7 +2,7 @@
 // lookups, settings (which dispatch on the handle's kind), the socket-close
 // release and the status counts.
 #include "environment.h"
-#include "group_sync.h"
+#include "group_commit.h"
 #include "guard.h"
 #include "object_table.h"
 #include "open_file.h"
@@ -108,6 +108,6 @@ TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) noexcept {
   });
 }
 
-TMBIO_API int64_t GetNumLogSyncs(void) noexcept { return tmbio::GroupSyncCount(); }
+TMBIO_API int64_t GetNumLogSyncs(void) noexcept { return tmbio::LogSyncCount(); }
 
 }  // extern "C"

@@ -145,12 +145,9 @@ int32_t OpenFile::DictAdd(int32_t index, const void* data, int32_t length) {
   if (index < 0 || (length > 0 && data == nullptr)) return TMBIO_INVALID;
   if (length < 0) return TMBIO_BAD_LENGTH;
   if (read_only_) return TMBIO_DENIED;
-  const bool env_tx = env_->in_tx();
-  int32_t status = conn_->BeginWrite(env_tx);
-  if (status < 0) return status;
-  auto add = [&]() -> int32_t {
+  auto add = [&](Connection& c) -> int32_t {
     int32_t st = 0;
-    sqlite3_stmt* s = conn_->Statement("INSERT OR REPLACE INTO dictionary(entry, data) VALUES(?1, ?2)", &st);
+    sqlite3_stmt* s = c.Statement("INSERT OR REPLACE INTO dictionary(entry, data) VALUES(?1, ?2)", &st);
     if (s == nullptr) return st;
     StatementUse use(s);
     sqlite3_bind_int(s, 1, index);
@@ -158,7 +155,7 @@ int32_t OpenFile::DictAdd(int32_t index, const void* data, int32_t length) {
     int rc = sqlite3_step(s);
     return rc == SQLITE_DONE ? 0 : StatusOf(rc);
   };
-  return conn_->EndWrite(env_tx, add());
+  return conn_->Write(env_->in_tx(), WriteBody(add));
 }
 
 // ---- Settings and descriptions ---------------------------------------------------------

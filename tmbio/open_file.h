@@ -125,10 +125,12 @@ class OpenFile {
                uint8_t bound_length, void* record, int32_t size, uint8_t* key,
                uint8_t* key_length, int32_t* value);
   int32_t ChangeKey(int32_t number);
-  int32_t FindByKey(const uint8_t* key, int32_t length, int64_t* pos);
-  int32_t WriteInTx(std::string* data, const uint8_t* key, int32_t key_length, int32_t operation,
-                    int64_t* pos, std::string* images, bool* present);
-  int32_t FillAutoinc(std::string* data);
+  // The parts of a write, run on `c`: this file's connection, or the one
+  // leading the batch a write committed alone is in.
+  int32_t FindByKey(Connection& c, const uint8_t* key, int32_t length, int64_t* pos);
+  int32_t WriteInTx(Connection& c, std::string* data, const uint8_t* key, int32_t key_length,
+                    int32_t operation, int64_t* pos, std::string* images, bool* present);
+  int32_t FillAutoinc(Connection& c, std::string* data);
   int64_t CountRows(const char* sql, int32_t* status);
 
   TMBFile pub_{};

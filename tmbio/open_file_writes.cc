@@ -21,13 +21,13 @@ constexpr int64_t kMaxPosition = std::numeric_limits<int32_t>::max();
 
 // ---- Writes ------------------------------------------------------------------------
 
-int32_t OpenFile::FindByKey(const uint8_t* key, int32_t length, int64_t* pos) {
+int32_t OpenFile::FindByKey(Connection& c, const uint8_t* key, int32_t length, int64_t* pos) {
   if (length <= 0 || key == nullptr) return TMBIO_INVALID;
   std::string prefix;
   int32_t status = ImagePrefix(current(), key, static_cast<size_t>(length), &prefix);
   if (status < 0) return status;
   const std::string k = "k" + std::to_string(current_key_);
-  sqlite3_stmt* s = conn_->Statement(
+  sqlite3_stmt* s = c.Statement(
       "SELECT pos, " + k + " FROM records WHERE " + k + " >= ?1 ORDER BY " + k + ", pos LIMIT 1",
       &status);
   if (s == nullptr) return status;
@@ -42,7 +42,7 @@ int32_t OpenFile::FindByKey(const uint8_t* key, int32_t length, int64_t* pos) {
   return 1;
 }
 
-int32_t OpenFile::FillAutoinc(std::string* data) {
+int32_t OpenFile::FillAutoinc(Connection& c, std::string* data) {
   auto* rec = reinterpret_cast<uint8_t*>(data->data());
   for (int32_t n = 1; n <= schema_->key_count(); ++n) {
     const Key& key = schema_->key(n);
@@ -54,7 +54,7 @@ int32_t OpenFile::FillAutoinc(std::string* data) {
     const bool descending = (seg.flags & TMBIO_SEG_DESCENDING) != 0;
     const std::string k = "k" + std::to_string(n);
     int32_t status = 0;
-    sqlite3_stmt* s = conn_->Statement("SELECT " + k + " FROM records WHERE " + k +
+    sqlite3_stmt* s = c.Statement("SELECT " + k + " FROM records WHERE " + k +
                                            " IS NOT NULL ORDER BY " + k + (descending ? "" : " DESC") +
                                            " LIMIT 1",
                                        &status);
@@ -94,27 +94,27 @@ int32_t OpenFile::FillAutoinc(std::string* data) {
   return 0;
 }
 
-int32_t OpenFile::WriteInTx(std::string* data, const uint8_t* key, int32_t key_length,
+int32_t OpenFile::WriteInTx(Connection& c, std::string* data, const uint8_t* key, int32_t key_length,
                             int32_t operation, int64_t* pos, std::string* images, bool* present) {
   int64_t target = 0;
   int32_t status;
   if (operation == TMBIO_WRITE_UPDATE) {
     target = current_pos_;
   } else if (operation == TMBIO_WRITE_UPDATE_KEY || operation == TMBIO_WRITE_UPSERT) {
-    status = FindByKey(key, key_length, &target);
+    status = FindByKey(c, key, key_length, &target);
     if (status < 0 && !(status == TMBIO_END && operation == TMBIO_WRITE_UPSERT)) return status;
     if (status == TMBIO_END) target = 0;
   }
   if (target != 0 && locks::LockedByOther(conn_->id(), target, env_)) return TMBIO_LOCKED;
   if (target == 0) {
-    status = FillAutoinc(data);
+    status = FillAutoinc(c, data);
     if (status < 0) return status;
   }
   const auto* rec = reinterpret_cast<const uint8_t*>(data->data());
   const int n = schema_->key_count();
   for (int k = 0; k < n; ++k) present[k] = BuildImage(schema_->keys()[static_cast<size_t>(k)], rec, &images[k]);
 
-  sqlite3_stmt* s = conn_->Statement(target == 0 ? insert_sql_ : update_sql_, &status);
+  sqlite3_stmt* s = c.Statement(target == 0 ? insert_sql_ : update_sql_, &status);
   if (s == nullptr) return status;
   StatementUse use(s);
   sqlite3_bind_blob(s, 1, data->data(), static_cast<int>(data->size()), SQLITE_STATIC);
@@ -129,14 +129,14 @@ int32_t OpenFile::WriteInTx(std::string* data, const uint8_t* key, int32_t key_l
   int rc = sqlite3_step(s);
   if (rc != SQLITE_DONE) return StatusOf(rc);
   if (target != 0) {
-    if (sqlite3_changes(conn_->db()) == 0) return TMBIO_END;
+    if (sqlite3_changes(c.db()) == 0) return TMBIO_END;
     *pos = target;
     return 0;
   }
-  *pos = sqlite3_last_insert_rowid(conn_->db());
+  *pos = sqlite3_last_insert_rowid(c.db());
   if (*pos > kMaxPosition) {
     // Record numbers are 32-bit on the wire; the row goes again.
-    sqlite3_stmt* d = conn_->Statement("DELETE FROM records WHERE pos = ?1", &status);
+    sqlite3_stmt* d = c.Statement("DELETE FROM records WHERE pos = ?1", &status);
     if (d != nullptr) {
       StatementUse du(d);
       sqlite3_bind_int64(d, 1, *pos);
@@ -168,11 +168,13 @@ int32_t OpenFile::Write(const void* record, int32_t length, const uint8_t* key, 
   if (length > 0) memcpy(data.data(), record, static_cast<size_t>(length));
   std::string images[TMBIO_MAX_KEYS];
   bool present[TMBIO_MAX_KEYS];
-  const bool env_tx = env_->in_tx();
-  int32_t status = conn_->BeginWrite(env_tx);
-  if (status < 0) return status;
   int64_t pos = 0;
-  status = conn_->EndWrite(env_tx, WriteInTx(&data, key, key_length, operation, &pos, images, present));
+  // Committed alone, the write may run on another connection's thread
+  // while this one waits: it touches this file's state only to read it.
+  auto write = [&](Connection& c) {
+    return WriteInTx(c, &data, key, key_length, operation, &pos, images, present);
+  };
+  int32_t status = conn_->Write(env_->in_tx(), WriteBody(write));
   if (status < 0) return status;
   // The written record becomes current, and the position moves onto it.
   where_ = Where::kOn;
@@ -195,21 +197,18 @@ int32_t OpenFile::Remove(const uint8_t* key, int32_t length) {
   if (length > 0 && key == nullptr) return TMBIO_INVALID;
   if (read_only_) return TMBIO_DENIED;
   if (length == 0 && !has_current_) return TMBIO_NO_CURRENT;
-  const bool env_tx = env_->in_tx();
-  int32_t status = conn_->BeginWrite(env_tx);
-  if (status < 0) return status;
   int64_t target = current_pos_;
   std::string image;
   bool image_null = true;
-  auto remove = [&]() -> int32_t {
+  auto remove = [&](Connection& c) -> int32_t {
     if (length > 0) {
-      int32_t found = FindByKey(key, length, &target);
+      int32_t found = FindByKey(c, key, length, &target);
       if (found < 0) return found;
     }
     if (locks::LockedByOther(conn_->id(), target, env_)) return TMBIO_LOCKED;
     int32_t st = 0;
     const std::string k = "k" + std::to_string(current_key_);
-    sqlite3_stmt* s = conn_->Statement("DELETE FROM records WHERE pos = ?1 RETURNING " + k, &st);
+    sqlite3_stmt* s = c.Statement("DELETE FROM records WHERE pos = ?1 RETURNING " + k, &st);
     if (s == nullptr) return st;
     StatementUse use(s);
     sqlite3_bind_int64(s, 1, target);
@@ -224,7 +223,7 @@ int32_t OpenFile::Remove(const uint8_t* key, int32_t length) {
     rc = sqlite3_step(s);  // the delete completes when its statement does
     return rc == SQLITE_DONE ? 1 : StatusOf(rc);
   };
-  status = conn_->EndWrite(env_tx, remove());
+  const int32_t status = conn_->Write(env_->in_tx(), WriteBody(remove));
   if (status < 0) return status;
   // The position stays in the gap, between the removed record's neighbours.
   where_ = Where::kGap;

@@ -1,0 +1,115 @@
+#include "group_commit.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "tmbio/tmbio.h"
+
+namespace tmbio {
+
+namespace {
+std::atomic<int64_t> g_syncs{0};
+}  // namespace
+
+int64_t LogSyncCount() { return g_syncs.load(std::memory_order_relaxed); }
+
+bool GroupCommit::Broken() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return broken_;
+}
+
+int32_t GroupCommit::Submit(const void* work, Clock::time_point deadline, Leader* leader) {
+  Waiter me;
+  me.write.work = work;
+  std::unique_lock<std::mutex> lock(mu_);
+  if (broken_) return TMBIO_IO_ERROR;
+  queue_.push_back(&me);
+  if (!leading_) {
+    leading_ = true;
+    return Lead(&me, deadline, leader, lock);
+  }
+  while (me.state == Waiter::State::kQueued) {
+    if (me.cv.wait_until(lock, deadline) == std::cv_status::timeout &&
+        me.state == Waiter::State::kQueued) {
+      queue_.erase(std::find(queue_.begin(), queue_.end(), &me));
+      return TMBIO_BUSY;
+    }
+  }
+  // Once taken, the write is in a transaction that is already running: it
+  // waits for the batch, however long its commit and sync take.
+  while (me.state == Waiter::State::kTaken) me.cv.wait(lock);
+  if (me.state == Waiter::State::kDone) return me.write.status;
+  return Lead(&me, deadline, leader, lock);
+}
+
+int32_t GroupCommit::Lead(Waiter* me, Clock::time_point deadline, Leader* leader,
+                          std::unique_lock<std::mutex>& lock) {
+  if (broken_) {
+    queue_.erase(std::find(queue_.begin(), queue_.end(), me));
+    HandOver();
+    return TMBIO_IO_ERROR;
+  }
+  // Writes keep queueing while the leader waits for the write right (a
+  // transaction of another connection may hold it): the batch grows.
+  lock.unlock();
+  const int32_t begun = leader->BeginBatch(deadline);
+  lock.lock();
+  if (begun != 0) {
+    queue_.erase(std::find(queue_.begin(), queue_.end(), me));
+    HandOver();
+    return begun;
+  }
+  std::vector<Waiter*> taken(queue_.begin(), queue_.end());
+  queue_.clear();
+  std::vector<Write*> batch;
+  batch.reserve(taken.size());
+  for (Waiter* w : taken) {
+    w->state = Waiter::State::kTaken;
+    batch.push_back(&w->write);
+  }
+  lock.unlock();
+
+  int32_t failure = leader->CommitBatch(batch);
+  const bool wrote = std::any_of(batch.begin(), batch.end(), [](Write* w) { return w->status >= 0; });
+  bool sync_failed = false;
+  // The next batch waits for this one's sync, gathering every write that
+  // comes meanwhile: one commit for many costs less than letting it run
+  // beside the sync with the few that came during this one's commit.
+  if (failure == 0 && wrote) {
+    failure = leader->SyncBatch();
+    g_syncs.fetch_add(1, std::memory_order_relaxed);
+    sync_failed = failure != 0;
+  }
+
+  lock.lock();
+  if (sync_failed) broken_ = true;
+  for (Waiter* w : taken) {
+    if (failure != 0 && w->write.status >= 0) w->write.status = failure;
+    if (w == me) continue;
+    w->state = Waiter::State::kDone;
+    w->cv.notify_one();
+  }
+  HandOver();
+  return me->write.status;
+}
+
+void GroupCommit::HandOver() {
+  leading_ = false;
+  if (queue_.empty()) return;
+  // After a failed sync nothing queued may be written: each leaves with
+  // the error, and nobody leads.
+  if (broken_) {
+    for (Waiter* w : queue_) {
+      w->write.status = TMBIO_IO_ERROR;
+      w->state = Waiter::State::kDone;
+      w->cv.notify_one();
+    }
+    queue_.clear();
+    return;
+  }
+  leading_ = true;
+  queue_.front()->state = Waiter::State::kLead;
+  queue_.front()->cv.notify_one();
+}
+
+}  // namespace tmbio
