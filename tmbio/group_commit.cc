@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 
 #include "tmbio/tmbio.h"
 
@@ -23,7 +24,9 @@ int32_t GroupCommit::Submit(const void* work, Clock::time_point deadline, Leader
   me.write.work = work;
   std::unique_lock<std::mutex> lock(mu_);
   if (broken_) return TMBIO_IO_ERROR;
+  me.writer = leader;
   queue_.push_back(&me);
+  if (gathering_ && queue_.size() >= expected_) gathered_cv_.notify_one();
   if (!leading_) {
     leading_ = true;
     return Lead(&me, deadline, leader, lock);
@@ -49,6 +52,19 @@ int32_t GroupCommit::Lead(Waiter* me, Clock::time_point deadline, Leader* leader
     HandOver();
     return TMBIO_IO_ERROR;
   }
+  // The writers of the last batches come back within moments of their
+  // answers (a round trip to their clients): a batch that waits for them,
+  // briefly, takes them all at one sync, where one that started without
+  // them would leave them a whole batch to wait. A lone writer expects
+  // nobody and starts at once.
+  if (queue_.size() < expected_ && gather_.count() > 0) {
+    gathering_ = true;
+    const auto until = Clock::now() + gather_;
+    while (queue_.size() < expected_ &&
+           gathered_cv_.wait_until(lock, until) == std::cv_status::no_timeout) {
+    }
+    gathering_ = false;
+  }
   // Writes keep queueing while the leader waits for the write right (a
   // transaction of another connection may hold it): the batch grows.
   lock.unlock();
@@ -63,10 +79,14 @@ int32_t GroupCommit::Lead(Waiter* me, Clock::time_point deadline, Leader* leader
   queue_.clear();
   std::vector<Write*> batch;
   batch.reserve(taken.size());
+  std::vector<const void*> writers;
+  writers.reserve(taken.size());
   for (Waiter* w : taken) {
     w->state = Waiter::State::kTaken;
     batch.push_back(&w->write);
+    writers.push_back(w->writer);
   }
+  NoteWriters(std::move(writers));
   lock.unlock();
 
   int32_t failure = leader->CommitBatch(batch);
@@ -91,6 +111,19 @@ int32_t GroupCommit::Lead(Waiter* me, Clock::time_point deadline, Leader* leader
   }
   HandOver();
   return me->write.status;
+}
+
+void GroupCommit::NoteWriters(std::vector<const void*> writers) {
+  std::sort(writers.begin(), writers.end());
+  writers.erase(std::unique(writers.begin(), writers.end()), writers.end());
+  // Two batches: writers answered by one batch queue for the one after
+  // next while the next runs, so that they alternate between two.
+  std::vector<const void*> recent;
+  recent.reserve(writers.size() + last_writers_.size());
+  std::set_union(writers.begin(), writers.end(), last_writers_.begin(), last_writers_.end(),
+                 std::back_inserter(recent));
+  expected_ = recent.size();
+  last_writers_ = std::move(writers);
 }
 
 void GroupCommit::HandOver() {

@@ -55,6 +55,11 @@ class GroupCommit {
     virtual int32_t SyncBatch() = 0;
   };
 
+  // `gather`: the longest a leader waits for the writers of the last two
+  // batches to queue again before it begins.
+  explicit GroupCommit(std::chrono::microseconds gather = std::chrono::microseconds(1000))
+      : gather_(gather) {}
+
   // Runs `work` in a batch, as described above; `leader` is the caller's
   // own, used only if the caller leads.
   int32_t Submit(const void* work, Clock::time_point deadline, Leader* leader);
@@ -64,6 +69,7 @@ class GroupCommit {
   struct Waiter {
     enum class State { kQueued, kTaken, kLead, kDone };
     Write write;
+    const void* writer = nullptr;  // its leader: one per connection
     State state = State::kQueued;
     std::condition_variable cv;
   };
@@ -71,11 +77,18 @@ class GroupCommit {
                std::unique_lock<std::mutex>& lock);
   // The lead passes to the longest-waiting queued write, if any.
   void HandOver();
+  // Counts the writers a leader expects: those of this batch and the last.
+  void NoteWriters(std::vector<const void*> writers);
 
   std::mutex mu_;
   std::deque<Waiter*> queue_;  // guarded by mu_
   bool leading_ = false;       // a batch is being led; guarded by mu_
   bool broken_ = false;        // a sync failed; guarded by mu_
+  const std::chrono::microseconds gather_;
+  std::condition_variable gathered_cv_;   // the queue reached expected_
+  bool gathering_ = false;                // a leader waits on it; guarded by mu_
+  size_t expected_ = 0;                   // guarded by mu_
+  std::vector<const void*> last_writers_;  // sorted; guarded by mu_
 };
 
 // The syncs every group of the process made: writes per sync for the

@@ -118,6 +118,48 @@ TEST(GroupCommit, WritesQueuedDuringABatchFormTheNextAndFailAlone) {
   EXPECT_EQ(alone.syncs.load(), 0);
 }
 
+// The writers of the last two batches are expected back: a leader waits
+// for them (within its cap) and takes them all in one batch; one that does
+// not come back holds a batch up no longer than the cap.
+TEST(GroupCommit, ALeaderWaitsForTheWritersOfTheLastBatchesWithinItsCap) {
+  GroupCommit patient(std::chrono::seconds(60));
+  Gate gate;
+  RecordingLeader a, b, c;
+  a.sync_gate = &gate;
+  const int32_t ok = 1;
+  std::thread first([&] { EXPECT_EQ(patient.Submit(&ok, In(60s), &a), 1); });
+  gate.AwaitEntered();
+  std::thread second([&] { EXPECT_EQ(patient.Submit(&ok, In(60s), &b), 1); });
+  std::thread third([&] { EXPECT_EQ(patient.Submit(&ok, In(60s), &c), 1); });
+  std::this_thread::sleep_for(100ms);
+  gate.Open();
+  first.join();
+  second.join();
+  third.join();
+  ASSERT_EQ(a.batches, std::vector<int>{1});
+  ASSERT_EQ(b.batches.size() + c.batches.size(), 1u);  // {b, c}, led by either
+  // a, b and c wrote in the last two batches: a batch a leads now waits
+  // for the other two, however late they come within the cap.
+  a.sync_gate = nullptr;
+  std::thread lead([&] { EXPECT_EQ(patient.Submit(&ok, In(60s), &a), 1); });
+  std::this_thread::sleep_for(100ms);
+  std::thread late_b([&] { EXPECT_EQ(patient.Submit(&ok, In(60s), &b), 1); });
+  std::thread late_c([&] { EXPECT_EQ(patient.Submit(&ok, In(60s), &c), 1); });
+  lead.join();
+  late_b.join();
+  late_c.join();
+  EXPECT_EQ(a.batches, (std::vector<int>{1, 3}));
+
+  GroupCommit brief(std::chrono::milliseconds(20));
+  RecordingLeader gone;
+  std::thread together([&] { EXPECT_EQ(brief.Submit(&ok, In(60s), &gone), 1); });
+  together.join();
+  EXPECT_EQ(brief.Submit(&ok, In(60s), &a), 1);
+  // `gone` never writes again: a's batch goes alone once the cap runs out.
+  EXPECT_EQ(brief.Submit(&ok, In(60s), &a), 1);
+  EXPECT_EQ(a.batches, (std::vector<int>{1, 3, 1, 1}));
+}
+
 TEST(GroupCommit, AQueuedWriteGivesUpAtItsDeadlineWhileTheLeaderWaitsForTheFile) {
   GroupCommit group;
   Gate held;  // another connection's transaction holds the write right
