@@ -52,17 +52,16 @@ OpenFile::OpenFile(Environment* env, std::shared_ptr<Connection> conn, bool read
   pub_.engine = this;
   const int n = schema_->key_count();
   insert_sql_ = "INSERT INTO records(data";
-  update_sql_ = "UPDATE records SET data = ?1";
+  stored_keys_sql_ = "SELECT ";
   std::string values = "?1";
   for (int k = 1; k <= n; ++k) {
     std::string col = "k" + std::to_string(k);
-    std::string arg = "?" + std::to_string(k + 1);
     insert_sql_ += ", " + col;
-    values += ", " + arg;
-    update_sql_ += ", " + col + " = " + arg;
+    values += ", ?" + std::to_string(k + 1);
+    stored_keys_sql_ += (k > 1 ? ", " : "") + col;
   }
   insert_sql_ += ") VALUES(" + values + ")";
-  update_sql_ += " WHERE pos = ?" + std::to_string(n + 2);
+  stored_keys_sql_ += " FROM records WHERE pos = ?1";
   conn_->AddCursor(&cursor_);
 }
 

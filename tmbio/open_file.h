@@ -131,6 +131,10 @@ class OpenFile {
   int32_t WriteInTx(Connection& c, std::string* data, const uint8_t* key, int32_t key_length,
                     int32_t operation, int64_t* pos, std::string* images, bool* present);
   int32_t FillAutoinc(Connection& c, std::string* data);
+  // The update of the record at `target` to `images`, setting only the key
+  // columns whose images change; TMBIO_END when the record is gone.
+  int32_t UpdateSql(Connection& c, int64_t target, const std::string* images, const bool* present,
+                    std::string* sql);
   int64_t CountRows(const char* sql, int32_t* status);
 
   TMBFile pub_{};
@@ -169,7 +173,7 @@ class OpenFile {
 
   sqlite3_stmt* statements_[kShapeCount][TMBIO_MAX_KEYS + 1] = {};
   std::string insert_sql_;
-  std::string update_sql_;
+  std::string stored_keys_sql_;  // the key images of the record at ?1
   Restriction restriction_;
 };
 

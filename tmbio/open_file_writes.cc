@@ -94,6 +94,37 @@ int32_t OpenFile::FillAutoinc(Connection& c, std::string* data) {
   return 0;
 }
 
+int32_t OpenFile::UpdateSql(Connection& c, int64_t target, const std::string* images,
+                           const bool* present, std::string* sql) {
+  const int n = schema_->key_count();
+  *sql = "UPDATE records SET data = ?1";
+  if (n > 0) {
+    // An index whose key the update leaves as it was is left alone: setting
+    // its column, even to the same image, rewrites its page, and every page
+    // a write touches goes to the log whole (an update of a record's data
+    // alone then writes one page instead of one for each key).
+    int32_t status = 0;
+    sqlite3_stmt* old = c.Statement(stored_keys_sql_, &status);
+    if (old == nullptr) return status;
+    StatementUse use(old);
+    sqlite3_bind_int64(old, 1, target);
+    const int rc = sqlite3_step(old);
+    if (rc == SQLITE_DONE) return TMBIO_END;
+    if (rc != SQLITE_ROW) return StatusOf(rc);
+    for (int k = 0; k < n; ++k) {
+      const bool stored = sqlite3_column_type(old, k) != SQLITE_NULL;
+      const bool same =
+          stored == present[k] &&
+          (!stored || (static_cast<size_t>(sqlite3_column_bytes(old, k)) == images[k].size() &&
+                       (images[k].empty() ||
+                        memcmp(sqlite3_column_blob(old, k), images[k].data(), images[k].size()) == 0)));
+      if (!same) *sql += ", k" + std::to_string(k + 1) + " = ?" + std::to_string(k + 2);
+    }
+  }
+  *sql += " WHERE pos = ?" + std::to_string(n + 2);
+  return 0;
+}
+
 int32_t OpenFile::WriteInTx(Connection& c, std::string* data, const uint8_t* key, int32_t key_length,
                             int32_t operation, int64_t* pos, std::string* images, bool* present) {
   int64_t target = 0;
@@ -114,7 +145,12 @@ int32_t OpenFile::WriteInTx(Connection& c, std::string* data, const uint8_t* key
   const int n = schema_->key_count();
   for (int k = 0; k < n; ++k) present[k] = BuildImage(schema_->keys()[static_cast<size_t>(k)], rec, &images[k]);
 
-  sqlite3_stmt* s = c.Statement(target == 0 ? insert_sql_ : update_sql_, &status);
+  std::string update_sql;
+  if (target != 0) {
+    status = UpdateSql(c, target, images, present, &update_sql);
+    if (status < 0) return status;
+  }
+  sqlite3_stmt* s = c.Statement(target == 0 ? insert_sql_ : update_sql, &status);
   if (s == nullptr) return status;
   StatementUse use(s);
   sqlite3_bind_blob(s, 1, data->data(), static_cast<int>(data->size()), SQLITE_STATIC);

@@ -137,6 +137,20 @@ TEST_F(WriteTest, OperationsLengthsAndAutoincrement) {
   Record r3 = Row(3, "c2@x", 7, 40);
   key = {3, 0, 0, 0};
   EXPECT_EQ(QDK_ExtWrite(file_, r3.data(), r3.size(), key.data(), 4, TMBIO_WRITE_UPDATE_KEY, 0), 3);
+  // Its email and group changed, its id did not: each key finds it by its
+  // new value and none by an old one.
+  const Record old3 = Row(3, "c@x", 2);
+  QDK_keyadjust(file_, nullptr, 0, 2);
+  EXPECT_EQ(QDK_seek(file_, r3.data() + 4, 16, TMBIO_SEEK_EQUAL), 1);
+  EXPECT_EQ(QDK_getpos(file_), 3);
+  EXPECT_NE(QDK_seek(file_, old3.data() + 4, 16, TMBIO_SEEK_EQUAL), 1);
+  QDK_keyadjust(file_, nullptr, 0, 3);
+  const std::vector<uint8_t> group_now = {7, 0, 3, 0, 0, 0}, group_before = {2, 0, 3, 0, 0, 0};
+  EXPECT_EQ(QDK_seek(file_, group_now.data(), 6, TMBIO_SEEK_EQUAL), 1);
+  EXPECT_NE(QDK_seek(file_, group_before.data(), 6, TMBIO_SEEK_EQUAL), 1);
+  QDK_keyadjust(file_, nullptr, 0, 1);
+  EXPECT_EQ(QDK_seek(file_, key.data(), 4, TMBIO_SEEK_EQUAL), 1);
+  EXPECT_EQ(QDK_getpos(file_), 3);
   key = {33, 0, 0, 0};
   EXPECT_EQ(QDK_ExtWrite(file_, r3.data(), r3.size(), key.data(), 4, TMBIO_WRITE_UPDATE_KEY, 0), TMBIO_END);
   EXPECT_EQ(QDK_ExtWrite(file_, r3.data(), r3.size(), nullptr, 0, TMBIO_WRITE_UPDATE_KEY, 0), TMBIO_INVALID);
