@@ -40,19 +40,6 @@ namespace {
 constexpr int kCustomers = 1000;
 constexpr int32_t kCustomerRecord = 176;
 
-tmb::test::ServerProcess& Server() {
-  static std::unique_ptr<tmb::test::ServerProcess> server = [] {
-    auto s = std::make_unique<tmb::test::ServerProcess>();
-    std::string error;
-    if (!tmb::test::StartDemoShop(s.get(), "", &error)) {
-      std::fprintf(stderr, "odbc_bench: %s\n", error.c_str());
-      std::abort();
-    }
-    return s;
-  }();
-  return *server;
-}
-
 std::string Int32Le(int32_t v) {
   const auto u = static_cast<uint32_t>(v);
   return std::string{static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16),
@@ -60,7 +47,7 @@ std::string Int32Le(int32_t v) {
 }
 
 void BM_ClientReadByKey(benchmark::State& state) {
-  tmb::test::ServerProcess& server = Server();
+  tmb::test::ServerProcess& server = tmb::test::SharedDemoShop();
   tmb::Client c;
   std::string error;
   int16_t code = 0;
@@ -88,7 +75,7 @@ void BM_ClientReadByKey(benchmark::State& state) {
 }
 
 void BM_OdbcSelectByKey(benchmark::State& state) {
-  tmb::test::ServerProcess& server = Server();
+  tmb::test::ServerProcess& server = tmb::test::SharedDemoShop();
   SQLHENV env = nullptr;
   SQLHDBC dbc = nullptr;
   SQLHSTMT stmt = nullptr;
@@ -136,7 +123,7 @@ void BM_OdbcSelectByKey(benchmark::State& state) {
 
 void BM_SqlViewSelectByKey(benchmark::State& state) {
   tmb::sql::Target target;
-  target.port = Server().port();
+  target.port = tmb::test::SharedDemoShop().port();
   target.catalog = "Demo";
   std::string error;
   auto db = tmb::sql::Database::Open(target, &error);

@@ -27,23 +27,9 @@
 
 namespace {
 
-// One server with the demo shop for the whole run, stopped at exit.
-tmb::test::ServerProcess* Server() {
-  static std::unique_ptr<tmb::test::ServerProcess> server = [] {
-    auto s = std::make_unique<tmb::test::ServerProcess>();
-    std::string error;
-    if (!tmb::test::StartDemoShop(s.get(), "", &error)) {
-      std::fprintf(stderr, "sql_bench: %s\n", error.c_str());
-      std::abort();
-    }
-    return s;
-  }();
-  return server.get();
-}
-
 std::unique_ptr<tmb::sql::Database> OpenView() {
   tmb::sql::Target t;
-  t.port = Server()->port();
+  t.port = tmb::test::SharedDemoShop().port();
   t.catalog = "demo";
   std::string error;
   auto db = tmb::sql::Database::Open(t, &error);
@@ -67,7 +53,7 @@ struct LibraryReader {
     bool zlib = false;
     int32_t env = 0;
     tmb::OpenedFile f;
-    if (!client.Connect("127.0.0.1", Server()->port(), &error) ||
+    if (!client.Connect("127.0.0.1", tmb::test::SharedDemoShop().port(), &error) ||
         !tmb::OpenWithCompression(client, tmb::CompressionChoiceOption::kRunLength, &zlib,
                                   &error) ||
         !tmb::CallAllocEnv(client, &env, &error) ||

@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "tests/e2e/server_process.h"
@@ -56,6 +59,19 @@ bool CreateDataFile(const std::string& data_dir, const std::string& name,
       RunProgram(TMB_ADMIN_BIN, {"create", data_dir + "/" + name + ".tmb", schema}, work);
   if (r.code != 0) *error = "tmbadmin create: " + r.err;
   return r.code == 0;
+}
+
+ServerProcess& SharedDemoShop() {
+  static std::unique_ptr<ServerProcess> server = [] {
+    auto s = std::make_unique<ServerProcess>();
+    std::string error;
+    if (!StartDemoShop(s.get(), "", &error)) {
+      std::fprintf(stderr, "demo shop: %s\n", error.c_str());
+      std::abort();
+    }
+    return s;
+  }();
+  return *server;
 }
 
 bool StartDemoShop(ServerProcess* server, const std::string& settings, std::string* error) {

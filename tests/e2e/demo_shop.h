@@ -27,6 +27,11 @@ class ServerProcess;
 // key, and starts the server. False with *error when a step fails.
 bool StartDemoShop(ServerProcess* server, const std::string& settings, std::string* error);
 
+// One demo shop server for the whole process (benchmarks), started on first
+// use with no further settings and stopped at exit; aborts with a line on
+// standard error when it cannot start.
+ServerProcess& SharedDemoShop();
+
 // Adds a user to the catalog's users file: from then on its files need a
 // logon.
 bool AddDemoUser(const std::string& data_dir, const std::string& name,
