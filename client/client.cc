@@ -82,6 +82,7 @@ void Client::Close() {
   EndClientTls(conn_);
   if (conn_.fd >= 0) close(conn_.fd);
   conn_.fd = -1;
+  ConnectionReset(conn_);
 }
 
 void Client::BeginRequest(uint8_t opcode) {

@@ -518,8 +518,9 @@ int32_t Connection::BeginTxWrite() {
 }
 
 int32_t Connection::BeginBatch(GroupCommit::Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - GroupCommit::Clock::now());
-  if (!AcquireWrite(shared_.get(), this, static_cast<int32_t>(std::max<int64_t>(0, left.count())))) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - GroupCommit::Clock::now()).count();
+  if (!AcquireWrite(shared_.get(), this, static_cast<int32_t>(std::max<int64_t>(0, left)))) {
     return TMBIO_BUSY;
   }
   writing_ = true;

@@ -90,7 +90,8 @@ int32_t GroupCommit::Lead(Waiter* me, Clock::time_point deadline, Leader* leader
   lock.unlock();
 
   int32_t failure = leader->CommitBatch(batch);
-  const bool wrote = std::any_of(batch.begin(), batch.end(), [](Write* w) { return w->status >= 0; });
+  const bool wrote =
+      std::any_of(batch.begin(), batch.end(), [](Write* w) { return w->status >= 0; });
   bool sync_failed = false;
   // The next batch waits for this one's sync, gathering every write that
   // comes meanwhile: one commit for many costs less than letting it run

@@ -146,7 +146,8 @@ int32_t OpenFile::DictAdd(int32_t index, const void* data, int32_t length) {
   if (read_only_) return TMBIO_DENIED;
   auto add = [&](Connection& c) -> int32_t {
     int32_t st = 0;
-    sqlite3_stmt* s = c.Statement("INSERT OR REPLACE INTO dictionary(entry, data) VALUES(?1, ?2)", &st);
+    sqlite3_stmt* s =
+        c.Statement("INSERT OR REPLACE INTO dictionary(entry, data) VALUES(?1, ?2)", &st);
     if (s == nullptr) return st;
     StatementUse use(s);
     sqlite3_bind_int(s, 1, index);

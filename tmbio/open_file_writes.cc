@@ -113,11 +113,12 @@ int32_t OpenFile::UpdateSql(Connection& c, int64_t target, const std::string* im
     if (rc != SQLITE_ROW) return StatusOf(rc);
     for (int k = 0; k < n; ++k) {
       const bool stored = sqlite3_column_type(old, k) != SQLITE_NULL;
+      const std::string& image = images[k];
       const bool same =
           stored == present[k] &&
-          (!stored || (static_cast<size_t>(sqlite3_column_bytes(old, k)) == images[k].size() &&
-                       (images[k].empty() ||
-                        memcmp(sqlite3_column_blob(old, k), images[k].data(), images[k].size()) == 0)));
+          (!stored || (static_cast<size_t>(sqlite3_column_bytes(old, k)) == image.size() &&
+                       (image.empty() ||
+                        memcmp(sqlite3_column_blob(old, k), image.data(), image.size()) == 0)));
       if (!same) *sql += ", k" + std::to_string(k + 1) + " = ?" + std::to_string(k + 2);
     }
   }
@@ -125,8 +126,9 @@ int32_t OpenFile::UpdateSql(Connection& c, int64_t target, const std::string* im
   return 0;
 }
 
-int32_t OpenFile::WriteInTx(Connection& c, std::string* data, const uint8_t* key, int32_t key_length,
-                            int32_t operation, int64_t* pos, std::string* images, bool* present) {
+int32_t OpenFile::WriteInTx(Connection& c, std::string* data, const uint8_t* key,
+                            int32_t key_length, int32_t operation, int64_t* pos,
+                            std::string* images, bool* present) {
   int64_t target = 0;
   int32_t status;
   if (operation == TMBIO_WRITE_UPDATE) {

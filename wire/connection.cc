@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace tmb {
 namespace {
@@ -40,21 +41,9 @@ int64_t BoundedTlsRead(Connection& c, void* buf, int64_t n, Clock::time_point de
   return peek ? c.tls_io->peek(c, buf, n) : c.tls_io->receive(c, buf, n);
 }
 
-}  // namespace
-
-int64_t ConnectionPeek(Connection& c, void* buf, int64_t n) {
-  if (c.tls != nullptr) {
-    SetReceiveTimeout(c, 0);
-    return c.tls_io->peek(c, buf, std::min(n, kTlsPiece));
-  }
-  for (;;) {
-    ssize_t r = recv(c.fd, buf, static_cast<size_t>(n), MSG_PEEK);
-    if (r >= 0) return r;
-    if (errno != EINTR) return -1;
-  }
-}
-
-int64_t ConnectionReceive(Connection& c, void* buf, int64_t n) {
+// Whatever the socket (or the TLS layer) has, up to n bytes, waiting for
+// the first; 0 when the peer closed, -1 on error.
+int64_t ReceiveSome(Connection& c, void* buf, int64_t n) {
   if (c.tls != nullptr) {
     SetReceiveTimeout(c, 0);
     return c.tls_io->receive(c, buf, std::min(n, kTlsPiece));
@@ -66,7 +55,8 @@ int64_t ConnectionReceive(Connection& c, void* buf, int64_t n) {
   }
 }
 
-int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n, Clock::time_point deadline) {
+// The same, waiting for the first byte no later than `deadline`.
+int64_t ReceiveSomeBy(Connection& c, void* buf, int64_t n, Clock::time_point deadline) {
   if (c.tls != nullptr) {
     const int64_t r = BoundedTlsRead(c, buf, n, deadline, false);
     return r < 0 ? -1 : r;
@@ -85,7 +75,63 @@ int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n, Clock::time_poi
   }
 }
 
+int64_t Ahead(const Connection& c) { return c.ahead_end - c.ahead_begin; }
+
+// Up to n bytes of those read ahead, consumed.
+int64_t TakeAhead(Connection& c, void* buf, int64_t n) {
+  const int64_t k = std::min(n, Ahead(c));
+  std::memcpy(buf, c.ahead + c.ahead_begin, static_cast<size_t>(k));
+  c.ahead_begin += k;
+  if (c.ahead_begin == c.ahead_end) c.ahead_begin = c.ahead_end = 0;
+  return k;
+}
+
+// Reads n bytes at most: from those read ahead when there are any; else,
+// for a small read, as much as the socket has into the read-ahead first.
+template <typename ReceiveFn>
+int64_t Read(Connection& c, void* buf, int64_t n, ReceiveFn receive) {
+  if (n <= 0) return 0;
+  if (Ahead(c) > 0) return TakeAhead(c, buf, n);
+  if (n >= kReadAhead) return receive(buf, n);
+  const int64_t r = receive(c.ahead, kReadAhead);
+  if (r <= 0) return r;
+  c.ahead_begin = 0;
+  c.ahead_end = r;
+  return TakeAhead(c, buf, n);
+}
+
+}  // namespace
+
+int64_t ConnectionPeek(Connection& c, void* buf, int64_t n) {
+  if (Ahead(c) == 0 && c.tls != nullptr) {
+    // The TLS layer's own peek: a library without one says so in the log
+    // when it is first needed, and the first read still gets every byte.
+    SetReceiveTimeout(c, 0);
+    return c.tls_io->peek(c, buf, std::min(n, kTlsPiece));
+  }
+  if (Ahead(c) == 0) {
+    const int64_t r = ReceiveSome(c, c.ahead, kReadAhead);
+    if (r <= 0) return r;
+    c.ahead_begin = 0;
+    c.ahead_end = r;
+  }
+  const int64_t k = std::min(n, Ahead(c));
+  std::memcpy(buf, c.ahead + c.ahead_begin, static_cast<size_t>(k));
+  return k;
+}
+
+int64_t ConnectionReceive(Connection& c, void* buf, int64_t n) {
+  return Read(c, buf, n, [&c](void* dest, int64_t want) { return ReceiveSome(c, dest, want); });
+}
+
+int64_t ConnectionReceiveBy(Connection& c, void* buf, int64_t n, Clock::time_point deadline) {
+  return Read(c, buf, n, [&c, deadline](void* dest, int64_t want) {
+    return ReceiveSomeBy(c, dest, want, deadline);
+  });
+}
+
 bool ConnectionReadableBy(Connection& c, Clock::time_point deadline) {
+  if (Ahead(c) > 0) return true;
   if (c.tls != nullptr) {
     // Decrypted bytes may be waiting inside the TLS layer while the socket
     // has none, so ask the layer itself; a read that failed for any reason

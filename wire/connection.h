@@ -26,6 +26,11 @@ struct TlsIo {
   int64_t (*send)(Connection& c, const void* buf, int64_t n);
 };
 
+// The most a connection reads ahead of its reader in one call: a whole
+// small request (its frame header and body) then costs one receive, not
+// one for each piece the framing asks for.
+constexpr int64_t kReadAhead = 512;
+
 struct Connection {
   int fd = -1;
   void* tls = nullptr;          // the connection's TLS object; none on plain sockets
@@ -34,10 +39,21 @@ struct Connection {
   // Whether a receive time-out is on the socket: TLS reads are bounded by
   // one, because bytes the TLS layer decrypted already make poll useless.
   bool receive_timeout_set = false;
+  // Bytes received but not yet read: [ahead_begin, ahead_end) of `ahead`.
+  // Every read below takes from here first; Forget them (ConnectionReset)
+  // when the connection is closed or replaced.
+  int64_t ahead_begin = 0;
+  int64_t ahead_end = 0;
+  uint8_t ahead[kReadAhead];
 };
 
+// Drops the bytes read ahead, for a connection closed or about to be
+// reused for another socket.
+inline void ConnectionReset(Connection& c) { c.ahead_begin = c.ahead_end = 0; }
+
 // Reads up to n bytes without consuming them. Bytes read, 0 when the peer
-// closed, -1 on error.
+// closed, -1 on error. The reads below may take more from the socket than
+// they were asked for; the rest waits in the connection for the next read.
 int64_t ConnectionPeek(Connection& c, void* buf, int64_t n);
 // Reads up to n bytes. Bytes read, 0 when the peer closed, -1 on error.
 int64_t ConnectionReceive(Connection& c, void* buf, int64_t n);

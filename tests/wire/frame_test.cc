@@ -40,6 +40,7 @@ class FrameTest : public ::testing::Test {
   }
   void TearDown() override {
     close(near_.fd);
+    ConnectionReset(near_);
     if (far_.fd >= 0) close(far_.fd);
   }
 
@@ -188,6 +189,30 @@ TEST_F(FrameTest, MalformedFramesAreRefused) {
     TearDown();
     SetUp();
   }
+}
+
+// A connection reads ahead of the frame it is asked for: frames sent
+// together, a small one before one larger than the read-ahead, and a peek
+// before them all arrive whole and in order.
+TEST_F(FrameTest, FramesSentTogetherArriveWholeAndInOrder) {
+  CompressionSettings s;
+  const Bytes big(3 * kReadAhead, 7);
+  const auto big_length = static_cast<uint32_t>(big.size());
+  WriteRaw(Concat(Concat(Header(3, 3), {1, 2, 3}),
+                  Concat(Concat(Header(1, 1), {9}), Concat(Header(big_length, big_length), big))));
+  uint8_t head[4];
+  ASSERT_EQ(ConnectionPeek(near_, head, 4), 4);
+  EXPECT_EQ(LoadBigEndian32(head), 3u);
+  ASSERT_EQ(Receive(s), ReceiveResult::kOk);
+  EXPECT_EQ(Body(), (Bytes{1, 2, 3}));
+  ASSERT_EQ(Receive(s), ReceiveResult::kOk);
+  EXPECT_EQ(Body(), Bytes{9});
+  ASSERT_EQ(Receive(s), ReceiveResult::kOk);
+  EXPECT_EQ(Body(), big);
+  // Nothing is left over: the next read waits for the peer, who closes.
+  close(far_.fd);
+  far_.fd = -1;
+  EXPECT_EQ(Receive(s), ReceiveResult::kClosed);
 }
 
 TEST_F(FrameTest, PeerClosingMidFrameIsAClosedConnection) {
