@@ -18,6 +18,7 @@
 #include "tests/e2e/tls_certificates.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text_files.h"
+#include "tests/support/tmux_terminal.h"
 
 namespace tmb::test {
 namespace {
@@ -56,14 +57,13 @@ bool Listening(uint16_t port) {
   return true;
 }
 
-// The real server in a tmux session of its own (its own tmux server on a
-// socket in the scratch directory, so nothing of the user's is touched).
+// The real server on a terminal of its own (a tmux session whose server is
+// killed with this object).
 // When the server ends, the shell writes its exit status and the terminal's
 // settings to files.
 class PanelServer {
  public:
   PanelServer() : port_(FreePort()) {}
-  ~PanelServer() { Tmux("kill-server"); }
 
   bool Start(const std::string& machine_hive) {
     const std::string& d = dir_.path();
@@ -78,19 +78,14 @@ class PanelServer {
                                  << "' -P:" << port_ << " 2>stderr.txt\n"
                                  << "echo $? >status.tmp; mv status.tmp status\n"
                                  << "stty -a >stty.tmp; mv stty.tmp stty.txt\n";
-    if (std::system(TmuxCommand("new-session -d -s panel -x 100 -y 30 'sh " + d + "/run.sh'")
-                        .c_str()) != 0) {
-      return false;
-    }
+    if (!terminal_.Start("sh " + d + "/run.sh")) return false;
     return Eventually([&] { return Listening(port_) || Exited(); });
   }
 
-  std::string Screen() { return CommandOutput(TmuxCommand("capture-pane -p -t panel")); }
+  std::string Screen() { return terminal_.Screen(); }
   // Waits for `text` on the screen.
-  bool Shows(const std::string& text) {
-    return Eventually([&] { return Screen().find(text) != std::string::npos; }, 10s);
-  }
-  void Keys(const std::string& keys) { Tmux("send-keys -t panel " + keys); }
+  bool Shows(const std::string& text) { return terminal_.Shows(text); }
+  void Keys(const std::string& keys) { terminal_.Keys(keys); }
 
   bool Exited() const { return std::filesystem::exists(dir_.path() + "/status"); }
   // The exit status once the server has ended on its own; -1 when it has not.
@@ -106,10 +101,8 @@ class PanelServer {
 
   // The server's process: the child of the pane's shell.
   pid_t ServerPid() {
-    const std::string shell = CommandOutput(TmuxCommand("display -p -t panel '#{pane_pid}'"));
-    const std::string children =
-        Slurp("/proc/" + std::to_string(std::atoi(shell.c_str())) + "/task/" +
-              std::to_string(std::atoi(shell.c_str())) + "/children");
+    const std::string shell = std::to_string(terminal_.PanePid());
+    const std::string children = Slurp("/proc/" + shell + "/task/" + shell + "/children");
     return static_cast<pid_t>(std::atoi(children.c_str()));
   }
 
@@ -117,25 +110,16 @@ class PanelServer {
   const std::string& dir() const { return dir_.path(); }
 
  private:
-  std::string Socket() const { return dir_.path() + "/tmux.sock"; }
-  std::string TmuxCommand(const std::string& args) const {
-    return "tmux -u -S '" + Socket() + "' " + args + " 2>/dev/null";
-  }
-  void Tmux(const std::string& args) {
-    if (std::system(TmuxCommand(args).c_str()) != 0) {
-      // A session already gone has nothing more to be told.
-    }
-  }
-
   ScratchDir dir_{"tmb-panel"};
   uint16_t port_;
+  // After dir_: its tmux server goes before the directory of its socket.
+  TmuxTerminal terminal_{dir_.path(), "panel"};
 };
 
 class StatusPanelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(std::system("command -v tmux >/dev/null"), 0)
-        << "tmux is missing; scripts/setup.sh installs it";
+    ASSERT_TRUE(TmuxTerminal::Available()) << "tmux is missing; scripts/setup.sh installs it";
   }
   void TearDown() override { ExpectCleanEnd(server_); }
   static void ExpectCleanEnd(const PanelServer& server) {

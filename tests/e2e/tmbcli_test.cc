@@ -13,6 +13,7 @@
 #include "tests/e2e/demo_shop.h"
 #include "tests/e2e/requests.h"
 #include "tests/e2e/server_process.h"
+#include "tests/support/tmux_terminal.h"
 #include "tmbio/admin/demo_data.h"
 #include "tmbio/record_text.h"
 
@@ -229,40 +230,23 @@ TEST_F(TmbcliTest, SqlStatementsCsvAndThePrompt) {
 // arrow runs again, and the statement is in the history file afterwards
 // for the next session to recall.
 TEST_F(TmbcliTest, SqlPromptOnATerminalEditsAndKeepsItsHistory) {
-  ASSERT_EQ(std::system("command -v tmux >/dev/null"), 0)
-      << "tmux is missing; scripts/setup.sh installs it";
+  ASSERT_TRUE(TmuxTerminal::Available()) << "tmux is missing; scripts/setup.sh installs it";
   std::string error;
   ASSERT_TRUE(BuildDemoShop(server_.dir() + "/data", &error)) << error;
   ASSERT_TRUE(server_.Start()) << server_.Stderr();
   const std::string home = server_.dir() + "/home";
   ASSERT_EQ(std::system(("mkdir -p '" + home + "'").c_str()), 0);
-  const std::string tmux = "tmux -u -S '" + server_.dir() + "/tmux.sock' ";
-  auto run = [&](const std::string& args) {
-    return std::system((tmux + args + " >/dev/null 2>&1").c_str());
-  };
-  auto screen = [&]() {
-    return RunProgram("/bin/sh", {"-c", tmux + "capture-pane -p -t cli"}, server_.dir()).out;
-  };
-  // Waits for `text` to be on the screen `times` times.
-  auto shows = [&](const std::string& text, size_t times) {
-    for (int i = 0; i < 200; ++i) {
-      const std::string now = screen();
-      size_t n = 0;
-      for (size_t at = now.find(text); at != std::string::npos; at = now.find(text, at + 1)) ++n;
-      if (n >= times) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  };
+  TmuxTerminal terminal(server_.dir(), "cli");
+  // The pane stays a while after the prompt ends, for its last screen.
   const std::string command = "HOME='" + home + "' " + TMB_CLI_BIN + " --port " + Port() + " sql";
-  ASSERT_EQ(run("new-session -d -s cli -x 100 -y 30 \"" + command + "; sleep 30\""), 0);
-  ASSERT_TRUE(shows("sql>", 1)) << screen();  // the pane drops trailing blanks
+  ASSERT_TRUE(terminal.Start(command + "; sleep 30"));
+  ASSERT_TRUE(terminal.Shows("sql>")) << terminal.Screen();
   // tmux ends a command at a bare ';'.
-  run("send-keys -t cli 'SELECT 6 * 7 AS answer\\;' Enter");
-  ASSERT_TRUE(shows("(1 row)", 1)) << screen();
-  run("send-keys -t cli Up Enter");
-  EXPECT_TRUE(shows("(1 row)", 2)) << screen();
-  run("send-keys -t cli .quit Enter");
+  terminal.Keys("'SELECT 6 * 7 AS answer\\;' Enter");
+  ASSERT_TRUE(terminal.Shows("(1 row)")) << terminal.Screen();
+  terminal.Keys("Up Enter");
+  EXPECT_TRUE(terminal.Shows("(1 row)", 2)) << terminal.Screen();
+  terminal.Keys(".quit Enter");
   for (int i = 0; i < 200; ++i) {
     std::ifstream in(home + "/.tmbcli_history");
     std::stringstream text;
@@ -275,8 +259,7 @@ TEST_F(TmbcliTest, SqlPromptOnATerminalEditsAndKeepsItsHistory) {
   text << in.rdbuf();
   // libedit's own format, blanks as \\040.
   EXPECT_NE(text.str().find("AS\\040answer;"), std::string::npos) << text.str();
-  EXPECT_NE(screen().find("42"), std::string::npos) << screen();
-  run("kill-server");
+  EXPECT_NE(terminal.Screen().find("42"), std::string::npos) << terminal.Screen();
 }
 
 }  // namespace
