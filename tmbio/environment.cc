@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 #include "commit_log.h"
 #include "locks.h"
@@ -86,13 +88,43 @@ Environment::Environment() : pub_(new TMBEnvironment()), lock_wait_ms_(DefaultLo
 }
 
 namespace {
-std::atomic<int64_t> g_in_transaction{0};
+
+// Open transactions by the socket that owned their environment when they
+// began; `any` lets the common answer (none anywhere) skip the lock.
+struct TransactionCounts {
+  std::atomic<int64_t> any{0};
+  std::mutex mu;
+  std::unordered_map<uint64_t, int32_t> by_socket;  // guarded by mu; no zero entries
+};
+
+TransactionCounts& Counts() {
+  static TransactionCounts* counts = new TransactionCounts();  // outlives every environment
+  return *counts;
+}
+
 }  // namespace
 
-bool Environment::AnyInTransaction() { return g_in_transaction.load() != 0; }
+int32_t Environment::TransactionsOf(uint64_t socket) {
+  TransactionCounts& counts = Counts();
+  if (socket == TMBIO_NO_SOCKET || counts.any.load() == 0) return 0;
+  std::lock_guard<std::mutex> lock(counts.mu);
+  auto it = counts.by_socket.find(socket);
+  return it == counts.by_socket.end() ? 0 : it->second;
+}
 
 void Environment::SetInTx(bool on) {
-  if (on != in_tx_) g_in_transaction.fetch_add(on ? 1 : -1);
+  if (on == in_tx_) return;
+  TransactionCounts& counts = Counts();
+  std::lock_guard<std::mutex> lock(counts.mu);
+  if (on) {
+    tx_socket_ = TMBEnvironmentOwner(pub_.get());
+    ++counts.by_socket[tx_socket_];
+    counts.any.fetch_add(1);
+  } else {
+    auto it = counts.by_socket.find(tx_socket_);
+    if (it != counts.by_socket.end() && --it->second == 0) counts.by_socket.erase(it);
+    counts.any.fetch_sub(1);
+  }
   in_tx_ = on;
 }
 

@@ -56,10 +56,11 @@ class Environment {
   int32_t CommitTx();
   int32_t RollbackTx();
   bool in_tx() const { return in_tx_; }
-  // Whether any environment of the process is in a transaction: the
-  // server asks after every request whether its own are, and the answer is
-  // almost always no without a look at every environment.
-  static bool AnyInTransaction();
+  // The environments in a transaction that were owned by `socket` when they
+  // began it (the server sets an owner once, before any transaction). The
+  // server asks after every request; a count kept as transactions begin and
+  // end answers without a look at every environment of the process.
+  static int32_t TransactionsOf(uint64_t socket);
   int32_t open_files() const { return static_cast<int32_t>(files_.size()); }
 
   bool read_only() const { return read_only_; }
@@ -88,6 +89,7 @@ class Environment {
   int32_t lock_wait_ms_;
   bool read_only_ = false;
   bool in_tx_ = false;  // changed through SetInTx alone
+  uint64_t tx_socket_ = 0;  // the owner counted for the open transaction
   bool logged_on_ = false;
   std::string user_;
   std::string logon_dir_;  // the directory whose users the logon was checked by

@@ -101,11 +101,7 @@ TMBIO_API int32_t GetNumOwnedTransactions(uint64_t socket) noexcept {
   // The transaction state is read without its owner's cooperation: only the
   // thread that serves `socket`, which alone begins and ends them, gets an
   // answer it can trust.
-  if (!tmbio::Environment::AnyInTransaction()) return 0;
-  return tmbio::Objects().count_owned_by(socket, [](TMBEnvironment* env) {
-    const tmbio::Environment* e = tmbio::Environment::Of(env);
-    return e != nullptr && e->in_tx();
-  });
+  return tmbio::Environment::TransactionsOf(socket);
 }
 
 TMBIO_API int64_t GetNumLogSyncs(void) noexcept { return tmbio::LogSyncCount(); }

@@ -196,17 +196,6 @@ bool ObjectTable::ReleaseEnvironment(TMBEnvironment* env) noexcept {
   return TakeAndRelease([env](const Entry& e) { return e.object == env; }) != 0;
 }
 
-int32_t ObjectTable::count_owned_by(uint64_t socket, Test test) const noexcept {
-  if (socket == TMBIO_NO_SOCKET) return 0;
-  std::lock_guard<std::mutex> lock(mu_);
-  size_t n = 0;
-  for (const Entry& e : envs_.list) {
-    if (TMBEnvironmentOwner(e.env) != socket) continue;
-    if (test(e.env)) ++n;
-  }
-  return Capped(n);
-}
-
 int32_t ObjectTable::environment_count() const noexcept {
   std::lock_guard<std::mutex> lock(mu_);
   return Capped(envs_.list.size());

@@ -71,11 +71,6 @@ class ObjectTable {
   // the table (a socket close has it).
   bool ReleaseEnvironment(TMBEnvironment* env) noexcept;
 
-  // Environments `socket` owns that pass `test`, which runs under the lock
-  // and must not call back here. TMBIO_NO_SOCKET owns none.
-  using Test = bool (*)(TMBEnvironment* env);
-  int32_t count_owned_by(uint64_t socket, Test test) const noexcept;
-
   // Objects in the table, capped at INT32_MAX.
   int32_t environment_count() const noexcept;
   int32_t file_count() const noexcept;

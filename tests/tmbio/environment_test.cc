@@ -491,8 +491,17 @@ TEST(Environment, OwnedTransactionsCountsOnlyTheSocketsOpenOnes) {
   EXPECT_EQ(QDK_CommitTX(env), 0);
   EXPECT_EQ(GetNumOwnedTransactions(41), 0);
   EXPECT_EQ(GetNumOwnedTransactions(42), 1);
+  // Two of one socket count twice; one freed inside its transaction (rolled
+  // back with it) and one whose socket closed under it count no more.
+  TMBEnvironment* third = QDK_AllocEnv();
+  TMBSetEnvironmentOwner(third, 42);
+  EXPECT_EQ(QDK_BeginTX(third), 0);
+  EXPECT_EQ(GetNumOwnedTransactions(42), 2);
+  EXPECT_EQ(QDK_DeAllocEnv(third), 0);
+  EXPECT_EQ(GetNumOwnedTransactions(42), 1);
+  QD_SocketClosed(42);
+  EXPECT_EQ(GetNumOwnedTransactions(42), 0);
   EXPECT_EQ(QDK_DeAllocEnv(env), 0);
-  EXPECT_EQ(QDK_DeAllocEnv(other), 0);
 }
 
 TEST(Environment, TraceWritesALinePerCall) {
