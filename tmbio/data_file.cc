@@ -33,6 +33,14 @@ constexpr int kCheckpointPages = 1000;
 // is next reused.
 constexpr int64_t kLogSizeLimit = 8 * 1024 * 1024;
 
+// While SQLite keeps memory statistics, every allocation and free it makes
+// takes one mutex of the whole process; a read by key makes several, so
+// sessions reading at once met there and slept in the kernel for it. The
+// library reads no statistics. Set as the library loads: SQLite takes the
+// setting only before its first use in the process, and refuses it (no
+// harm done) when a host program used SQLite first.
+[[maybe_unused]] const int kNoMemoryStatistics = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
 // One line in the log of the process for a file that could not be opened
 // because the process has no descriptor left: an operator's problem, not
 // the file's. At most one a second, so that a client retrying cannot flood
@@ -421,9 +429,10 @@ int32_t Connection::Open(const std::string& path, bool read_only, int32_t lock_w
   // NORMAL: a write committed alone is in the write-ahead log when its
   // commit returns, and on disk once its group's sync is done (EndWrite);
   // an explicit transaction switches to FULL first (BeginWrite).
-  // Pages are read through a memory map: the operating system's cache then
-  // serves every connection to the file, where SQLite's own page cache is
-  // one per connection and small.
+  // No memory map: SQLite drops a connection's whole map of the file when
+  // another connection has committed, and each unmap flushed the address
+  // translations of every CPU; under many writers that cost more than the
+  // copies of reads through the system's cache.
   rc = sqlite3_exec(c->db_,
                     ("PRAGMA synchronous=NORMAL; PRAGMA mmap_size=0; PRAGMA journal_size_limit=" +
                      std::to_string(kLogSizeLimit))
@@ -533,10 +542,6 @@ int32_t Connection::BeginBatch(GroupCommit::Clock::time_point deadline) {
 int32_t Connection::CommitBatch(const std::vector<GroupCommit::Write*>& batch) {
   int32_t failure = 0;
   for (GroupCommit::Write* w : batch) {
-    if (failure != 0) {
-      w->status = failure;
-      continue;
-    }
     // Each write in a savepoint of its own: one that fails after changing
     // something takes back its own changes and nobody else's.
     int32_t status = Exec("SAVEPOINT one_write");
@@ -548,14 +553,11 @@ int32_t Connection::CommitBatch(const std::vector<GroupCommit::Write*>& batch) {
     w->status = status;
     // Some failures (a full disk, an I/O error) make SQLite roll back the
     // whole transaction: the writes before went with it, and the rest
-    // would run outside it.
+    // would run outside it. The batch fails whole; the group gives the
+    // failure to each write that had not failed alone.
     if (sqlite3_get_autocommit(db_) != 0) {
       failure = status < 0 ? status : TMBIO_IO_ERROR;
-      for (GroupCommit::Write* done : batch) {
-        if (done == w) break;
-        if (done->status >= 0) done->status = failure;
-      }
-      w->status = failure;
+      break;
     }
   }
   if (failure == 0) {

@@ -14,11 +14,6 @@ std::atomic<int64_t> g_syncs{0};
 
 int64_t LogSyncCount() { return g_syncs.load(std::memory_order_relaxed); }
 
-bool GroupCommit::Broken() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return broken_;
-}
-
 int32_t GroupCommit::Submit(const void* work, Clock::time_point deadline, Leader* leader) {
   Waiter me;
   me.write.work = work;

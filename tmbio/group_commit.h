@@ -16,8 +16,7 @@
 // failed commit fails every write of the batch that had not failed. A
 // failed sync breaks the group for good (the pages it should have written
 // may be lost whatever a later sync says): every write it covered, and
-// every later one, gets TMBIO_IO_ERROR, and Broken() tells a writer to
-// refuse before it writes.
+// every later one, gets TMBIO_IO_ERROR, later ones before they write.
 #pragma once
 
 #include <chrono>
@@ -49,7 +48,8 @@ class GroupCommit {
     virtual int32_t BeginBatch(Clock::time_point deadline) = 0;
     // Runs every write in order within the transaction, each undone alone
     // when it fails, sets each one's status, commits and gives the write
-    // right back. 0, or the commit's failure (then nothing was written).
+    // right back. 0, or the failure of the whole batch (then nothing was
+    // written): the group gives it to each write that had not failed alone.
     virtual int32_t CommitBatch(const std::vector<Write*>& batch) = 0;
     // Syncs the log the batch committed to. 0 or TMBIO_IO_ERROR.
     virtual int32_t SyncBatch() = 0;
@@ -63,7 +63,6 @@ class GroupCommit {
   // Runs `work` in a batch, as described above; `leader` is the caller's
   // own, used only if the caller leads.
   int32_t Submit(const void* work, Clock::time_point deadline, Leader* leader);
-  bool Broken();
 
  private:
   struct Waiter {

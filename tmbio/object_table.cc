@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <new>
 
 namespace tmbio {
@@ -36,7 +37,7 @@ bool ObjectTable::Add(Kind& kind, void* object, int32_t* id, TMBEnvironment* env
   } catch (const std::bad_alloc&) {
     return false;
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::shared_mutex> lock(mu_);
   int32_t chosen = *id;
   if (chosen == 0) {
     std::uniform_int_distribution<int32_t> dist(1, std::numeric_limits<int32_t>::max());
@@ -83,7 +84,7 @@ void ObjectTable::Erase(Kind& kind, List::iterator it, List* into) {
 
 bool ObjectTable::Remove(Kind& kind, void* object) noexcept {
   List taken;  // freed after the lock is released
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::shared_mutex> lock(mu_);
   auto it = kind.by_object.find(object);
   if (it == kind.by_object.end()) return false;
   Erase(kind, it->second, &taken);
@@ -97,7 +98,7 @@ bool ObjectTable::RemoveFile(TMBFile* file) noexcept { return Remove(files_, fil
 bool ObjectTable::RemoveSqlHandle(TMBSqlHandle* handle) noexcept { return Remove(sqls_, handle); }
 
 void* ObjectTable::Find(const Kind& kind, int32_t id) const noexcept {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   auto it = kind.index.find(id);
   return it == kind.index.end() ? nullptr : it->second->object;
 }
@@ -118,7 +119,7 @@ void* ObjectTable::FindOwned(const Kind& kind, int32_t id, uint64_t socket) cons
   // Environments not yet handed to a connection carry TMBIO_NO_SOCKET; no
   // caller may reach them through it.
   if (socket == TMBIO_NO_SOCKET) return nullptr;
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   auto it = kind.index.find(id);
   if (it == kind.index.end()) return nullptr;
   const Entry& entry = *it->second;
@@ -149,7 +150,7 @@ size_t ObjectTable::TakeAndRelease(Pick pick) noexcept {
   List files;
   List sqls;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::shared_mutex> lock(mu_);
     for (auto it = envs_.list.begin(); it != envs_.list.end();) {
       auto next = std::next(it);
       if (pick(*it)) Erase(envs_, it, &envs);
@@ -197,18 +198,18 @@ bool ObjectTable::ReleaseEnvironment(TMBEnvironment* env) noexcept {
 }
 
 int32_t ObjectTable::environment_count() const noexcept {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   return Capped(envs_.list.size());
 }
 
 int32_t ObjectTable::file_count() const noexcept {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   return Capped(files_.list.size());
 }
 
 int32_t ObjectTable::CountOwned(const Kind& kind, uint64_t socket) const noexcept {
   if (socket == TMBIO_NO_SOCKET) return 0;
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   size_t n = 0;
   for (const Entry& entry : kind.list) {
     // As in FindOwned: an environment taken out alone may already be freed.

@@ -16,8 +16,8 @@
 
 #include <cstdint>
 #include <list>
-#include <mutex>
 #include <random>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "tmbio/tmbio.h"
@@ -109,7 +109,9 @@ class ObjectTable {
   template <typename Pick>
   size_t TakeAndRelease(Pick pick) noexcept;
 
-  mutable std::mutex mu_;
+  // Shared for lookups: every request of every session resolves its ids
+  // here, and they must not queue behind one another.
+  mutable std::shared_mutex mu_;
   Kind envs_;    // guarded by mu_
   Kind files_;   // guarded by mu_
   Kind sqls_;    // guarded by mu_
