@@ -141,6 +141,31 @@ void BM_TmbioReadByKey(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// A read by key as the server runs one for a client: one request, one
+// call that seeks and reads, the request's end resetting its statement.
+void BM_TmbioReadFirstRequest(benchmark::State& state) {
+  Engine& e = TheEngine();
+  uint8_t buf[kRecordLength];
+  uint8_t key[256];
+  uint8_t key_length = 0;
+  int32_t value = 0;
+  QDK_keyadjust(e.file, nullptr, 0, 1);
+  std::mt19937 rng(1);
+  for (auto _ : state) {
+    int32_t id = static_cast<int32_t>(rng() % kRecords) + 1;
+    QD_BeginRequest();
+    const int32_t n = QDK_read_FIRST(e.file, buf, sizeof buf, TMBIO_SEEK_EQUAL, key, &key_length,
+                                     &value, nullptr, 0, &id, 4);
+    QD_EndRequest();
+    if (n != kRecordLength) {
+      state.SkipWithError("read by key failed");
+      break;
+    }
+    benchmark::DoNotOptimize(buf);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 void BM_TmbioInsert(benchmark::State& state) {
   Engine& e = TheEngine();
   const bool batched = state.range(0) != 0;
@@ -384,6 +409,7 @@ void BM_SqliteUpdate(benchmark::State& state) {
 BENCHMARK(BM_TmbioReadNext);
 BENCHMARK(BM_SqliteReadNext);
 BENCHMARK(BM_TmbioReadByKey);
+BENCHMARK(BM_TmbioReadFirstRequest);
 BENCHMARK(BM_SqliteReadByKey);
 BENCHMARK(BM_TmbioInsert)->Arg(1);
 BENCHMARK(BM_SqliteInsert)->Arg(1);

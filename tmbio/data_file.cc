@@ -15,6 +15,7 @@
 
 #include "commit_log.h"
 #include "definition.h"
+#include "guard.h"
 #include "tmbio/tmbio.h"
 
 namespace tmbio {
@@ -469,17 +470,24 @@ sqlite3_stmt* Connection::Statement(const std::string& sql, int32_t* status) {
     *status = StatusOf(rc);
     return nullptr;
   }
-  statements_.emplace(sql, s);
+  try {
+    statements_.emplace(sql, s);
+  } catch (...) {
+    sqlite3_finalize(s);
+    throw;
+  }
   return s;
 }
 
 int32_t Connection::Exec(const char* sql) {
-  int32_t status = 0;
-  sqlite3_stmt* s = Statement(sql, &status);
-  if (s == nullptr) return status;
-  StatementUse use(s);
-  int rc = sqlite3_step(s);
-  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : StatusOf(rc);
+  return Guard([&]() -> int32_t {
+    int32_t status = 0;
+    sqlite3_stmt* s = Statement(sql, &status);
+    if (s == nullptr) return status;
+    StatementUse use(s);
+    int rc = sqlite3_step(s);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : StatusOf(rc);
+  });
 }
 
 void Connection::AddCursor(Cursor* c) { cursors_.push_back(c); }
@@ -543,26 +551,32 @@ int32_t Connection::CommitBatch(const std::vector<GroupCommit::Write*>& batch) {
   int32_t failure = 0;
   for (GroupCommit::Write* w : batch) {
     // Each write in a savepoint of its own: one that fails after changing
-    // something takes back its own changes and nobody else's.
+    // something takes back its own changes and nobody else's. So does one
+    // that throws (memory ran out): it runs on the leader's thread, and
+    // must take neither the leader nor the batch with it.
     int32_t status = Exec("SAVEPOINT one_write");
     if (status == 0) {
-      status = (*static_cast<const WriteBody*>(w->work))(*this);
-      if (status < 0) Exec("ROLLBACK TO one_write");
-      Exec("RELEASE one_write");
+      status = Guard([&] { return (*static_cast<const WriteBody*>(w->work))(*this); });
+      // A write whose changes cannot be taken back fails the batch.
+      if (status < 0) failure = Exec("ROLLBACK TO one_write");
+      if (failure == 0) failure = Exec("RELEASE one_write");
     }
     w->status = status;
     // Some failures (a full disk, an I/O error) make SQLite roll back the
     // whole transaction: the writes before went with it, and the rest
     // would run outside it. The batch fails whole; the group gives the
     // failure to each write that had not failed alone.
-    if (sqlite3_get_autocommit(db_) != 0) {
+    if (failure == 0 && sqlite3_get_autocommit(db_) != 0) {
       failure = status < 0 ? status : TMBIO_IO_ERROR;
-      break;
     }
+    if (failure != 0) break;
   }
-  if (failure == 0) {
-    failure = Exec("COMMIT");
-    if (failure != 0) Exec("ROLLBACK");
+  if (failure == 0) failure = Exec("COMMIT");
+  // Straight through SQLite: this needs no statement of ours, so a
+  // shortage of memory cannot keep the transaction open past the write
+  // right.
+  if (failure != 0 && sqlite3_get_autocommit(db_) == 0) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   EndOfWrite();
   return failure;

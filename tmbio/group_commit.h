@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -72,15 +73,20 @@ class GroupCommit {
     State state = State::kQueued;
     std::condition_variable cv;
   };
+  // Returns with the lock released.
   int32_t Lead(Waiter* me, Clock::time_point deadline, Leader* leader,
                std::unique_lock<std::mutex>& lock);
+  void Unqueue(const Waiter* w);
   // The lead passes to the longest-waiting queued write, if any.
   void HandOver();
   // Counts the writers a leader expects: those of this batch and the last.
-  void NoteWriters(std::vector<const void*> writers);
+  // Short of memory, it expects nobody.
+  void NoteWriters(std::vector<const void*> writers) noexcept;
 
   std::mutex mu_;
-  std::deque<Waiter*> queue_;  // guarded by mu_
+  // Shared: a leader wakes the writers of its batch after it has released
+  // mu_, when a writer may have seen its verdict and gone already.
+  std::deque<std::shared_ptr<Waiter>> queue_;  // guarded by mu_
   bool leading_ = false;       // a batch is being led; guarded by mu_
   bool broken_ = false;        // a sync failed; guarded by mu_
   const std::chrono::microseconds gather_;

@@ -35,9 +35,11 @@ struct Table {
   std::unordered_map<LockKey, Holder, LockKeyHash> held;  // guarded by mu
 };
 
-// Lives until the process ends, like the object table.
+// Lives until the process ends, like the object table. Built in place:
+// every caller is noexcept, and an empty table needs no memory of its own.
 Table& TheTable() {
-  static auto* table = new Table;
+  alignas(Table) static unsigned char storage[sizeof(Table)];
+  static Table* const table = new (storage) Table;
   return *table;
 }
 
