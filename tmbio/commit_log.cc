@@ -13,6 +13,8 @@
 #include <set>
 
 #include "data_file.h"
+#include "query.h"
+#include "real_path.h"
 #include "tmbio/tmbio.h"
 
 namespace tmbio {
@@ -39,9 +41,19 @@ int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, n
 
 // An open log, kept for the life of the process and used by one thread at
 // a time.
+// Closes its handle however the scope is left (an exception included).
+struct Closer {
+  sqlite3* db = nullptr;
+  Closer() = default;
+  Closer(const Closer&) = delete;
+  Closer& operator=(const Closer&) = delete;
+  ~Closer() { sqlite3_close_v2(db); }
+};
+
 struct Log {
   std::mutex mu;
-  sqlite3* db = nullptr;
+  Closer handle;  // open for as long as the process runs
+  sqlite3* db() const { return handle.db; }
 };
 
 struct Logs {
@@ -63,12 +75,10 @@ Log* GetLog(const std::string& path, bool create) {
   auto it = logs.open.find(path);
   if (it != logs.open.end()) return it->second.get();
   if (!create && !Exists(path)) return nullptr;
-  sqlite3* db = nullptr;
+  auto made = std::make_unique<Log>();
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    sqlite3_close_v2(db);
-    return nullptr;
-  }
+  if (sqlite3_open_v2(path.c_str(), &made->handle.db, flags, nullptr) != SQLITE_OK) return nullptr;
+  sqlite3* const db = made->db();
   sqlite3_busy_timeout(db, kLogWaitMs);
   // FULL: a record written is on disk before any file commits its part,
   // and a record deleted is on disk before a file drops the id it names.
@@ -81,47 +91,12 @@ Log* GetLog(const std::string& path, bool create) {
            " PRIMARY KEY(txid, path));"
            "CREATE INDEX IF NOT EXISTS parts_path ON parts(path);"
            "CREATE INDEX IF NOT EXISTS parts_ino ON parts(ino);") != SQLITE_OK) {
-    sqlite3_close_v2(db);
     return nullptr;
   }
-  auto made = std::make_unique<Log>();
-  made->db = db;
   Log* result = made.get();
   logs.open.emplace(path, std::move(made));
   return result;
 }
-
-// A statement prepared for one use.
-class Query {
- public:
-  Query(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
-  ~Query() { sqlite3_finalize(s_); }
-  Query(const Query&) = delete;
-  Query& operator=(const Query&) = delete;
-  sqlite3_stmt* get() const { return s_; }
-  bool ok() const { return s_ != nullptr; }
-  int Step() { return s_ == nullptr ? SQLITE_ERROR : sqlite3_step(s_); }
-  Query& Int(int i, int64_t v) {
-    sqlite3_bind_int64(s_, i, v);
-    return *this;
-  }
-  Query& Text(int i, const std::string& v) {
-    sqlite3_bind_text(s_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Query& Blob(int i, const std::string& v) {
-    sqlite3_bind_blob(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  std::string Column(int i) const {
-    const void* p = sqlite3_column_blob(s_, i);
-    return p == nullptr ? std::string()
-                        : std::string(static_cast<const char*>(p), sqlite3_column_bytes(s_, i));
-  }
-
- private:
-  sqlite3_stmt* s_ = nullptr;
-};
 
 // The parts of one transaction by directory, the primary (first) first.
 std::map<std::string, std::vector<const CommitPart*>> ByDirectory(
@@ -136,14 +111,14 @@ int32_t WriteOne(const std::string& log_path, int64_t txid, const std::string& p
   Log* log = GetLog(log_path, true);
   if (log == nullptr) return TMBIO_IO_ERROR;
   std::lock_guard<std::mutex> lock(log->mu);
-  int rc = Exec(log->db, "BEGIN IMMEDIATE");
+  int rc = Exec(log->db(), "BEGIN IMMEDIATE");
   if (rc != SQLITE_OK) return StatusOf(rc) == TMBIO_BUSY ? TMBIO_BUSY : TMBIO_IO_ERROR;
   {
-    Query t(log->db, "INSERT INTO txs VALUES(?1, ?2, ?3)");
+    Query t(log->db(), "INSERT INTO txs VALUES(?1, ?2, ?3)");
     rc = t.Int(1, txid).Text(2, primary_log).Text(3, others).Step();
   }
   for (size_t i = 0; rc == SQLITE_DONE && i < parts.size(); ++i) {
-    Query q(log->db, "INSERT INTO parts VALUES(?1, ?2, ?3, ?4, ?5)");
+    Query q(log->db(), "INSERT INTO parts VALUES(?1, ?2, ?3, ?4, ?5)");
     rc = q.Int(1, txid)
              .Text(2, parts[i]->path)
              .Int(3, static_cast<int64_t>(parts[i]->id.dev))
@@ -151,8 +126,8 @@ int32_t WriteOne(const std::string& log_path, int64_t txid, const std::string& p
              .Blob(5, parts[i]->changeset)
              .Step();
   }
-  if (rc != SQLITE_DONE || Exec(log->db, "COMMIT") != SQLITE_OK) {
-    Exec(log->db, "ROLLBACK");
+  if (rc != SQLITE_DONE || Exec(log->db(), "COMMIT") != SQLITE_OK) {
+    Exec(log->db(), "ROLLBACK");
     return TMBIO_IO_ERROR;
   }
   return 0;
@@ -162,17 +137,17 @@ void DropOne(const std::string& log_path, int64_t txid) {
   Log* log = GetLog(log_path, false);
   if (log == nullptr) return;
   std::lock_guard<std::mutex> lock(log->mu);
-  if (Exec(log->db, "BEGIN IMMEDIATE") != SQLITE_OK) return;
-  Query(log->db, "DELETE FROM parts WHERE txid = ?1").Int(1, txid).Step();
-  Query(log->db, "DELETE FROM txs WHERE txid = ?1").Int(1, txid).Step();
-  if (Exec(log->db, "COMMIT") != SQLITE_OK) Exec(log->db, "ROLLBACK");
+  if (Exec(log->db(), "BEGIN IMMEDIATE") != SQLITE_OK) return;
+  Query(log->db(), "DELETE FROM parts WHERE txid = ?1").Int(1, txid).Step();
+  Query(log->db(), "DELETE FROM txs WHERE txid = ?1").Int(1, txid).Step();
+  if (Exec(log->db(), "COMMIT") != SQLITE_OK) Exec(log->db(), "ROLLBACK");
 }
 
 bool LogHolds(const std::string& log_path, int64_t txid) {
   Log* log = GetLog(log_path, false);
   if (log == nullptr) return false;
   std::lock_guard<std::mutex> lock(log->mu);
-  Query q(log->db, "SELECT 1 FROM txs WHERE txid = ?1");
+  Query q(log->db(), "SELECT 1 FROM txs WHERE txid = ?1");
   return q.Int(1, txid).Step() == SQLITE_ROW;
 }
 
@@ -187,7 +162,7 @@ struct Pending {
 std::vector<Pending> PendingFor(Log* log, const std::string& path, const FileId& id, bool* ok) {
   std::vector<Pending> out;
   std::lock_guard<std::mutex> lock(log->mu);
-  Query q(log->db,
+  Query q(log->db(),
           "SELECT p.txid, p.changeset, t.txid IS NOT NULL, t.primary_log FROM parts p"
           " LEFT JOIN txs t USING(txid) WHERE p.path = ?1 OR (p.dev = ?2 AND p.ino = ?3)");
   q.Text(1, path).Int(2, static_cast<int64_t>(id.dev)).Int(3, static_cast<int64_t>(id.ino));
@@ -214,9 +189,9 @@ int AbortOnConflict(void*, int, sqlite3_changeset_iter*) { return SQLITE_CHANGES
 void ForgetParts(Log* log, const std::string& path, const FileId& id,
                  const std::vector<int64_t>& done) {
   std::lock_guard<std::mutex> lock(log->mu);
-  if (Exec(log->db, "BEGIN IMMEDIATE") != SQLITE_OK) return;
+  if (Exec(log->db(), "BEGIN IMMEDIATE") != SQLITE_OK) return;
   for (int64_t txid : done) {
-    Query(log->db, "DELETE FROM parts WHERE txid = ?1 AND (path = ?2 OR (dev = ?3 AND ino = ?4))")
+    Query(log->db(), "DELETE FROM parts WHERE txid = ?1 AND (path = ?2 OR (dev = ?3 AND ino = ?4))")
         .Int(1, txid)
         .Text(2, path)
         .Int(3, static_cast<int64_t>(id.dev))
@@ -225,7 +200,7 @@ void ForgetParts(Log* log, const std::string& path, const FileId& id,
   }
   std::vector<std::pair<int64_t, std::string>> empty;
   {
-    Query q(log->db,
+    Query q(log->db(),
             "SELECT txid, others FROM txs WHERE NOT EXISTS"
             " (SELECT 1 FROM parts WHERE parts.txid = txs.txid)");
     while (q.Step() == SQLITE_ROW) {
@@ -234,7 +209,7 @@ void ForgetParts(Log* log, const std::string& path, const FileId& id,
                          others == nullptr ? std::string() : reinterpret_cast<const char*>(others));
     }
   }
-  if (Exec(log->db, "COMMIT") != SQLITE_OK) Exec(log->db, "ROLLBACK");
+  if (Exec(log->db(), "COMMIT") != SQLITE_OK) Exec(log->db(), "ROLLBACK");
   for (auto& [txid, others] : empty) {
     bool held_elsewhere = false;
     for (size_t start = 0; start < others.size();) {
@@ -249,7 +224,7 @@ void ForgetParts(Log* log, const std::string& path, const FileId& id,
       }
       start = end + 1;
     }
-    if (!held_elsewhere) Query(log->db, "DELETE FROM txs WHERE txid = ?1").Int(1, txid).Step();
+    if (!held_elsewhere) Query(log->db(), "DELETE FROM txs WHERE txid = ?1").Int(1, txid).Step();
   }
 }
 
@@ -316,23 +291,20 @@ int32_t TrimApplied(sqlite3* db, const std::string& path, const FileId& id) {
 
 int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms,
                     SharedFile* shared) {
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return 0;  // the open reports it
-  const std::string real(resolved);
-  free(resolved);
+  std::string real;
+  if (!RealPath(path, &real)) return 0;  // the open reports it
   Log* log = GetLog(LogPath(DirectoryOf(real)), false);
   if (log == nullptr) return 0;  // no transaction over several files ever wrote here
   bool ok = false;
   if (PendingFor(log, real, id, &ok).empty() && ok) {
     // Nothing to bring in; trim the ids when the file holds any.
-    sqlite3* db = nullptr;
+    Closer reader;
     bool any = false;
-    if (sqlite3_open_v2(real.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+    if (sqlite3_open_v2(real.c_str(), &reader.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
                         kDataFileVfs) == SQLITE_OK) {
-      Query q(db, "SELECT 1 FROM tmbio_applied LIMIT 1");
+      Query q(reader.db, "SELECT 1 FROM tmbio_applied LIMIT 1");
       any = q.ok() && q.Step() == SQLITE_ROW;
     }
-    sqlite3_close_v2(db);
     if (!any) return 0;
     wait_ms = 0;  // a trim can wait for the next open
   }
@@ -351,16 +323,12 @@ int32_t RecoverFile(const std::string& path, const FileId& id, int32_t wait_ms,
   } turn{shared, false};
   turn.held = AcquireWrite(shared, &turn, wait_ms);
   if (!turn.held) return wait_ms == 0 ? 0 : TMBIO_BUSY;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(real.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+  Closer closer;
+  if (sqlite3_open_v2(real.c_str(), &closer.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                       kDataFileVfs) != SQLITE_OK) {
-    sqlite3_close_v2(db);
     return 0;  // a file this process may only read: the open goes on as it can
   }
-  struct Closer {
-    sqlite3* db;
-    ~Closer() { sqlite3_close_v2(db); }
-  } closer{db};
+  sqlite3* const db = closer.db;
   sqlite3_busy_timeout(db, wait_ms);
   Exec(db, "PRAGMA synchronous=FULL");
   // The file's write lock first: a committer still holding the file is

@@ -16,6 +16,8 @@
 #include "commit_log.h"
 #include "definition.h"
 #include "guard.h"
+#include "query.h"
+#include "real_path.h"
 #include "tmbio/tmbio.h"
 
 namespace tmbio {
@@ -161,13 +163,11 @@ int32_t CreateTables(sqlite3* db, const FileDefinition& def, std::string* error)
   }
   // The definition goes in through bound values: names and descriptions
   // are the schema author's text.
-  auto insert = [&](const char* q, auto bind) -> int {
-    sqlite3_stmt* s = nullptr;
-    int r = sqlite3_prepare_v2(db, q, -1, &s, nullptr);
-    if (r != SQLITE_OK) return r;
-    bind(s);
-    r = sqlite3_step(s);
-    sqlite3_finalize(s);
+  auto insert = [&](const char* sql, auto bind) -> int {
+    Query q(db, sql);
+    if (!q.ok()) return q.prepared();
+    bind(q.get());
+    const int r = q.Step();
     return r == SQLITE_DONE ? SQLITE_OK : r;
   };
   auto meta = [&](const char* name, auto value) {
@@ -223,105 +223,103 @@ int32_t CreateTables(sqlite3* db, const FileDefinition& def, std::string* error)
 
 int32_t LoadDefinition(sqlite3* db, FileDefinition* def, std::string* error) {
   FileDefinition d;
-  sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(db, "SELECT name, value FROM meta", -1, &s, nullptr);
-  if (rc != SQLITE_OK) {
-    // Busy is a file another process has open (kDataFileVfs), not a
-    // file of another kind.
-    if (StatusOf(rc) == TMBIO_BUSY) {
-      return Fail(error, TMBIO_BUSY, "busy: another process has it open");
+  int rc;
+  {
+    Query q(db, "SELECT name, value FROM meta");
+    if (!q.ok()) {
+      // Busy is a file another process has open (kDataFileVfs), not a
+      // file of another kind.
+      if (StatusOf(q.prepared()) == TMBIO_BUSY) {
+        return Fail(error, TMBIO_BUSY, "busy: another process has it open");
+      }
+      return Fail(error, TMBIO_CORRUPT, "not a data file");
     }
-    return Fail(error, TMBIO_CORRUPT, "not a data file");
+    std::string format;
+    int found = 0;
+    sqlite3_stmt* s = q.get();
+    while ((rc = q.Step()) == SQLITE_ROW) {
+      std::string name = Column(s, 0);
+      if (name == "format") {
+        format = Column(s, 1);
+      } else if (name == "description") {
+        d.description = Column(s, 1);
+      } else if (name == "kind") {
+        d.kind = sqlite3_column_int(s, 1);
+        ++found;
+      } else if (name == "record_length") {
+        d.record_length = sqlite3_column_int(s, 1);
+        ++found;
+      } else if (name == "variable_length") {
+        d.variable_length = sqlite3_column_int(s, 1);
+        ++found;
+      }
+    }
+    if (rc != SQLITE_DONE) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
+    if (format != kFormat || found != 3) return Fail(error, TMBIO_CORRUPT, "not a data file");
   }
-  std::string format;
-  int found = 0;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    std::string name = Column(s, 0);
-    if (name == "format") {
-      format = Column(s, 1);
-    } else if (name == "description") {
-      d.description = Column(s, 1);
-    } else if (name == "kind") {
-      d.kind = sqlite3_column_int(s, 1);
-      ++found;
-    } else if (name == "record_length") {
-      d.record_length = sqlite3_column_int(s, 1);
-      ++found;
-    } else if (name == "variable_length") {
-      d.variable_length = sqlite3_column_int(s, 1);
-      ++found;
+  {
+    Query q(db,
+            "SELECT name, type, start, length, nullable, description FROM fields ORDER BY ordinal");
+    if (!q.ok()) return Fail(error, TMBIO_CORRUPT, "no field table");
+    sqlite3_stmt* s = q.get();
+    while ((rc = q.Step()) == SQLITE_ROW && d.fields.size() <= kMaxFields) {
+      FieldDef f;
+      f.name = Column(s, 0);
+      f.type = Column(s, 1);
+      f.offset = sqlite3_column_int(s, 2);
+      f.length = sqlite3_column_int(s, 3);
+      f.nullable = sqlite3_column_int(s, 4) != 0;
+      f.description = Column(s, 5);
+      d.fields.push_back(std::move(f));
     }
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
   }
-  sqlite3_finalize(s);
-  if (rc != SQLITE_DONE) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
-  if (format != kFormat || found != 3) return Fail(error, TMBIO_CORRUPT, "not a data file");
-
-  rc = sqlite3_prepare_v2(
-      db, "SELECT name, type, start, length, nullable, description FROM fields ORDER BY ordinal", -1,
-      &s, nullptr);
-  if (rc != SQLITE_OK) return Fail(error, TMBIO_CORRUPT, "no field table");
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW && d.fields.size() <= kMaxFields) {
-    FieldDef f;
-    f.name = Column(s, 0);
-    f.type = Column(s, 1);
-    f.offset = sqlite3_column_int(s, 2);
-    f.length = sqlite3_column_int(s, 3);
-    f.nullable = sqlite3_column_int(s, 4) != 0;
-    f.description = Column(s, 5);
-    d.fields.push_back(std::move(f));
+  {
+    Query q(db, "SELECT number, name, is_unique FROM keys ORDER BY number");
+    if (!q.ok()) return Fail(error, TMBIO_CORRUPT, "no key table");
+    sqlite3_stmt* s = q.get();
+    while ((rc = q.Step()) == SQLITE_ROW && d.keys.size() <= TMBIO_MAX_KEYS) {
+      if (sqlite3_column_int64(s, 0) != static_cast<int64_t>(d.keys.size() + 1)) {
+        return Fail(error, TMBIO_CORRUPT, "keys are not numbered 1 to N");
+      }
+      KeyDef k;
+      k.name = Column(s, 1);
+      k.unique = sqlite3_column_int(s, 2) != 0;
+      d.keys.push_back(std::move(k));
+    }
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
   }
-  sqlite3_finalize(s);
-  if (rc != SQLITE_DONE && rc != SQLITE_ROW) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
-
-  rc = sqlite3_prepare_v2(db, "SELECT number, name, is_unique FROM keys ORDER BY number", -1, &s,
-                          nullptr);
-  if (rc != SQLITE_OK) return Fail(error, TMBIO_CORRUPT, "no key table");
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW && d.keys.size() <= TMBIO_MAX_KEYS) {
-    if (sqlite3_column_int64(s, 0) != static_cast<int64_t>(d.keys.size() + 1)) {
-      sqlite3_finalize(s);
-      return Fail(error, TMBIO_CORRUPT, "keys are not numbered 1 to N");
+  {
+    Query q(db,
+            "SELECT key, number, field, start, length, flags, attribute FROM segments"
+            " ORDER BY key, number");
+    if (!q.ok()) return Fail(error, TMBIO_CORRUPT, "no segment table");
+    sqlite3_stmt* s = q.get();
+    while ((rc = q.Step()) == SQLITE_ROW) {
+      int64_t key = sqlite3_column_int64(s, 0);
+      if (key < 1 || key > static_cast<int64_t>(d.keys.size())) {
+        return Fail(error, TMBIO_CORRUPT, "a segment of no key");
+      }
+      auto& segs = d.keys[static_cast<size_t>(key - 1)].segments;
+      if (sqlite3_column_int64(s, 1) != static_cast<int64_t>(segs.size() + 1) ||
+          segs.size() >= TMBIO_MAX_SEGMENTS) {
+        return Fail(error, TMBIO_CORRUPT, "segments are not numbered 1 to N");
+      }
+      SegmentDef seg;
+      seg.field = Column(s, 2);
+      seg.offset = sqlite3_column_int(s, 3);
+      seg.length = sqlite3_column_int(s, 4);
+      int64_t flags = sqlite3_column_int64(s, 5);
+      int64_t attribute = sqlite3_column_int64(s, 6);
+      if (flags < 0 || flags > 0xffff || attribute < 0 || attribute > 0xff) {
+        return Fail(error, TMBIO_CORRUPT, "bad segment flags");
+      }
+      seg.flags = static_cast<uint16_t>(flags);
+      seg.attribute = static_cast<uint8_t>(attribute);
+      segs.push_back(std::move(seg));
     }
-    KeyDef k;
-    k.name = Column(s, 1);
-    k.unique = sqlite3_column_int(s, 2) != 0;
-    d.keys.push_back(std::move(k));
+    if (rc != SQLITE_DONE) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
   }
-  sqlite3_finalize(s);
-  if (rc != SQLITE_DONE && rc != SQLITE_ROW) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
-
-  rc = sqlite3_prepare_v2(db,
-                          "SELECT key, number, field, start, length, flags, attribute FROM segments"
-                          " ORDER BY key, number",
-                          -1, &s, nullptr);
-  if (rc != SQLITE_OK) return Fail(error, TMBIO_CORRUPT, "no segment table");
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    int64_t key = sqlite3_column_int64(s, 0);
-    if (key < 1 || key > static_cast<int64_t>(d.keys.size())) {
-      sqlite3_finalize(s);
-      return Fail(error, TMBIO_CORRUPT, "a segment of no key");
-    }
-    auto& segs = d.keys[static_cast<size_t>(key - 1)].segments;
-    if (sqlite3_column_int64(s, 1) != static_cast<int64_t>(segs.size() + 1) ||
-        segs.size() >= TMBIO_MAX_SEGMENTS) {
-      sqlite3_finalize(s);
-      return Fail(error, TMBIO_CORRUPT, "segments are not numbered 1 to N");
-    }
-    SegmentDef seg;
-    seg.field = Column(s, 2);
-    seg.offset = sqlite3_column_int(s, 3);
-    seg.length = sqlite3_column_int(s, 4);
-    int64_t flags = sqlite3_column_int64(s, 5);
-    int64_t attribute = sqlite3_column_int64(s, 6);
-    if (flags < 0 || flags > 0xffff || attribute < 0 || attribute > 0xff) {
-      sqlite3_finalize(s);
-      return Fail(error, TMBIO_CORRUPT, "bad segment flags");
-    }
-    seg.flags = static_cast<uint16_t>(flags);
-    seg.attribute = static_cast<uint8_t>(attribute);
-    segs.push_back(std::move(seg));
-  }
-  sqlite3_finalize(s);
-  if (rc != SQLITE_DONE) return Fail(error, StatusOf(rc), sqlite3_errstr(rc));
 
   // The stored flags must be what the definition says, or the indexes
   // would have been built for another order.
@@ -612,11 +610,8 @@ int32_t Connection::CommitPart(int64_t txid, bool trim) {
     }
   }
   if (status == 0 && trim) {
-    char* real = realpath(path_.c_str(), nullptr);
-    if (real != nullptr) {
-      status = TrimApplied(db_, real, shared_->id);
-      free(real);
-    }
+    std::string real;
+    if (RealPath(path_, &real)) status = TrimApplied(db_, real, shared_->id);
   }
   if (status == 0) status = Exec("COMMIT");
   if (status != 0) Exec("ROLLBACK");

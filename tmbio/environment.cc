@@ -13,6 +13,7 @@
 
 #include "commit_log.h"
 #include "locks.h"
+#include "real_path.h"
 #include "settings.h"
 #include "users.h"
 
@@ -22,11 +23,8 @@ namespace {
 // The directory as the file system names it (symbolic links and ".."
 // resolved), so two spellings of one directory compare equal.
 std::string CanonicalDirectory(const std::string& dir) {
-  char* real = realpath(dir.empty() ? "." : dir.c_str(), nullptr);
-  if (real == nullptr) return dir;
-  std::string result(real);
-  free(real);
-  return result;
+  std::string result;
+  return RealPath(dir.empty() ? "." : dir, &result) ? result : dir;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -300,8 +298,7 @@ int32_t Environment::MayUseFile(const std::string& path, std::string* real) cons
   // The name's own directory first: a file missing from a guarded
   // directory is refused, as any file there, without telling it is missing.
   if (!MayUseDirectory(DirectoryOf(path))) return TMBIO_DENIED;
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) {
+  if (!RealPath(path, real)) {
     switch (errno) {
       case EACCES:
         return TMBIO_DENIED;
@@ -313,8 +310,6 @@ int32_t Environment::MayUseFile(const std::string& path, std::string* real) cons
         return TMBIO_NO_FILE;
     }
   }
-  real->assign(resolved);
-  free(resolved);
   return MayUseDirectory(DirectoryOf(*real)) ? 0 : TMBIO_DENIED;
 }
 
@@ -357,13 +352,10 @@ int32_t Environment::CommitAcross(const std::vector<Connection*>& written) {
   std::vector<CommitPart> parts(written.size());
   int32_t status = 0;
   for (size_t i = 0; status == 0 && i < written.size(); ++i) {
-    char* real = realpath(written[i]->path().c_str(), nullptr);
-    if (real == nullptr) {
+    if (!RealPath(written[i]->path(), &parts[i].path)) {
       status = TMBIO_IO_ERROR;
       break;
     }
-    parts[i].path = real;
-    free(real);
     parts[i].id = written[i]->id();
     status = written[i]->Changeset(&parts[i].changeset);
   }
