@@ -511,8 +511,30 @@ int32_t Connection::Write(bool env_tx, const WriteBody& body) {
   return shared_->group.Submit(&body, deadline, this);
 }
 
+int32_t Connection::TakeWriteRight(int32_t wait_ms) {
+  for (;;) {
+    if (!AcquireWrite(shared_.get(), this, wait_ms)) return TMBIO_BUSY;
+    if (!shared_->part_missing.load()) return 0;
+    // The recovery takes the right itself, in line with the others.
+    ReleaseWrite(shared_.get(), this);
+    const int32_t status = ApplyMissingPart(wait_ms);
+    if (status != 0) return status;
+  }
+}
+
+int32_t Connection::ApplyMissingPart(int32_t wait_ms) {
+  if (!shared_->part_missing.exchange(false)) return 0;
+  // At least a moment: with no wait at all the recovery leaves its work
+  // for a later open and reports nothing.
+  const int32_t status = Guard(
+      [&] { return RecoverFile(path_, shared_->id, std::max(wait_ms, 1), shared_.get()); });
+  if (status != 0) shared_->part_missing = true;
+  return status;
+}
+
 int32_t Connection::BeginTxWrite() {
-  if (!AcquireWrite(shared_.get(), this, lock_wait_ms_)) return TMBIO_BUSY;
+  const int32_t taken = TakeWriteRight(lock_wait_ms_);
+  if (taken != 0) return taken;
   writing_ = true;
   int32_t status = SetFullSync(true);
   if (status == 0) status = Exec("BEGIN IMMEDIATE");
@@ -535,9 +557,8 @@ int32_t Connection::BeginTxWrite() {
 int32_t Connection::BeginBatch(GroupCommit::Clock::time_point deadline) {
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(deadline - GroupCommit::Clock::now()).count();
-  if (!AcquireWrite(shared_.get(), this, static_cast<int32_t>(std::max<int64_t>(0, left)))) {
-    return TMBIO_BUSY;
-  }
+  const int32_t taken = TakeWriteRight(static_cast<int32_t>(std::max<int64_t>(0, left)));
+  if (taken != 0) return taken;
   writing_ = true;
   int32_t status = SetFullSync(false);
   if (status == 0) status = Exec("BEGIN IMMEDIATE");
@@ -591,8 +612,9 @@ int32_t Connection::Changeset(std::string* out) {
   void* p = nullptr;
   int rc = sqlite3session_changeset(session_, &n, &p);
   if (rc != SQLITE_OK) return StatusOf(rc) == 0 ? TMBIO_IO_ERROR : StatusOf(rc);
+  // Freed however the copy ends: it may run out of memory.
+  std::unique_ptr<void, decltype(&sqlite3_free)> owned(p, &sqlite3_free);
   out->assign(static_cast<const char*>(p), static_cast<size_t>(n));
-  sqlite3_free(p);
   return 0;
 }
 
@@ -600,21 +622,30 @@ int32_t Connection::CommitPart(int64_t txid, bool trim) {
   if (!in_tx_) return 0;
   StopCursors();
   EndSession();
-  int32_t status = Exec("CREATE TABLE IF NOT EXISTS tmbio_applied(txid INTEGER PRIMARY KEY)");
-  if (status == 0) {
-    sqlite3_stmt* s = Statement("INSERT INTO tmbio_applied VALUES(?1)", &status);
-    if (s != nullptr) {
-      StatementUse use(s);
-      sqlite3_bind_int64(s, 1, txid);
-      if (sqlite3_step(s) != SQLITE_DONE) status = TMBIO_IO_ERROR;
+  // Past the commit point nothing may throw: the transaction ends here
+  // whatever happens, and a part that fails is applied from the record.
+  int32_t status = Guard([&] {
+    int32_t st = Exec("CREATE TABLE IF NOT EXISTS tmbio_applied(txid INTEGER PRIMARY KEY)");
+    if (st == 0) {
+      sqlite3_stmt* s = Statement("INSERT INTO tmbio_applied VALUES(?1)", &st);
+      if (s != nullptr) {
+        StatementUse use(s);
+        sqlite3_bind_int64(s, 1, txid);
+        if (sqlite3_step(s) != SQLITE_DONE) st = TMBIO_IO_ERROR;
+      }
     }
-  }
-  if (status == 0 && trim) {
-    std::string real;
-    if (RealPath(path_, &real)) status = TrimApplied(db_, real, shared_->id);
-  }
+    if (st == 0 && trim) {
+      std::string real;
+      if (RealPath(path_, &real)) st = TrimApplied(db_, real, shared_->id);
+    }
+    return st;
+  });
   if (status == 0) status = Exec("COMMIT");
-  if (status != 0) Exec("ROLLBACK");
+  if (status != 0) {
+    if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    // Before the write right goes: no write may come between.
+    shared_->part_missing = true;
+  }
   in_tx_ = false;
   EndOfWrite();
   return status;
@@ -660,8 +691,10 @@ int32_t Connection::Commit() {
   if (!in_tx_) return 0;
   StopCursors();
   EndSession();
-  int32_t status = Exec("COMMIT");
-  if (status != 0) Exec("ROLLBACK");
+  const int32_t status = Exec("COMMIT");
+  if (status != 0 && sqlite3_get_autocommit(db_) == 0) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
   in_tx_ = false;
   EndOfWrite();
   return status;
@@ -671,10 +704,11 @@ int32_t Connection::Rollback() {
   if (!in_tx_) return 0;
   StopCursors();
   EndSession();
-  int32_t status = Exec("ROLLBACK");
+  // Straight through SQLite, as a batch's: no statement of ours to make.
+  const int rc = sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   in_tx_ = false;
   EndOfWrite();
-  return status;
+  return rc == SQLITE_OK ? 0 : StatusOf(rc);
 }
 
 }  // namespace tmbio

@@ -12,6 +12,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -80,6 +81,12 @@ struct SharedFile {
   // Writes committed alone are run here in batches, one commit and one sync
   // of the log for as many as came meanwhile.
   GroupCommit group;
+
+  // A transaction over several files passed its commit point but its part
+  // here failed to commit: the file takes no write until the part is
+  // applied from the commit record, since a write could take the record
+  // numbers the part holds.
+  std::atomic<bool> part_missing{false};
 };
 
 // Takes the write right of `shared` for `owner`, waiting up to `wait_ms`.
@@ -190,10 +197,16 @@ class Connection final : private GroupCommit::Leader {
   int32_t Changeset(std::string* out);
   // Commits this file's part of a transaction over several files, with
   // `txid` in its applied ids; `trim` also drops the ids no record names.
+  // Past the commit point: on failure the file is marked part_missing.
   int32_t CommitPart(int64_t txid, bool trim);
+  // Applies a part marked missing from its commit record, waiting up to
+  // `wait_ms` for the file; 0 when none is missing any more.
+  int32_t ApplyMissingPart(int32_t wait_ms);
 
  private:
   Connection() = default;
+  // Takes the file's write right, applying a missing part first.
+  int32_t TakeWriteRight(int32_t wait_ms);
   // Begins the file's part of the environment transaction.
   int32_t BeginTxWrite();
   // GroupCommit::Leader: a batch of writes committed alone.

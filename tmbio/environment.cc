@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "commit_log.h"
+#include "guard.h"
 #include "locks.h"
 #include "real_path.h"
 #include "settings.h"
@@ -331,12 +332,21 @@ int32_t Environment::BeginTx() {
 int32_t Environment::CommitTx() {
   if (!in_tx_) return TMBIO_TX_STATE;
   std::vector<Connection*> written;
-  for (auto& c : connections_) {
-    if (c->in_tx()) written.push_back(c.get());
+  int32_t status = Guard([&] {
+    for (auto& c : connections_) {
+      if (c->in_tx()) written.push_back(c.get());
+    }
+    return 0;
+  });
+  if (status != 0) {
+    // Memory ran out before anything was committed: the transaction ends
+    // rolled back, as any commit that fails before its commit point.
+    for (auto& c : connections_) c->Rollback();
+  } else {
+    status = written.size() > 1 ? CommitAcross(written)
+             : written.empty()  ? 0
+                                : written.front()->Commit();
   }
-  const int32_t status = written.size() > 1 ? CommitAcross(written)
-                         : written.empty()  ? 0
-                                            : written.front()->Commit();
   SetInTx(false);
   locks::UnlockEnvironment(this);
   DropIdleConnections();
@@ -349,36 +359,41 @@ int32_t Environment::CommitTx() {
 int32_t Environment::CommitAcross(const std::vector<Connection*>& written) {
   static std::atomic<int64_t> commits{0};
   const int64_t number = ++commits;
-  std::vector<CommitPart> parts(written.size());
-  int32_t status = 0;
-  for (size_t i = 0; status == 0 && i < written.size(); ++i) {
-    if (!RealPath(written[i]->path(), &parts[i].path)) {
-      status = TMBIO_IO_ERROR;
-      break;
-    }
-    parts[i].id = written[i]->id();
-    status = written[i]->Changeset(&parts[i].changeset);
-  }
+  std::vector<CommitPart> parts;
   const int64_t txid = NewTxId();
-  if (status == 0) status = WriteCommitRecord(txid, parts);
+  // Up to the commit point a failure, memory running out included, rolls
+  // every file back: nothing is committed.
+  int32_t status = Guard([&] {
+    parts.resize(written.size());
+    int32_t st = 0;
+    for (size_t i = 0; st == 0 && i < written.size(); ++i) {
+      if (!RealPath(written[i]->path(), &parts[i].path)) return TMBIO_IO_ERROR;
+      parts[i].id = written[i]->id();
+      st = written[i]->Changeset(&parts[i].changeset);
+    }
+    return st != 0 ? st : WriteCommitRecord(txid, parts);
+  });
   if (status != 0) {
     for (Connection* c : written) c->Rollback();
     return status;
   }
-  // Committed. A file whose commit fails now gets its part when it is
-  // next opened, from the record left in place.
+  // Committed. A file whose commit fails now is brought up to the record
+  // at once, as every open does; failing that too, before its next write
+  // or at its next open, from the record left in place.
   TestKillPoint(0);
   bool complete = true;
   const bool trim = number % 64 == 0;
   for (size_t i = 0; i < written.size(); ++i) {
-    const int32_t s = written[i]->CommitPart(txid, trim);
+    Connection& c = *written[i];
+    int32_t s = c.CommitPart(txid, trim);
+    if (s != 0) s = c.ApplyMissingPart(lock_wait_ms_);
     if (s != 0) {
       complete = false;
       if (status == 0) status = s;
     }
     TestKillPoint(static_cast<int>(i + 1));
   }
-  if (complete) DropCommitRecord(txid, parts);
+  if (complete) Guard([&] { DropCommitRecord(txid, parts); return 0; });
   return status;
 }
 

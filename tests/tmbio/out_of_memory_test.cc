@@ -215,4 +215,60 @@ TEST(OutOfMemory, OpensAndReadsThatRunOutFailCleanly) {
   EXPECT_EQ(QDK_DeAllocEnv(env), 0);
 }
 
+// A transaction over two files whose commit runs out of memory, cut at each
+// allocation in turn: the files agree, both with its records or neither,
+// once they are opened again (a part that could not commit is applied from
+// the commit record at the latest then); a commit that answered 0 is in
+// both; and the files write on.
+TEST(OutOfMemory, ACommitOverTwoFilesThatRunsOutLeavesThemAgreeing) {
+  tmbtest::ScratchDir dir;
+  tmbtest::MakeFile(dir.path(), "users", kSchema);
+  tmbtest::MakeFile(dir.path(), "orders", kSchema);
+  bool whole = false;
+  int32_t cut = 0;
+  for (int32_t n = 0; n < 1000 && !whole; ++n) {
+    SCOPED_TRACE("commit, allocation " + std::to_string(n));
+    TMBEnvironment* env = tmbtest::NewEnv(dir.path());
+    QDSetEnvMode(env, TMBIO_ENV_LOCK_WAIT, 200);
+    TMBFile* users = tmbtest::Open(env, "users");
+    TMBFile* orders = tmbtest::Open(env, "orders");
+    ASSERT_TRUE(users != nullptr && orders != nullptr);
+    const Record r = Row(100 + n, n + 1);
+    ASSERT_EQ(QDK_BeginTX(env), 0);
+    ASSERT_GT(QDK_ExtWrite(users, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
+    ASSERT_GT(QDK_ExtWrite(orders, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
+    t_refused = 0;
+    t_allocations_left = n;
+    const int32_t committed = QDK_CommitTX(env);
+    t_allocations_left = -1;
+    whole = t_refused == 0;
+    if (!whole) ++cut;
+    if (whole) {
+      EXPECT_EQ(committed, 0);
+    } else {
+      EXPECT_TRUE(committed == 0 || committed == TMBIO_NO_MEMORY) << committed;
+    }
+    // The transaction is over either way, and the files take writes.
+    EXPECT_EQ(QDK_RollbackTX(env), TMBIO_TX_STATE);
+    const Record next = Row(5000 + n, 1);
+    EXPECT_GT(QDK_ExtWrite(users, next.data(), next.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
+    EXPECT_EQ(QDK_DeAllocEnv(env), 0);
+
+    TMBEnvironment* again = tmbtest::NewEnv(dir.path());
+    TMBFile* users_again = tmbtest::Open(again, "users");
+    TMBFile* orders_again = tmbtest::Open(again, "orders");
+    ASSERT_TRUE(users_again != nullptr && orders_again != nullptr);
+    const int32_t in_users = GroupOf(users_again, 100 + n);
+    EXPECT_EQ(in_users, GroupOf(orders_again, 100 + n));
+    if (committed == 0) {
+      EXPECT_EQ(in_users, n + 1);
+    }
+    EXPECT_EQ(QDK_DeAllocEnv(again), 0);
+  }
+  EXPECT_TRUE(whole);
+  EXPECT_GT(cut, 0);
+  EXPECT_EQ(tmbtest::Problems(dir.File("users.tmb")), "");
+  EXPECT_EQ(tmbtest::Problems(dir.File("orders.tmb")), "");
+}
+
 }  // namespace
