@@ -546,7 +546,7 @@ int32_t Connection::BeginTxWrite() {
   if (rc == SQLITE_OK) rc = sqlite3session_attach(session_, nullptr);
   if (rc != SQLITE_OK) {
     EndSession();
-    Exec("ROLLBACK");
+    AbandonTransaction();
     EndOfWrite();
     return StatusOf(rc) == 0 ? TMBIO_IO_ERROR : StatusOf(rc);
   }
@@ -591,12 +591,7 @@ int32_t Connection::CommitBatch(const std::vector<GroupCommit::Write*>& batch) {
     if (failure != 0) break;
   }
   if (failure == 0) failure = Exec("COMMIT");
-  // Straight through SQLite: this needs no statement of ours, so a
-  // shortage of memory cannot keep the transaction open past the write
-  // right.
-  if (failure != 0 && sqlite3_get_autocommit(db_) == 0) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
+  if (failure != 0) AbandonTransaction();
   EndOfWrite();
   return failure;
 }
@@ -642,7 +637,7 @@ int32_t Connection::CommitPart(int64_t txid, bool trim) {
   });
   if (status == 0) status = Exec("COMMIT");
   if (status != 0) {
-    if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    AbandonTransaction();
     // Before the write right goes: no write may come between.
     shared_->part_missing = true;
   }
@@ -692,19 +687,24 @@ int32_t Connection::Commit() {
   StopCursors();
   EndSession();
   const int32_t status = Exec("COMMIT");
-  if (status != 0 && sqlite3_get_autocommit(db_) == 0) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
+  if (status != 0) AbandonTransaction();
   in_tx_ = false;
   EndOfWrite();
   return status;
+}
+
+void Connection::AbandonTransaction() {
+  // Straight through SQLite: this needs no statement of ours, so a
+  // shortage of memory cannot keep the transaction open past the write
+  // right. SQLite may have rolled it back itself already.
+  if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 int32_t Connection::Rollback() {
   if (!in_tx_) return 0;
   StopCursors();
   EndSession();
-  // Straight through SQLite, as a batch's: no statement of ours to make.
+  // Straight through SQLite, as AbandonTransaction.
   const int rc = sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   in_tx_ = false;
   EndOfWrite();

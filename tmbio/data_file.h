@@ -214,6 +214,9 @@ class Connection final : private GroupCommit::Leader {
   int32_t CommitBatch(const std::vector<GroupCommit::Write*>& batch) override;
   int32_t SyncBatch() override { return SyncLog(); }
   void EndOfWrite();  // gives the write right back
+  // Rolls back the transaction still open after a failure, if SQLite has
+  // not already; cannot fail for want of memory of ours.
+  void AbandonTransaction();
   void EndSession();
   // Commits of explicit transactions sync themselves (synchronous=FULL);
   // writes committed alone leave the sync to their group (NORMAL).
