@@ -43,6 +43,17 @@ namespace {
 
 using tmbtest::Record;
 
+// Runs `call` with every allocation of this thread failing from the nth
+// on; true when none was refused (the call ran whole).
+template <typename F>
+bool RunsWhole(int64_t n, F call) {
+  t_refused = 0;
+  t_allocations_left = n;
+  call();
+  t_allocations_left = -1;
+  return t_refused == 0;
+}
+
 const char* kSchema = R"({
   "record_length": 24,
   "fields": [
@@ -103,25 +114,23 @@ TEST(OutOfMemory, AWriteThatRunsOutFailsAloneAndTheFileWritesOn) {
         ASSERT_EQ(QDK_BeginTX(env), 0);
       }
       const int32_t before = GroupOf(f, id);
-      t_refused = 0;
-      t_allocations_left = n;
       int32_t result = 0;
-      switch (way) {
-        case Way::kUpdateByKey:
-          result = QDK_ExtWrite(f, r.data(), r.size(), r.data(), 4, TMBIO_WRITE_UPDATE_KEY, 0);
-          break;
-        case Way::kRemove:
-          result = QDK_remove(f, r.data(), 4);
-          break;
-        default:
-          result = QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0);
-          break;
-      }
-      t_allocations_left = -1;
+      ran_whole = RunsWhole(n, [&] {
+        switch (way) {
+          case Way::kUpdateByKey:
+            result = QDK_ExtWrite(f, r.data(), r.size(), r.data(), 4, TMBIO_WRITE_UPDATE_KEY, 0);
+            break;
+          case Way::kRemove:
+            result = QDK_remove(f, r.data(), 4);
+            break;
+          default:
+            result = QDK_ExtWrite(f, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0);
+            break;
+        }
+      });
       if (way == Way::kInsertInTransaction) {
         EXPECT_EQ(QDK_CommitTX(env), 0);
       }
-      ran_whole = t_refused == 0;
       if (!ran_whole) ++cut;
       if (ran_whole) {
         EXPECT_GT(result, 0);
@@ -161,11 +170,8 @@ TEST(OutOfMemory, OpensAndReadsThatRunOutFailCleanly) {
   for (int32_t n = 0; n < 1000 && !opened_whole; ++n) {
     SCOPED_TRACE("open, allocation " + std::to_string(n));
     int32_t error = 0;
-    t_refused = 0;
-    t_allocations_left = n;
-    TMBFile* f = QDK_OpenExt(other, "users", nullptr, 0, 0, &error);
-    t_allocations_left = -1;
-    opened_whole = t_refused == 0;
+    TMBFile* f = nullptr;
+    opened_whole = RunsWhole(n, [&] { f = QDK_OpenExt(other, "users", nullptr, 0, 0, &error); });
     if (!opened_whole) ++opens_cut;
     if (f == nullptr) {
       EXPECT_FALSE(opened_whole);
@@ -190,14 +196,13 @@ TEST(OutOfMemory, OpensAndReadsThatRunOutFailCleanly) {
     uint8_t key_length = 0;
     int32_t value = 0;
     const int32_t id = 42;
-    t_refused = 0;
-    t_allocations_left = n;
-    QD_BeginRequest();
-    const int32_t got = QDK_read_FIRST(reader, rec, sizeof rec, TMBIO_SEEK_EQUAL, key,
-                                       &key_length, &value, nullptr, 0, &id, 4);
-    QD_EndRequest();
-    t_allocations_left = -1;
-    read_whole = t_refused == 0;
+    int32_t got = 0;
+    read_whole = RunsWhole(n, [&] {
+      QD_BeginRequest();
+      got = QDK_read_FIRST(reader, rec, sizeof rec, TMBIO_SEEK_EQUAL, key, &key_length, &value,
+                           nullptr, 0, &id, 4);
+      QD_EndRequest();
+    });
     if (!read_whole) ++reads_cut;
     if (read_whole) {
       EXPECT_EQ(got, 24);
@@ -237,11 +242,8 @@ TEST(OutOfMemory, ACommitOverTwoFilesThatRunsOutLeavesThemAgreeing) {
     ASSERT_EQ(QDK_BeginTX(env), 0);
     ASSERT_GT(QDK_ExtWrite(users, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
     ASSERT_GT(QDK_ExtWrite(orders, r.data(), r.size(), nullptr, 0, TMBIO_WRITE_INSERT, 0), 0);
-    t_refused = 0;
-    t_allocations_left = n;
-    const int32_t committed = QDK_CommitTX(env);
-    t_allocations_left = -1;
-    whole = t_refused == 0;
+    int32_t committed = 0;
+    whole = RunsWhole(n, [&] { committed = QDK_CommitTX(env); });
     if (!whole) ++cut;
     if (whole) {
       EXPECT_EQ(committed, 0);
