@@ -1,5 +1,6 @@
 #include "client/data_calls.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "client/session_calls.h"
@@ -208,6 +209,76 @@ bool CallReadBlock(Client& c, int32_t file, int32_t seek_mode, ReadBlockReply* r
         !ParseBlockEntries(reinterpret_cast<const uint8_t*>(block.data()),
                            static_cast<size_t>(reply->used), &reply->entries)) {
       throw MalformedReply("block entries do not fill the used count");
+    }
+  });
+}
+
+namespace {
+
+int32_t BigEndian32(const uint8_t* p) {
+  return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                              (uint32_t{p[2]} << 8) | uint32_t{p[3]});
+}
+
+}  // namespace
+
+bool ParseRestrictedEntries(const uint8_t* block, size_t used, int32_t size,
+                            RestrictedBlockReply* reply) {
+  reply->entries.clear();
+  reply->end = 0;
+  size_t at = 0;
+  while (at < used) {
+    if (used - at < 4) return false;
+    const int32_t status = BigEndian32(block + at);
+    at += 4;
+    if (status == TMBIO_READ_END || status == TMBIO_READ_STOP || status < TMBIO_READ_FILLED) {
+      reply->end = status;
+      return at == used;
+    }
+    if (used - at < 4) return false;
+    const int32_t position = BigEndian32(block + at);
+    at += 4;
+    // A record without a position: the library lost its place.
+    if (position == -1) {
+      reply->end = TMBIO_NO_CURRENT;
+      return at == used;
+    }
+    const size_t length = static_cast<size_t>(status == TMBIO_READ_FILLED ? size
+                                              : std::min(status, size));
+    if (used - at < length + 1) return false;
+    PositionedEntry e;
+    e.position = position;
+    e.record.assign(reinterpret_cast<const char*>(block + at), length);
+    at += length;
+    const size_t key_length = block[at++];
+    if (used - at < key_length) return false;
+    e.key.assign(reinterpret_cast<const char*>(block + at), key_length);
+    at += key_length;
+    reply->entries.push_back(std::move(e));
+  }
+  return true;
+}
+
+bool CallRestrictedReadBlock(Client& c, int32_t file, int32_t count, int32_t size, int16_t mode,
+                             RestrictedBlockReply* reply, std::string* error) {
+  c.BeginRequest(kRestrictedReadBlock);
+  PutInt32(c.request(), file);
+  PutInt32(c.request(), count);
+  PutInt32(c.request(), size);
+  PutByte(c.request(), 0);  // no bound
+  PutInt16(c.request(), mode);
+  PutInt32(c.request(), 0);  // no lock
+  return c.Exchange(error, [&](MessageBuffer& r) {
+    *reply = RestrictedBlockReply{};
+    const int32_t used = GetInt32(r);
+    if (used < 0) throw MalformedReply("a block of negative length");
+    if (used == 0) return;
+    const std::string block = GetBytes(r);
+    if (block.size() != static_cast<size_t>(used) ||
+        !ParseRestrictedEntries(reinterpret_cast<const uint8_t*>(block.data()), block.size(),
+                                size, reply) ||
+        reply->entries.size() > static_cast<size_t>(count)) {
+      throw MalformedReply("restricted block entries do not fill the used count");
     }
   });
 }

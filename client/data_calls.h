@@ -86,6 +86,29 @@ bool CallReadBlock(Client& c, int32_t file, int32_t seek_mode, ReadBlockReply* r
 // not parse to exactly that length.
 bool ParseBlockEntries(const uint8_t* block, size_t used, std::vector<BlockEntry>* entries);
 
+struct PositionedEntry {
+  int32_t position = 0;
+  std::string record;  // as many bytes as the entry's status says
+  std::string key;     // the current key's value
+};
+
+struct RestrictedBlockReply {
+  std::vector<PositionedEntry> entries;
+  // The status that ended the block (TMBIO_READ_END, TMBIO_READ_STOP or
+  // a failure), or 0 when it ended full or for want of room.
+  int32_t end = 0;
+};
+
+// Opcode 62 without a bound: up to `count` records of `size` bytes, the
+// first read with read mode `mode` and the rest with read next, each with
+// its position. A block whose entries do not parse is a malformed reply.
+bool CallRestrictedReadBlock(Client& c, int32_t file, int32_t count, int32_t size, int16_t mode,
+                             RestrictedBlockReply* reply, std::string* error);
+// The entries packed in a restricted block's `used` bytes, records of
+// `size` bytes asked for. False when they do not parse to exactly that.
+bool ParseRestrictedEntries(const uint8_t* block, size_t used, int32_t size,
+                            RestrictedBlockReply* reply);
+
 // Opcode 35. BeginExtWrite only builds the request, for a caller that
 // sends it some other way.
 void BeginExtWrite(Client& c, int32_t file, const std::string& record, const std::string& key,

@@ -87,6 +87,15 @@ bool CallLogon(Client& c, int32_t env, const std::string& user, const std::strin
   return c.Exchange(error, [&](MessageBuffer& r) { *status = GetInt32(r); });
 }
 
+bool CallSetEnvNumber(Client& c, int32_t env, int32_t mode, int32_t value, int32_t* result,
+                      std::string* error) {
+  c.BeginRequest(opcode::kSetEnvMode);
+  PutInt32(c.request(), env);
+  PutInt32(c.request(), mode);
+  PutInt32(c.request(), value);
+  return c.Exchange(error, [&](MessageBuffer& r) { *result = GetInt32(r); });
+}
+
 bool CallSetEnvText(Client& c, int32_t env, int32_t mode, const std::string& text,
                     int32_t* result, std::string* error) {
   c.BeginRequest(opcode::kSetEnvMode);

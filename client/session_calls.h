@@ -49,6 +49,11 @@ bool CallDeAllocEnv(Client& c, int32_t env, std::string* error);
 bool CallLogon(Client& c, int32_t env, const std::string& user, const std::string& password,
                int32_t* status, std::string* error);
 
+// Opcode 37 with a number (the environment's numeric modes, such as
+// TMBIO_ENV_LOCK_WAIT); *result is the server's i32 answer.
+bool CallSetEnvNumber(Client& c, int32_t env, int32_t mode, int32_t value, int32_t* result,
+                      std::string* error);
+
 // Opcode 37 with a text value (the environment's text modes, such as
 // TMBIO_ENV_CATALOG); *result is the server's i32 answer.
 bool CallSetEnvText(Client& c, int32_t env, int32_t mode, const std::string& text,

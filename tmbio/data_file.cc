@@ -596,6 +596,36 @@ int32_t Connection::CommitBatch(const std::vector<GroupCommit::Write*>& batch) {
   return failure;
 }
 
+int32_t Connection::Mark() {
+  if (!in_tx_) return 0;
+  int32_t status = marked_ ? Exec("RELEASE tmbio_statement") : 0;
+  marked_ = false;
+  if (status == 0) status = Exec("SAVEPOINT tmbio_statement");
+  marked_ = status == 0;
+  return status;
+}
+
+int32_t Connection::UndoToMark() {
+  if (!in_tx_) return 0;
+  if (!marked_) return Rollback();
+  // A read statement still stepping would keep SQLite from taking the
+  // pages back.
+  StopCursors();
+  int32_t status = Exec("ROLLBACK TO tmbio_statement");
+  if (status == 0) status = Exec("RELEASE tmbio_statement");
+  marked_ = false;
+  // A part that cannot go back to its mark must not commit half a
+  // statement: it goes back whole.
+  if (status != 0) Rollback();
+  return status;
+}
+
+int32_t Connection::ReleaseMark() {
+  if (!marked_) return 0;
+  marked_ = false;
+  return in_tx_ ? Exec("RELEASE tmbio_statement") : 0;
+}
+
 void Connection::EndSession() {
   if (session_ != nullptr) sqlite3session_delete(session_);
   session_ = nullptr;
@@ -615,6 +645,7 @@ int32_t Connection::Changeset(std::string* out) {
 
 int32_t Connection::CommitPart(int64_t txid, bool trim) {
   if (!in_tx_) return 0;
+  marked_ = false;
   StopCursors();
   EndSession();
   // Past the commit point nothing may throw: the transaction ends here
@@ -684,6 +715,7 @@ int32_t Connection::SyncLog() {
 
 int32_t Connection::Commit() {
   if (!in_tx_) return 0;
+  marked_ = false;
   StopCursors();
   EndSession();
   const int32_t status = Exec("COMMIT");
@@ -702,6 +734,7 @@ void Connection::AbandonTransaction() {
 
 int32_t Connection::Rollback() {
   if (!in_tx_) return 0;
+  marked_ = false;
   StopCursors();
   EndSession();
   // Straight through SQLite, as AbandonTransaction.

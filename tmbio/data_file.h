@@ -192,6 +192,16 @@ class Connection final : private GroupCommit::Leader {
   bool in_tx() const { return in_tx_; }
   int32_t Commit();
   int32_t Rollback();
+  // A statement's mark inside the environment transaction (an SQLite
+  // savepoint), so that a statement of several writes is all or nothing.
+  // Mark sets it where the file's part is now, replacing an earlier one
+  // (nothing to do for a file the transaction holds no part of yet).
+  // UndoToMark takes the part back to the mark, or rolls back whole a part
+  // begun after it; either way the transaction goes on. ReleaseMark keeps
+  // the writes. Commit and Rollback drop the mark with the part.
+  int32_t Mark();
+  int32_t UndoToMark();
+  int32_t ReleaseMark();
   // The changes of the environment transaction so far (an SQLite session
   // changeset), for the commit record of a transaction over several files.
   int32_t Changeset(std::string* out);
@@ -230,6 +240,7 @@ class Connection final : private GroupCommit::Leader {
   FileDefinition def_;
   bool read_only_ = false;
   bool in_tx_ = false;
+  bool marked_ = false;   // the part holds a statement's savepoint
   bool writing_ = false;  // holds the write right of shared_
   bool full_sync_ = false;
   // Records the changes while the environment transaction holds the file:

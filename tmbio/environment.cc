@@ -125,6 +125,7 @@ void Environment::SetInTx(bool on) {
     counts.any.fetch_sub(1);
   }
   in_tx_ = on;
+  marked_ = false;
 }
 
 Environment::~Environment() {
@@ -187,6 +188,8 @@ intptr_t Environment::GetMode(int32_t mode) {
       return lock_wait_ms_;
     case TMBIO_ENV_IN_TX:
       return in_tx_ ? 1 : 0;
+    case TMBIO_ENV_STATEMENT:
+      return marked_ ? 1 : 0;
     case TMBIO_ENV_OPEN_FILES:
       return static_cast<intptr_t>(files_.size());
     case TMBIO_ENV_DATA_DIR:
@@ -225,6 +228,8 @@ intptr_t Environment::SetMode(int32_t mode, intptr_t value) {
       for (auto& c : connections_) c->SetLockWait(lock_wait_ms_);
       return previous;
     }
+    case TMBIO_ENV_STATEMENT:
+      return StatementMark(value);
     case TMBIO_ENV_READ_ONLY: {
       intptr_t previous = read_only_ ? 1 : 0;
       read_only_ = value != 0;
@@ -321,6 +326,35 @@ int32_t Environment::Logoff(int32_t* out, char* message) {
   memset(pub_->logon_text, 0, sizeof pub_->logon_text);
   PutMessage(message, "Logged off");
   return 0;
+}
+
+int32_t Environment::StatementMark(intptr_t what) {
+  if (what != TMBIO_STATEMENT_MARK && what != TMBIO_STATEMENT_UNDO &&
+      what != TMBIO_STATEMENT_RELEASE) {
+    return TMBIO_INVALID;
+  }
+  if (!in_tx_ || (what == TMBIO_STATEMENT_UNDO && !marked_)) return TMBIO_TX_STATE;
+  int32_t status = 0;
+  if (what == TMBIO_STATEMENT_MARK) {
+    for (auto& c : connections_) {
+      status = c->Mark();
+      if (status != 0) break;
+    }
+    // Half a mark would undo the files it missed whole: none at all, and
+    // the caller runs no statement it could not take back.
+    if (status != 0) {
+      for (auto& c : connections_) c->ReleaseMark();
+    }
+    marked_ = status == 0;
+    return status;
+  }
+  for (auto& c : connections_) {
+    const int32_t s =
+        what == TMBIO_STATEMENT_UNDO ? c->UndoToMark() : c->ReleaseMark();
+    if (status == 0) status = s;
+  }
+  marked_ = false;
+  return status;
 }
 
 int32_t Environment::BeginTx() {

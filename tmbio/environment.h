@@ -56,6 +56,9 @@ class Environment {
   int32_t CommitTx();
   int32_t RollbackTx();
   bool in_tx() const { return in_tx_; }
+  // TMBIO_ENV_STATEMENT: marks, undoes to or releases a statement's mark
+  // on every file the transaction holds.
+  int32_t StatementMark(intptr_t what);
   // The environments in a transaction that were owned by `socket` when they
   // began it (the server sets an owner once, before any transaction). The
   // server asks after every request; a count kept as transactions begin and
@@ -89,6 +92,7 @@ class Environment {
   int32_t lock_wait_ms_;
   bool read_only_ = false;
   bool in_tx_ = false;  // changed through SetInTx alone
+  bool marked_ = false;  // a statement's mark is set (TMBIO_ENV_STATEMENT)
   uint64_t tx_socket_ = 0;  // the owner counted for the open transaction
   bool logged_on_ = false;
   std::string user_;

@@ -55,35 +55,29 @@ void CloseAllCursors(Dbc* dbc) {
   for (Stmt* s : dbc->statements) s->statement.CloseCursor();
 }
 
-}  // namespace
-
-extern "C" {
-
-SQLRETURN SQL_API SQLConnect(SQLHDBC handle, SQLCHAR* dsn, SQLSMALLINT dsn_length, SQLCHAR* user,
-                             SQLSMALLINT user_length, SQLCHAR* password,
-                             SQLSMALLINT password_length) {
+// SQLConnect and SQLConnectW: the DSN, user and password as keys.
+SQLRETURN ConnectDsn(Width width, SQLHDBC handle, const void* dsn, SQLSMALLINT dsn_length,
+                     const void* user, SQLSMALLINT user_length, const void* password,
+                     SQLSMALLINT password_length) {
   Dbc* dbc = AsDbc(handle);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   dbc->diag.Clear();
-  ConnectionKeys keys = {{"DSN", TextArg(dsn, dsn_length)}};
-  if (user != nullptr && TextArg(user, user_length) != "") {
-    keys.emplace_back("UID", TextArg(user, user_length));
-  }
-  if (password != nullptr && TextArg(password, password_length) != "") {
-    keys.emplace_back("PWD", TextArg(password, password_length));
-  }
+  ConnectionKeys keys = {{"DSN", TextArg(width, dsn, dsn_length)}};
+  const std::string uid = TextArg(width, user, user_length);
+  if (!uid.empty()) keys.emplace_back("UID", uid);
+  const std::string pwd = TextArg(width, password, password_length);
+  if (!pwd.empty()) keys.emplace_back("PWD", pwd);
   return Connect(dbc, keys);
 }
 
-SQLRETURN SQL_API SQLDriverConnect(SQLHDBC handle, SQLHWND, SQLCHAR* in, SQLSMALLINT in_length,
-                                   SQLCHAR* out, SQLSMALLINT out_capacity,
-                                   SQLSMALLINT* out_length, SQLUSMALLINT) {
+SQLRETURN DriverConnect(Width width, SQLHDBC handle, const void* in, SQLSMALLINT in_length,
+                        void* out, SQLSMALLINT out_capacity, SQLSMALLINT* out_length) {
   Dbc* dbc = AsDbc(handle);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   dbc->diag.Clear();
   ConnectionKeys keys;
   std::string error;
-  if (!ParseConnectionString(TextArg(in, in_length), &keys, &error)) {
+  if (!ParseConnectionString(TextArg(width, in, in_length), &keys, &error)) {
     dbc->diag.Add("08001", "Client unable to establish connection: " + error);
     return SQL_ERROR;
   }
@@ -91,12 +85,83 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC handle, SQLHWND, SQLCHAR* in, SQLSMAL
   const SQLRETURN rc = Connect(dbc, keys);
   if (rc != SQL_SUCCESS) return rc;
   long full = 0;
-  if (CopyText(ComposeConnectionString(keys), reinterpret_cast<char*>(out), out_capacity,
-               &full)) {
+  if (TextOut::Chars(width, out, out_capacity).Put(ComposeConnectionString(keys), &full)) {
     dbc->diag.Add("01004", "String data, right truncated: the completed connection string");
   }
   if (out_length != nullptr) *out_length = static_cast<SQLSMALLINT>(full);
   return Succeeded(dbc->diag);
+}
+
+SQLRETURN GetConnectAttr(Width width, SQLHDBC handle, SQLINTEGER attribute, SQLPOINTER value,
+                         SQLINTEGER capacity, SQLINTEGER* length) {
+  Dbc* dbc = AsDbc(handle);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  dbc->diag.Clear();
+  SQLUINTEGER out = 0;
+  switch (attribute) {
+    case SQL_ATTR_AUTOCOMMIT:
+      out = dbc->session.autocommit ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
+      break;
+    case SQL_ATTR_LOGIN_TIMEOUT:
+      out = dbc->login_timeout;
+      break;
+    case SQL_ATTR_ACCESS_MODE:
+      out = dbc->access_mode;
+      break;
+    case SQL_ATTR_TXN_ISOLATION:
+      out = SQL_TXN_SERIALIZABLE;
+      break;
+    case SQL_ATTR_CONNECTION_TIMEOUT:
+      out = 0;
+      break;
+    case SQL_ATTR_CONNECTION_DEAD:
+      out = dbc->connected() && !dbc->session.lost ? SQL_CD_FALSE : SQL_CD_TRUE;
+      break;
+    case SQL_ATTR_CURRENT_CATALOG: {
+      long full = 0;
+      const bool cut = TextOut::Bytes(width, value, capacity).Put(dbc->session.catalog, &full);
+      if (length != nullptr) *length = static_cast<SQLINTEGER>(full);
+      if (!cut) return SQL_SUCCESS;
+      dbc->diag.Add("01004", "String data, right truncated");
+      return SQL_SUCCESS_WITH_INFO;
+    }
+    default:
+      dbc->diag.Add("HY092", "Invalid attribute/option identifier: " + std::to_string(attribute));
+      return SQL_ERROR;
+  }
+  if (value != nullptr) std::memcpy(value, &out, sizeof out);
+  if (length != nullptr) *length = sizeof out;
+  return SQL_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+SQLRETURN SQL_API SQLConnect(SQLHDBC handle, SQLCHAR* dsn, SQLSMALLINT dsn_length, SQLCHAR* user,
+                             SQLSMALLINT user_length, SQLCHAR* password,
+                             SQLSMALLINT password_length) {
+  return ConnectDsn(Width::kNarrow, handle, dsn, dsn_length, user, user_length, password,
+                    password_length);
+}
+
+SQLRETURN SQL_API SQLConnectW(SQLHDBC handle, SQLWCHAR* dsn, SQLSMALLINT dsn_length,
+                              SQLWCHAR* user, SQLSMALLINT user_length, SQLWCHAR* password,
+                              SQLSMALLINT password_length) {
+  return ConnectDsn(Width::kWide, handle, dsn, dsn_length, user, user_length, password,
+                    password_length);
+}
+
+SQLRETURN SQL_API SQLDriverConnect(SQLHDBC handle, SQLHWND, SQLCHAR* in, SQLSMALLINT in_length,
+                                   SQLCHAR* out, SQLSMALLINT out_capacity,
+                                   SQLSMALLINT* out_length, SQLUSMALLINT) {
+  return DriverConnect(Width::kNarrow, handle, in, in_length, out, out_capacity, out_length);
+}
+
+SQLRETURN SQL_API SQLDriverConnectW(SQLHDBC handle, SQLHWND, SQLWCHAR* in, SQLSMALLINT in_length,
+                                    SQLWCHAR* out, SQLSMALLINT out_capacity,
+                                    SQLSMALLINT* out_length, SQLUSMALLINT) {
+  return DriverConnect(Width::kWide, handle, in, in_length, out, out_capacity, out_length);
 }
 
 SQLRETURN SQL_API SQLDisconnect(SQLHDBC handle) {
@@ -180,46 +245,21 @@ SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC handle, SQLINTEGER attribute, SQLPOI
   }
 }
 
+SQLRETURN SQL_API SQLSetConnectAttrW(SQLHDBC handle, SQLINTEGER attribute, SQLPOINTER value,
+                                     SQLINTEGER length) {
+  // No attribute the driver takes is a text; those that are (the current
+  // catalog, the translation library) it refuses in either width.
+  return SQLSetConnectAttr(handle, attribute, value, length);
+}
+
 SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC handle, SQLINTEGER attribute, SQLPOINTER value,
                                     SQLINTEGER capacity, SQLINTEGER* length) {
-  Dbc* dbc = AsDbc(handle);
-  if (dbc == nullptr) return SQL_INVALID_HANDLE;
-  dbc->diag.Clear();
-  SQLUINTEGER out = 0;
-  switch (attribute) {
-    case SQL_ATTR_AUTOCOMMIT:
-      out = dbc->session.autocommit ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
-      break;
-    case SQL_ATTR_LOGIN_TIMEOUT:
-      out = dbc->login_timeout;
-      break;
-    case SQL_ATTR_ACCESS_MODE:
-      out = dbc->access_mode;
-      break;
-    case SQL_ATTR_TXN_ISOLATION:
-      out = SQL_TXN_SERIALIZABLE;
-      break;
-    case SQL_ATTR_CONNECTION_TIMEOUT:
-      out = 0;
-      break;
-    case SQL_ATTR_CONNECTION_DEAD:
-      out = dbc->connected() && !dbc->session.lost ? SQL_CD_FALSE : SQL_CD_TRUE;
-      break;
-    case SQL_ATTR_CURRENT_CATALOG: {
-      long full = 0;
-      const bool cut = CopyText(dbc->session.catalog, static_cast<char*>(value), capacity, &full);
-      if (length != nullptr) *length = static_cast<SQLINTEGER>(full);
-      if (!cut) return SQL_SUCCESS;
-      dbc->diag.Add("01004", "String data, right truncated");
-      return SQL_SUCCESS_WITH_INFO;
-    }
-    default:
-      dbc->diag.Add("HY092", "Invalid attribute/option identifier: " + std::to_string(attribute));
-      return SQL_ERROR;
-  }
-  if (value != nullptr) std::memcpy(value, &out, sizeof out);
-  if (length != nullptr) *length = sizeof out;
-  return SQL_SUCCESS;
+  return GetConnectAttr(Width::kNarrow, handle, attribute, value, capacity, length);
+}
+
+SQLRETURN SQL_API SQLGetConnectAttrW(SQLHDBC handle, SQLINTEGER attribute, SQLPOINTER value,
+                                     SQLINTEGER capacity, SQLINTEGER* length) {
+  return GetConnectAttr(Width::kWide, handle, attribute, value, capacity, length);
 }
 
 SQLRETURN SQL_API SQLGetFunctions(SQLHDBC handle, SQLUSMALLINT function,

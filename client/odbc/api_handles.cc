@@ -5,6 +5,102 @@
 
 using namespace tmb::odbc;
 
+namespace {
+
+// The message's capacity and length count characters of the caller's width.
+SQLRETURN GetDiagRec(Width width, SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT number,
+                     void* state, SQLINTEGER* native, void* message, SQLSMALLINT capacity,
+                     SQLSMALLINT* length) {
+  Diagnostics* diag = DiagOf(type, handle);
+  if (diag == nullptr) return SQL_INVALID_HANDLE;
+  if (number <= 0) return SQL_ERROR;
+  if (capacity < 0) return SQL_ERROR;
+  if (static_cast<size_t>(number) > diag->records().size()) return SQL_NO_DATA;
+  const DiagRecord& r = diag->records()[number - 1];
+  TextOut::Chars(width, state, SQL_SQLSTATE_SIZE + 1).Put(r.state, nullptr);
+  if (native != nullptr) *native = r.native;
+  long full = 0;
+  const bool cut = TextOut::Chars(width, message, capacity).Put(r.message, &full);
+  if (length != nullptr) *length = static_cast<SQLSMALLINT>(full);
+  return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+}
+
+// A text field's capacity and length count bytes in either width.
+SQLRETURN GetDiagField(Width width, SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT number,
+                       SQLSMALLINT field, SQLPOINTER info, SQLSMALLINT capacity,
+                       SQLSMALLINT* length) {
+  Diagnostics* diag = DiagOf(type, handle);
+  if (diag == nullptr) return SQL_INVALID_HANDLE;
+  auto put_int = [&](SQLINTEGER v) {
+    if (info != nullptr) std::memcpy(info, &v, sizeof v);
+    return SQL_SUCCESS;
+  };
+  auto put_len = [&](SQLLEN v) {
+    if (info != nullptr) std::memcpy(info, &v, sizeof v);
+    return SQL_SUCCESS;
+  };
+  auto put_text = [&](const std::string& text) {
+    long full = 0;
+    const bool cut = TextOut::Bytes(width, info, capacity).Put(text, &full);
+    if (length != nullptr) *length = static_cast<SQLSMALLINT>(full);
+    return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+  };
+  // Header fields.
+  switch (field) {
+    case SQL_DIAG_NUMBER:
+      return put_int(static_cast<SQLINTEGER>(diag->records().size()));
+    case SQL_DIAG_RETURNCODE:
+      if (info != nullptr) *static_cast<SQLRETURN*>(info) = Succeeded(*diag);
+      return SQL_SUCCESS;
+    case SQL_DIAG_ROW_COUNT:
+    case SQL_DIAG_CURSOR_ROW_COUNT: {
+      if (type != SQL_HANDLE_STMT) return SQL_ERROR;
+      SQLLEN rows = -1;
+      AsStmt(handle)->statement.RowCount(&rows);
+      return put_len(rows);
+    }
+    case SQL_DIAG_DYNAMIC_FUNCTION:
+      if (type != SQL_HANDLE_STMT) return SQL_ERROR;
+      return put_text("");
+    case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
+      if (type != SQL_HANDLE_STMT) return SQL_ERROR;
+      return put_int(SQL_DIAG_UNKNOWN_STATEMENT);
+    default:
+      break;
+  }
+  if (number <= 0) return SQL_ERROR;
+  if (static_cast<size_t>(number) > diag->records().size()) return SQL_NO_DATA;
+  const DiagRecord& r = diag->records()[number - 1];
+  switch (field) {
+    case SQL_DIAG_SQLSTATE:
+      return put_text(r.state);
+    case SQL_DIAG_NATIVE:
+      return put_int(r.native);
+    case SQL_DIAG_MESSAGE_TEXT:
+      return put_text(r.message);
+    case SQL_DIAG_CLASS_ORIGIN:
+      return put_text(ClassOrigin(r.state.substr(0, 2)));
+    case SQL_DIAG_SUBCLASS_ORIGIN:
+      return put_text(ClassOrigin(r.state));
+    case SQL_DIAG_CONNECTION_NAME:
+    case SQL_DIAG_SERVER_NAME: {
+      Dbc* dbc = type == SQL_HANDLE_DBC    ? AsDbc(handle)
+                 : type == SQL_HANDLE_STMT ? AsStmt(handle)->dbc
+                                           : nullptr;
+      if (dbc == nullptr) return put_text("");
+      return put_text(field == SQL_DIAG_SERVER_NAME ? dbc->target.host : dbc->dsn);
+    }
+    case SQL_DIAG_COLUMN_NUMBER:
+      return put_int(SQL_COLUMN_NUMBER_UNKNOWN);
+    case SQL_DIAG_ROW_NUMBER:
+      return put_len(SQL_ROW_NUMBER_UNKNOWN);
+    default:
+      return SQL_ERROR;
+  }
+}
+
+}  // namespace
+
 extern "C" {
 
 SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* output) {
@@ -165,91 +261,27 @@ SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV handle, SQLINTEGER attribute, SQLPOINTER
 SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT number,
                                 SQLCHAR* state, SQLINTEGER* native, SQLCHAR* message,
                                 SQLSMALLINT capacity, SQLSMALLINT* length) {
-  Diagnostics* diag = DiagOf(type, handle);
-  if (diag == nullptr) return SQL_INVALID_HANDLE;
-  if (number <= 0) return SQL_ERROR;
-  if (capacity < 0) return SQL_ERROR;
-  if (static_cast<size_t>(number) > diag->records().size()) return SQL_NO_DATA;
-  const DiagRecord& r = diag->records()[number - 1];
-  if (state != nullptr) std::memcpy(state, r.state.c_str(), 6);
-  if (native != nullptr) *native = r.native;
-  long full = 0;
-  const bool cut = CopyText(r.message, reinterpret_cast<char*>(message), capacity, &full);
-  if (length != nullptr) *length = static_cast<SQLSMALLINT>(full);
-  return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+  return GetDiagRec(Width::kNarrow, type, handle, number, state, native, message, capacity,
+                    length);
+}
+
+SQLRETURN SQL_API SQLGetDiagRecW(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT number,
+                                 SQLWCHAR* state, SQLINTEGER* native, SQLWCHAR* message,
+                                 SQLSMALLINT capacity, SQLSMALLINT* length) {
+  return GetDiagRec(Width::kWide, type, handle, number, state, native, message, capacity,
+                    length);
 }
 
 SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT number,
                                   SQLSMALLINT field, SQLPOINTER info, SQLSMALLINT capacity,
                                   SQLSMALLINT* length) {
-  Diagnostics* diag = DiagOf(type, handle);
-  if (diag == nullptr) return SQL_INVALID_HANDLE;
-  auto put_int = [&](SQLINTEGER v) {
-    if (info != nullptr) std::memcpy(info, &v, sizeof v);
-    return SQL_SUCCESS;
-  };
-  auto put_len = [&](SQLLEN v) {
-    if (info != nullptr) std::memcpy(info, &v, sizeof v);
-    return SQL_SUCCESS;
-  };
-  auto put_text = [&](const std::string& text) {
-    long full = 0;
-    const bool cut = CopyText(text, static_cast<char*>(info), capacity, &full);
-    if (length != nullptr) *length = static_cast<SQLSMALLINT>(full);
-    return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
-  };
-  // Header fields.
-  switch (field) {
-    case SQL_DIAG_NUMBER:
-      return put_int(static_cast<SQLINTEGER>(diag->records().size()));
-    case SQL_DIAG_RETURNCODE:
-      if (info != nullptr) *static_cast<SQLRETURN*>(info) = Succeeded(*diag);
-      return SQL_SUCCESS;
-    case SQL_DIAG_ROW_COUNT:
-    case SQL_DIAG_CURSOR_ROW_COUNT: {
-      if (type != SQL_HANDLE_STMT) return SQL_ERROR;
-      SQLLEN rows = -1;
-      AsStmt(handle)->statement.RowCount(&rows);
-      return put_len(rows);
-    }
-    case SQL_DIAG_DYNAMIC_FUNCTION:
-      if (type != SQL_HANDLE_STMT) return SQL_ERROR;
-      return put_text("");
-    case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
-      if (type != SQL_HANDLE_STMT) return SQL_ERROR;
-      return put_int(SQL_DIAG_UNKNOWN_STATEMENT);
-    default:
-      break;
-  }
-  if (number <= 0) return SQL_ERROR;
-  if (static_cast<size_t>(number) > diag->records().size()) return SQL_NO_DATA;
-  const DiagRecord& r = diag->records()[number - 1];
-  switch (field) {
-    case SQL_DIAG_SQLSTATE:
-      return put_text(r.state);
-    case SQL_DIAG_NATIVE:
-      return put_int(r.native);
-    case SQL_DIAG_MESSAGE_TEXT:
-      return put_text(r.message);
-    case SQL_DIAG_CLASS_ORIGIN:
-      return put_text(ClassOrigin(r.state.substr(0, 2)));
-    case SQL_DIAG_SUBCLASS_ORIGIN:
-      return put_text(ClassOrigin(r.state));
-    case SQL_DIAG_CONNECTION_NAME:
-    case SQL_DIAG_SERVER_NAME: {
-      Dbc* dbc = type == SQL_HANDLE_DBC    ? AsDbc(handle)
-                 : type == SQL_HANDLE_STMT ? AsStmt(handle)->dbc
-                                           : nullptr;
-      if (dbc == nullptr) return put_text("");
-      return put_text(field == SQL_DIAG_SERVER_NAME ? dbc->target.host : dbc->dsn);
-    }
-    case SQL_DIAG_COLUMN_NUMBER:
-      return put_int(SQL_COLUMN_NUMBER_UNKNOWN);
-    case SQL_DIAG_ROW_NUMBER:
-      return put_len(SQL_ROW_NUMBER_UNKNOWN);
-    default:
-      return SQL_ERROR;
-  }
+  return GetDiagField(Width::kNarrow, type, handle, number, field, info, capacity, length);
+}
+
+SQLRETURN SQL_API SQLGetDiagFieldW(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT number,
+                                   SQLSMALLINT field, SQLPOINTER info, SQLSMALLINT capacity,
+                                   SQLSMALLINT* length) {
+  return GetDiagField(Width::kWide, type, handle, number, field, info, capacity, length);
 }
 
 }  // extern "C"

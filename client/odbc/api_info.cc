@@ -149,10 +149,10 @@ Info InfoOf(const Dbc& dbc, SQLUSMALLINT type) {
   }
 }
 
-}  // namespace
-
-extern "C" SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
-                                        SQLSMALLINT capacity, SQLSMALLINT* length) {
+// Texts go out in the caller's width; their capacity and length count bytes
+// either way, as for every SQLPOINTER argument.
+SQLRETURN GetInfo(Width width, SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
+                  SQLSMALLINT capacity, SQLSMALLINT* length) {
   Dbc* dbc = AsDbc(handle);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   dbc->diag.Clear();
@@ -163,7 +163,7 @@ extern "C" SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPO
   }
   if (const std::string* text = std::get_if<std::string>(&info)) {
     long full = 0;
-    const bool cut = CopyText(*text, static_cast<char*>(value), capacity, &full);
+    const bool cut = TextOut::Bytes(width, value, capacity).Put(*text, &full);
     if (length != nullptr) *length = static_cast<SQLSMALLINT>(full);
     if (!cut) return SQL_SUCCESS;
     dbc->diag.Add("01004", "String data, right truncated");
@@ -179,3 +179,19 @@ extern "C" SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPO
   if (length != nullptr) *length = sizeof n;
   return SQL_SUCCESS;
 }
+
+}  // namespace
+
+extern "C" {
+
+SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
+                             SQLSMALLINT capacity, SQLSMALLINT* length) {
+  return GetInfo(Width::kNarrow, handle, type, value, capacity, length);
+}
+
+SQLRETURN SQL_API SQLGetInfoW(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
+                              SQLSMALLINT capacity, SQLSMALLINT* length) {
+  return GetInfo(Width::kWide, handle, type, value, capacity, length);
+}
+
+}  // extern "C"

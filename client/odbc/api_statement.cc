@@ -13,69 +13,36 @@ SQLRETURN WithWarnings(Stmt* stmt, SQLRETURN rc) {
   return rc;
 }
 
-SQLRETURN CopyOut(Stmt* stmt, const std::string& text, SQLPOINTER buffer, SQLLEN capacity,
-                  long* full) {
-  if (CopyText(text, static_cast<char*>(buffer), static_cast<long>(capacity), full)) {
+SQLRETURN CopyOut(Stmt* stmt, const std::string& text, const TextOut& out, long* full) {
+  if (out.Put(text, full)) {
     stmt->diag().Add("01004", "String data, right truncated");
     return SQL_SUCCESS_WITH_INFO;
   }
   return SQL_SUCCESS;
 }
 
-}  // namespace
-
-extern "C" {
-
-SQLRETURN SQL_API SQLPrepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
+SQLRETURN Prepare(Width width, SQLHSTMT handle, const void* text, SQLINTEGER length) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return stmt->statement.Prepare(TextArg(text, length));
+  return stmt->statement.Prepare(TextArg(width, text, length));
 }
 
-SQLRETURN SQL_API SQLExecute(SQLHSTMT handle) {
+SQLRETURN ExecDirect(Width width, SQLHSTMT handle, const void* text, SQLINTEGER length) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return WithWarnings(stmt, stmt->statement.Execute());
+  return WithWarnings(stmt, stmt->statement.ExecDirect(TextArg(width, text, length)));
 }
 
-SQLRETURN SQL_API SQLExecDirect(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
-  Stmt* stmt = StmtEntry(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return WithWarnings(stmt, stmt->statement.ExecDirect(TextArg(text, length)));
-}
-
-SQLRETURN SQL_API SQLNumParams(SQLHSTMT handle, SQLSMALLINT* count) {
-  Stmt* stmt = StmtEntry(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return stmt->statement.NumParams(count);
-}
-
-SQLRETURN SQL_API SQLBindParameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type,
-                                   SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN size,
-                                   SQLSMALLINT digits, SQLPOINTER value, SQLLEN buffer_length,
-                                   SQLLEN* indicator) {
-  Stmt* stmt = StmtEntry(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return stmt->statement.BindParameter(number, io_type, c_type, sql_type, size, digits, value,
-                                       buffer_length, indicator);
-}
-
-SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT handle, SQLSMALLINT* count) {
-  Stmt* stmt = StmtEntry(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return stmt->statement.NumResultCols(count);
-}
-
-SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT number, SQLCHAR* name,
-                                 SQLSMALLINT capacity, SQLSMALLINT* name_length,
-                                 SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
-                                 SQLSMALLINT* nullable) {
+// The name's capacity and length count characters of the caller's width.
+SQLRETURN DescribeCol(Width width, SQLHSTMT handle, SQLUSMALLINT number, void* name,
+                      SQLSMALLINT capacity, SQLSMALLINT* name_length, SQLSMALLINT* type,
+                      SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const ColumnInfo* c = stmt->statement.Column(number);
   if (c == nullptr) return SQL_ERROR;
   long full = 0;
-  const SQLRETURN rc = CopyOut(stmt, c->name, name, capacity, &full);
+  const SQLRETURN rc = CopyOut(stmt, c->name, TextOut::Chars(width, name, capacity), &full);
   if (name_length != nullptr) *name_length = static_cast<SQLSMALLINT>(full);
   if (type != nullptr) *type = c->sql_type;
   if (size != nullptr) *size = c->size;
@@ -84,9 +51,10 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT number, SQLCHAR* 
   return rc;
 }
 
-SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMALLINT field,
-                                  SQLPOINTER text, SQLSMALLINT capacity, SQLSMALLINT* length,
-                                  SQLLEN* numeric) {
+// A text attribute's capacity and length count bytes in either width.
+SQLRETURN ColAttribute(Width width, SQLHSTMT handle, SQLUSMALLINT number, SQLUSMALLINT field,
+                       SQLPOINTER text, SQLSMALLINT capacity, SQLSMALLINT* length,
+                       SQLLEN* numeric) {
   Stmt* stmt = StmtEntry(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (field == SQL_DESC_COUNT || field == SQL_COLUMN_COUNT) {
@@ -103,7 +71,7 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMAL
   };
   auto text_out = [&](const std::string& v) {
     long full = 0;
-    const SQLRETURN rc = CopyOut(stmt, v, text, capacity, &full);
+    const SQLRETURN rc = CopyOut(stmt, v, TextOut::Bytes(width, text, capacity), &full);
     if (length != nullptr) *length = static_cast<SQLSMALLINT>(full);
     return rc;
   };
@@ -175,6 +143,82 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMAL
       stmt->diag().Add("HY091", "Invalid descriptor field identifier: " + std::to_string(field));
       return SQL_ERROR;
   }
+}
+
+}  // namespace
+
+extern "C" {
+
+SQLRETURN SQL_API SQLPrepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
+  return Prepare(Width::kNarrow, handle, text, length);
+}
+
+SQLRETURN SQL_API SQLPrepareW(SQLHSTMT handle, SQLWCHAR* text, SQLINTEGER length) {
+  return Prepare(Width::kWide, handle, text, length);
+}
+
+SQLRETURN SQL_API SQLExecute(SQLHSTMT handle) {
+  Stmt* stmt = StmtEntry(handle);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  return WithWarnings(stmt, stmt->statement.Execute());
+}
+
+SQLRETURN SQL_API SQLExecDirect(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
+  return ExecDirect(Width::kNarrow, handle, text, length);
+}
+
+SQLRETURN SQL_API SQLExecDirectW(SQLHSTMT handle, SQLWCHAR* text, SQLINTEGER length) {
+  return ExecDirect(Width::kWide, handle, text, length);
+}
+
+SQLRETURN SQL_API SQLNumParams(SQLHSTMT handle, SQLSMALLINT* count) {
+  Stmt* stmt = StmtEntry(handle);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  return stmt->statement.NumParams(count);
+}
+
+SQLRETURN SQL_API SQLBindParameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type,
+                                   SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN size,
+                                   SQLSMALLINT digits, SQLPOINTER value, SQLLEN buffer_length,
+                                   SQLLEN* indicator) {
+  Stmt* stmt = StmtEntry(handle);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  return stmt->statement.BindParameter(number, io_type, c_type, sql_type, size, digits, value,
+                                       buffer_length, indicator);
+}
+
+SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT handle, SQLSMALLINT* count) {
+  Stmt* stmt = StmtEntry(handle);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  return stmt->statement.NumResultCols(count);
+}
+
+SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT number, SQLCHAR* name,
+                                 SQLSMALLINT capacity, SQLSMALLINT* name_length,
+                                 SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                                 SQLSMALLINT* nullable) {
+  return DescribeCol(Width::kNarrow, handle, number, name, capacity, name_length, type, size,
+                     digits, nullable);
+}
+
+SQLRETURN SQL_API SQLDescribeColW(SQLHSTMT handle, SQLUSMALLINT number, SQLWCHAR* name,
+                                  SQLSMALLINT capacity, SQLSMALLINT* name_length,
+                                  SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                                  SQLSMALLINT* nullable) {
+  return DescribeCol(Width::kWide, handle, number, name, capacity, name_length, type, size,
+                     digits, nullable);
+}
+
+SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMALLINT field,
+                                  SQLPOINTER text, SQLSMALLINT capacity, SQLSMALLINT* length,
+                                  SQLLEN* numeric) {
+  return ColAttribute(Width::kNarrow, handle, number, field, text, capacity, length, numeric);
+}
+
+SQLRETURN SQL_API SQLColAttributeW(SQLHSTMT handle, SQLUSMALLINT number, SQLUSMALLINT field,
+                                   SQLPOINTER text, SQLSMALLINT capacity, SQLSMALLINT* length,
+                                   SQLLEN* numeric) {
+  return ColAttribute(Width::kWide, handle, number, field, text, capacity, length, numeric);
 }
 
 SQLRETURN SQL_API SQLBindCol(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT c_type,
@@ -337,6 +381,17 @@ SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINT
                                     std::to_string(attribute));
       return SQL_ERROR;
   }
+}
+
+// No statement attribute is a text: the W twins take and give the same values.
+SQLRETURN SQL_API SQLSetStmtAttrW(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINTER value,
+                                  SQLINTEGER length) {
+  return SQLSetStmtAttr(handle, attribute, value, length);
+}
+
+SQLRETURN SQL_API SQLGetStmtAttrW(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINTER value,
+                                  SQLINTEGER capacity, SQLINTEGER* length) {
+  return SQLGetStmtAttr(handle, attribute, value, capacity, length);
 }
 
 }  // extern "C"

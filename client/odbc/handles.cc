@@ -1,7 +1,5 @@
 #include "client/odbc/handles.h"
 
-#include <cstring>
-
 namespace tmb::odbc {
 
 namespace {
@@ -38,18 +36,6 @@ Diagnostics* DiagOf(SQLSMALLINT type, SQLHANDLE h) {
       break;
   }
   return nullptr;
-}
-
-std::string TextArg(const SQLCHAR* text, SQLINTEGER length) {
-  if (text == nullptr) return {};
-  const char* s = reinterpret_cast<const char*>(text);
-  if (length == SQL_NTS || length < 0) return std::string(s);
-  return std::string(s, static_cast<size_t>(length));
-}
-
-std::optional<std::string> OptionalArg(const SQLCHAR* text, SQLINTEGER length) {
-  if (text == nullptr) return std::nullopt;
-  return TextArg(text, length);
 }
 
 }  // namespace tmb::odbc

@@ -16,12 +16,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 
 #include "client/odbc/diagnostics.h"
 #include "client/odbc/statement.h"
+#include "client/odbc/wide_text.h"
 #include "client/sql/database.h"
 
 namespace tmb::odbc {
@@ -105,11 +105,5 @@ inline Stmt* StmtEntry(SQLHSTMT handle) {
   if (stmt != nullptr) stmt->diag().Clear();
   return stmt;
 }
-
-// An application's text argument: `length` bytes, or up to the NUL when
-// it is SQL_NTS.
-std::string TextArg(const SQLCHAR* text, SQLINTEGER length);
-// The same, null when the pointer is.
-std::optional<std::string> OptionalArg(const SQLCHAR* text, SQLINTEGER length);
 
 }  // namespace tmb::odbc

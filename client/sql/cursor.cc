@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "client/data_calls.h"
@@ -11,36 +12,28 @@
 namespace tmb::sql {
 namespace {
 
+// Records a block read asks for: as many as fit a reply of about 1 MiB,
+// at most 256.
+constexpr int32_t kBlockRecords = 256;
+constexpr int64_t kBlockBytes = 1 << 20;
+
 std::span<const uint8_t> Bytes(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-// The first unique key that holds every record: it finds a row read in a
-// block again, and orders full scans in blocks.
-int UniqueKey(const TableLayout& t) {
-  for (size_t k = 0; k < t.table.keys.size(); ++k) {
-    if (t.table.keys[k].unique && CompleteKey(t.table.keys[k])) return static_cast<int>(k);
-  }
-  return -1;
-}
-
 }  // namespace
 
-Cursor::~Cursor() {
-  s_.Release(t_, file_);
-  s_.Release(t_, lookup_);
-}
+Cursor::~Cursor() { s_.Release(t_, file_); }
 
 bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string* error) {
   plan_ = plan;
   rows_.clear();
+  seen_.Clear();
   done_ = false;
   seek_.clear();
   equal_.clear();
   upper_.clear();
   has_upper_ = false;
-  last_key_.clear();
-  last_record_.clear();
   if (file_.id == -1 && !s_.Acquire(t_, &file_, error)) return false;
 
   const TableLayout& t = table();
@@ -90,12 +83,14 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
   if (done_) return true;
   const bool constrained = !equal_.empty() || seek_.size() > equal_.size() || has_upper_;
   // Blocks serve full scans and forward scans in key order, when the file
-  // takes block reads and a unique key can find each row's position again.
-  blocks_ = !constrained && !plan_.backward && t.block_reads && UniqueKey(t) >= 0;
-  // A full scan record by record goes in position order: the file's
-  // current key might leave records out.
-  const int order = plan_.key >= 0 ? plan_.key : blocks_ ? UniqueKey(t) : kPositionOrder;
-  if (!s_.UseKey(t_, &file_, order, error)) return false;
+  // takes block reads.
+  blocks_ = !constrained && !plan_.backward && t.block_reads;
+  // A full scan goes in position order: a position never changes, so no
+  // change of a key can make the scan meet a row twice or pass one by, and
+  // the file's current key might leave records out. In key order a row
+  // can move ahead of the scan, and is known again by its position.
+  dedupe_ = plan_.key >= 0 && !plan_.unique;
+  if (!s_.UseKey(t_, &file_, plan_.key >= 0 ? plan_.key : kPositionOrder, error)) return false;
   return blocks_ ? ReadBlock(true, error) : ReadKeyed(true, error);
 }
 
@@ -121,85 +116,80 @@ bool Cursor::InRange(const std::string& key) const {
   return plan_.upper_strict ? order < 0 : order <= 0;
 }
 
+bool Cursor::Take(int32_t position, std::string record, const std::string& key) {
+  if (plan_.key >= 0 && !InRange(key)) return false;
+  if (dedupe_ && !seen_.Insert(position)) return true;
+  const size_t length = static_cast<size_t>(table().table.record_length);
+  if (record.size() < length) record.resize(length, '\0');
+  rows_.push_back(Row{std::move(record), position});
+  return true;
+}
+
 bool Cursor::ReadKeyed(bool first, std::string* error) {
   const TableLayout& t = table();
   const int32_t size = t.table.record_length + t.variable_length;
-  KeyedRecord r;
-  if (first && plan_.key < 0) {
-    if (!CallRestrictedRead(s_.client(), file_.id, size, TMBIO_READ_FIRST, &r, error)) {
+  // A row returned before is passed over: read on until a new one, the
+  // end, or the range's end.
+  while (rows_.empty() && !done_) {
+    KeyedRecord r;
+    if (first && plan_.key < 0) {
+      if (!CallRestrictedRead(s_.client(), file_.id, size, TMBIO_READ_FIRST, &r, error)) {
+        return false;
+      }
+    } else if (first) {
+      int16_t mode = plan_.backward ? TMBIO_SEEK_LAST : TMBIO_SEEK_FIRST;
+      if (!seek_.empty()) mode = TMBIO_SEEK_GE;
+      if (!CallReadFirst(s_.client(), file_.id, size, mode, seek_, &r, error)) return false;
+    } else {
+      const int16_t mode = plan_.backward ? TMBIO_READ_PREVIOUS : TMBIO_READ_NEXT;
+      if (!CallRestrictedRead(s_.client(), file_.id, size, mode, &r, error)) return false;
+    }
+    first = false;
+    if (r.status == TMBIO_END || r.status == TMBIO_STOP) {
+      done_ = true;
+      return true;
+    }
+    if (r.status < 0 && r.status != TMBIO_FILLED) {
+      *error = s_.Failure(t_, "reading", r.status);
       return false;
     }
-  } else if (first) {
-    int16_t mode = plan_.backward ? TMBIO_SEEK_LAST : TMBIO_SEEK_FIRST;
-    if (!seek_.empty()) mode = TMBIO_SEEK_GE;
-    if (!CallReadFirst(s_.client(), file_.id, size, mode, seek_, &r, error)) return false;
-  } else {
-    const int16_t mode = plan_.backward ? TMBIO_READ_PREVIOUS : TMBIO_READ_NEXT;
-    if (!CallRestrictedRead(s_.client(), file_.id, size, mode, &r, error)) return false;
+    if (r.status >= 0 && static_cast<size_t>(r.status) < r.record.size()) {
+      r.record.resize(static_cast<size_t>(r.status));
+    }
+    if (!Take(r.position, std::move(r.record), r.key)) done_ = true;
+    if (plan_.unique) done_ = true;
   }
-  if (r.status == TMBIO_END || r.status == TMBIO_STOP) {
-    done_ = true;
-    return true;
-  }
-  if (r.status < 0 && r.status != TMBIO_FILLED) {
-    *error = s_.Failure(t_, "reading", r.status);
-    return false;
-  }
-  if (plan_.key >= 0 && !InRange(r.key)) {
-    done_ = true;
-    return true;
-  }
-  Row row;
-  row.record = std::move(r.record);
-  if (r.status >= 0 && static_cast<size_t>(r.status) < row.record.size()) {
-    row.record.resize(static_cast<size_t>(r.status));
-  }
-  if (row.record.size() < static_cast<size_t>(t.table.record_length)) {
-    row.record.resize(static_cast<size_t>(t.table.record_length), '\0');
-  }
-  row.key = std::move(r.key);
-  row.position = r.position;
-  rows_.push_back(std::move(row));
-  if (plan_.unique) done_ = true;
   return true;
 }
 
 bool Cursor::ReadBlock(bool first, std::string* error) {
   const TableLayout& t = table();
-  ReadBlockReply block;
-  // Seek mode 0 seeks nowhere: the block starts again at the last record
-  // read, which is then skipped.
-  if (!CallReadBlock(s_.client(), file_.id, first ? TMBIO_SEEK_FIRST : 0, &block, error)) {
-    return false;
-  }
-  if (block.refused) {
-    if (!first) {
-      *error = t.table.name + ": the server stopped answering block reads";
+  const int32_t size = t.table.record_length + t.variable_length;
+  const int32_t count = static_cast<int32_t>(std::clamp<int64_t>(
+      kBlockBytes / (9 + int64_t{size} + TMBIO_MAX_KEY_LENGTH), 1, kBlockRecords));
+  while (rows_.empty() && !done_) {
+    // Read next goes on from the last row read, wherever it is now.
+    RestrictedBlockReply block;
+    if (!CallRestrictedReadBlock(s_.client(), file_.id, count, size,
+                                 first ? TMBIO_READ_FIRST : TMBIO_READ_NEXT, &block, error)) {
       return false;
     }
-    blocks_ = false;
-    return ReadKeyed(true, error);
-  }
-  size_t skip = 0;
-  if (!first && !block.entries.empty() && block.entries[0].key == last_key_ &&
-      block.entries[0].record == last_record_) {
-    skip = 1;
-  }
-  if (block.entries.size() <= skip) {
-    done_ = true;
-    return true;
-  }
-  // The next block's comparison needs the last record as sent, unpadded.
-  last_key_ = block.entries.back().key;
-  last_record_ = block.entries.back().record;
-  for (size_t i = skip; i < block.entries.size(); ++i) {
-    Row row;
-    row.record = std::move(block.entries[i].record);
-    if (row.record.size() < static_cast<size_t>(t.table.record_length)) {
-      row.record.resize(static_cast<size_t>(t.table.record_length), '\0');
+    first = false;
+    for (PositionedEntry& e : block.entries) {
+      if (!Take(e.position, std::move(e.record), e.key)) {
+        done_ = true;
+        break;
+      }
     }
-    row.key = std::move(block.entries[i].key);
-    rows_.push_back(std::move(row));
+    if (block.end == TMBIO_END || block.end == TMBIO_STOP) {
+      done_ = true;
+    } else if (block.end < 0) {
+      *error = s_.Failure(t_, "reading", block.end);
+      return false;
+    } else if (block.entries.empty()) {
+      *error = t.table.name + ": the server sent an empty block";
+      return false;
+    }
   }
   return true;
 }
@@ -227,32 +217,11 @@ bool Cursor::ReadAtPosition(sqlite3_value* rowid, std::string* error) {
 }
 
 bool Cursor::Position(int32_t* position, std::string* error) {
-  Row& row = rows_.front();
-  if (row.position != 0) {
-    *position = row.position;
-    return true;
-  }
-  const TableLayout& t = table();
-  const int key = UniqueKey(t);
-  if (key < 0) {
-    *error = t.table.name + ": a row read in a block has no key to find it by";
+  const Row& row = rows_.front();
+  if (row.position < 1) {
+    *error = table().table.name + ": the server gave a row no position";
     return false;
   }
-  std::string value;
-  for (const KeySegment& g : t.table.keys[static_cast<size_t>(key)].segments) {
-    value.append(row.record, static_cast<size_t>(g.offset), static_cast<size_t>(g.length));
-  }
-  if (lookup_.id == -1 && !s_.Acquire(t_, &lookup_, error)) return false;
-  if (!s_.UseKey(t_, &lookup_, key, error)) return false;
-  KeyedRecord r;
-  if (!CallReadFirst(s_.client(), lookup_.id, 0, TMBIO_SEEK_EQUAL, value, &r, error)) {
-    return false;
-  }
-  if (r.status < 0 && r.status != TMBIO_FILLED) {
-    *error = s_.Failure(t_, "finding the row again", r.status);
-    return false;
-  }
-  row.position = r.position;
   *position = row.position;
   return true;
 }

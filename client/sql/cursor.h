@@ -1,8 +1,17 @@
-// Reading one table's rows by a plan (plan.h): a full scan in blocks, a scan
-// in key order (blocks forward, record by record backward), or a keyed read
-// that seeks on the equal values and lower bound and stops at the first
-// record past them. Rows read in blocks learn their position (the rowid)
-// only when asked, by a read on a unique key of the table.
+// Reading one table's rows by a plan (plan.h): a full scan in blocks (in
+// position order), a scan in key order (blocks forward, record by record
+// backward), or a keyed read that seeks on the equal values and lower bound
+// and stops at the first record past them. Every row comes with its
+// position (the rowid).
+//
+// While other cursors and clients change the table, a scan goes on from
+// the last row it returned, as the library keeps its place in the read
+// order (the row's key image and position, even when the row itself has
+// gone or moved): a row that exists unchanged for the whole scan is
+// returned exactly once, and a row changed meanwhile at most once (a row
+// whose key moved it past the scan is known by its position and skipped).
+// Each request reads what is committed at that moment: there is no
+// snapshot of the whole statement.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +20,7 @@
 #include <string>
 
 #include "client/sql/plan.h"
+#include "client/sql/position_set.h"
 #include "client/sql/session.h"
 
 struct sqlite3_value;
@@ -36,21 +46,21 @@ class Cursor {
  private:
   struct Row {
     std::string record;
-    std::string key;
-    int32_t position = 0;  // 0: not known (read in a block)
+    int32_t position = 0;
   };
 
-  bool Fill(std::string* error);
   bool ReadKeyed(bool first, std::string* error);
   bool ReadBlock(bool first, std::string* error);
   bool ReadAtPosition(sqlite3_value* rowid, std::string* error);
   bool InRange(const std::string& key) const;
+  // Queues a row read in the plan's order: false when it lies past the
+  // range (the read is done). A row already returned is left out.
+  bool Take(int32_t position, std::string record, const std::string& key);
   const TableLayout& table() const { return s_.tables()[t_]; }
 
   Session& s_;
   size_t t_;
   FileHandle file_;
-  FileHandle lookup_;  // for the positions of rows read in blocks
   Plan plan_;
   bool blocks_ = false;
   bool started_ = false;
@@ -60,7 +70,9 @@ class Cursor {
   std::string upper_;   // the upper bound's bytes on segment plan_.equal_count
   bool has_upper_ = false;
   std::deque<Row> rows_;
-  std::string last_key_, last_record_;  // the last row of the last block
+  // Rows returned so far, for reads in key order, where a row can move.
+  PositionSet seen_;
+  bool dedupe_ = false;
 };
 
 }  // namespace tmb::sql

@@ -142,6 +142,7 @@ bool Session::Begin(std::string* error) {
 bool Session::End(bool commit, std::string* error) {
   if (!in_transaction_) return true;
   in_transaction_ = false;
+  statement_marked_ = false;
   int32_t status = 0;
   if (!CallTransaction(client_, commit ? opcode::kCommitTX : opcode::kRollbackTX, env_, &status,
                        error)) {
@@ -152,6 +153,52 @@ bool Session::End(bool commit, std::string* error) {
     return false;
   }
   return true;
+}
+
+void Session::StatementBegins() {
+  statement_marked_ = false;
+  statement_writes_ = 0;
+}
+
+bool Session::BeforeWrite(bool in_explicit, std::string* error) {
+  // On its own the statement is the transaction: its failure rolls it back.
+  if (!in_explicit || statement_marked_ || !in_transaction_) return true;
+  int32_t result = 0;
+  if (!CallSetEnvNumber(client_, env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_MARK, &result,
+                        error)) {
+    return false;
+  }
+  if (result != 0) {
+    *error = "marking the statement in the transaction: " + StatusText(result) + " (" +
+             std::to_string(result) + ")";
+    return false;
+  }
+  statement_marked_ = true;
+  return true;
+}
+
+void Session::StatementFailed() {
+  if (!statement_marked_) return;
+  statement_marked_ = false;
+  statement_writes_ = 0;
+  if (!in_transaction_ || !client_.connected()) return;
+  // Nothing to tell the application beyond the statement's own failure: a
+  // connection that cannot undo is lost, and the next statement says so.
+  int32_t result = 0;
+  std::string error;
+  CallSetEnvNumber(client_, env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_UNDO, &result, &error);
+}
+
+void Session::StatementEnds(int64_t changes) {
+  // SQLite counts no change for a statement that failed (unless by OR
+  // FAIL, which keeps the writes before the failure); one that wrote and
+  // succeeded changed at least one row. A failure that came from SQLite
+  // itself, not from a table, is caught here.
+  if (statement_writes_ > 0 && changes == 0) StatementFailed();
+  // The mark stays at the server until the next statement's replaces it;
+  // no later failure (of a read still stepping) may take this one back.
+  statement_marked_ = false;
+  statement_writes_ = 0;
 }
 
 }  // namespace tmb::sql

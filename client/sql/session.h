@@ -63,10 +63,32 @@ class Session {
   bool Begin(std::string* error);
   bool End(bool commit, std::string* error);
 
+  // Statements: each INSERT, UPDATE and DELETE is all or nothing. On its
+  // own a statement is its own transaction of the server, which its
+  // failure rolls back; inside an open transaction (`in_explicit`, SQLite
+  // outside autocommit) its first write marks the server's transaction,
+  // and its failure takes the transaction back to that mark, so that the
+  // application may go on or roll back.
+  //
+  // StatementBegins: a statement of the SQLite connection starts.
+  void StatementBegins();
+  // Before each write of the statement; false (and no write) when the
+  // mark cannot be set.
+  bool BeforeWrite(bool in_explicit, std::string* error);
+  // After each write that succeeded.
+  void Wrote() { ++statement_writes_; }
+  // The statement failed: its writes are taken back (at most once).
+  void StatementFailed();
+  // The statement ended; `changes` is what SQLite counts for it, 0 for a
+  // statement that failed and took back its own changes.
+  void StatementEnds(int64_t changes);
+
  private:
   Client client_;
   int32_t env_ = 0;
   bool in_transaction_ = false;
+  bool statement_marked_ = false;  // the server holds this statement's mark
+  int64_t statement_writes_ = 0;
   bool writable_ = true;
   std::vector<TableLayout> tables_;
   std::vector<std::vector<FileHandle>> free_;

@@ -1,7 +1,8 @@
 // The driver's entry points called directly, as the Driver Manager calls
 // them, with the library opened by dlopen: handles, diagnostic records and
-// fields, connection failures, information and functions offered. No
-// server is needed: every connection here fails before or at its connect.
+// fields, connection failures, information and functions offered, each in
+// the narrow and the wide (UTF-16) form. No server is needed: every
+// connection here fails before or at its connect.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sql.h>
@@ -29,6 +30,10 @@ class DriverApiTest : public ::testing::Test {
     Load(functions_, "SQLGetFunctions");
     Load(set_attr_, "SQLSetConnectAttr");
     Load(get_attr_, "SQLGetConnectAttr");
+    Load(driver_connect_w_, "SQLDriverConnectW");
+    Load(diag_rec_w_, "SQLGetDiagRecW");
+    Load(diag_field_w_, "SQLGetDiagFieldW");
+    Load(get_info_w_, "SQLGetInfoW");
     ASSERT_EQ(alloc_(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_), SQL_SUCCESS);
     ASSERT_EQ(alloc_(SQL_HANDLE_DBC, env_, &dbc_), SQL_SUCCESS);
   }
@@ -47,6 +52,13 @@ class DriverApiTest : public ::testing::Test {
   SQLRETURN Connect(const std::string& text) {
     return driver_connect_(dbc_, nullptr, (SQLCHAR*)text.c_str(), SQL_NTS, nullptr, 0, nullptr,
                            SQL_DRIVER_NOPROMPT);
+  }
+  SQLRETURN ConnectWide(const std::u16string& text) {
+    return driver_connect_w_(dbc_, nullptr, Wide(text), SQL_NTS, nullptr, 0, nullptr,
+                             SQL_DRIVER_NOPROMPT);
+  }
+  static SQLWCHAR* Wide(const std::u16string& text) {
+    return reinterpret_cast<SQLWCHAR*>(const_cast<char16_t*>(text.c_str()));
   }
   // State and message of record `n` of the connection.
   std::string Record(SQLSMALLINT n, std::string* message = nullptr) {
@@ -72,6 +84,10 @@ class DriverApiTest : public ::testing::Test {
   decltype(&SQLGetFunctions) functions_ = nullptr;
   decltype(&SQLSetConnectAttr) set_attr_ = nullptr;
   decltype(&SQLGetConnectAttr) get_attr_ = nullptr;
+  decltype(&SQLDriverConnectW) driver_connect_w_ = nullptr;
+  decltype(&SQLGetDiagRecW) diag_rec_w_ = nullptr;
+  decltype(&SQLGetDiagFieldW) diag_field_w_ = nullptr;
+  decltype(&SQLGetInfoW) get_info_w_ = nullptr;
   SQLHANDLE env_ = nullptr;
   SQLHANDLE dbc_ = nullptr;
 };
@@ -91,6 +107,30 @@ TEST_F(DriverApiTest, ConnectionFailuresAreRecordsOfState08001) {
     const std::string key(bad, std::strchr(bad, '=') - bad);
     EXPECT_NE(message.find(key), std::string::npos) << message;
   }
+  // A wide connection string with a character beyond the Basic Plane: the
+  // value comes back in the message, a surrogate pair in UTF-16 and four
+  // bytes in UTF-8; lengths count characters of each width.
+  ASSERT_EQ(ConnectWide(u"Identity=a/b/\U0001F31C"), SQL_ERROR);
+  EXPECT_EQ(Record(1, &message), "08001");
+  EXPECT_NE(message.find("\"a/b/\xf0\x9f\x8c\x9c\""), std::string::npos) << message;
+  SQLWCHAR state[6] = {};
+  SQLWCHAR wide[512] = {};
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  ASSERT_EQ(diag_rec_w_(SQL_HANDLE_DBC, dbc_, 1, state, &native, wide, 512, &length),
+            SQL_SUCCESS);
+  const std::u16string text(reinterpret_cast<const char16_t*>(wide));
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(state)), u"08001");
+  EXPECT_EQ(length, static_cast<SQLSMALLINT>(message.size() - 2));
+  EXPECT_EQ(text.size(), static_cast<size_t>(length));
+  const size_t pair = text.find(u"\U0001F31C");
+  ASSERT_NE(pair, std::u16string::npos);
+  // A buffer that ends inside the pair holds the text before it.
+  ASSERT_EQ(diag_rec_w_(SQL_HANDLE_DBC, dbc_, 1, state, &native, wide,
+                        static_cast<SQLSMALLINT>(pair + 2), &length),
+            SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide)), text.substr(0, pair));
+  EXPECT_EQ(length, static_cast<SQLSMALLINT>(text.size()));
   // The next call clears the records of the last.
   SQLUINTEGER autocommit = 0;
   EXPECT_EQ(get_attr_(dbc_, SQL_ATTR_AUTOCOMMIT, &autocommit, 0, nullptr), SQL_SUCCESS);
@@ -114,6 +154,16 @@ TEST_F(DriverApiTest, DiagnosticFieldsAndShortBuffers) {
   ASSERT_EQ(diag_field_(SQL_HANDLE_DBC, dbc_, 1, SQL_DIAG_SQLSTATE, text, sizeof text, &length),
             SQL_SUCCESS);
   EXPECT_STREQ(text, "08001");
+  // Wide, a field's buffer and length count bytes.
+  SQLWCHAR wide[8];
+  ASSERT_EQ(diag_field_w_(SQL_HANDLE_DBC, dbc_, 1, SQL_DIAG_SQLSTATE, wide, sizeof wide,
+                          &length),
+            SQL_SUCCESS);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide)), u"08001");
+  EXPECT_EQ(length, 10);
+  EXPECT_EQ(diag_field_w_(SQL_HANDLE_DBC, dbc_, 1, SQL_DIAG_SQLSTATE, wide, 6, &length),
+            SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide)), u"08");
   diag_field_(SQL_HANDLE_DBC, dbc_, 1, SQL_DIAG_CLASS_ORIGIN, text, sizeof text, &length);
   EXPECT_STREQ(text, "ISO 9075");
   // A message cut to the buffer says how long it was.
@@ -146,6 +196,12 @@ TEST_F(DriverApiTest, InformationAndFunctionsOffered) {
   EXPECT_EQ(get_info_(dbc_, SQL_DRIVER_NAME, text, 4, &length), SQL_SUCCESS_WITH_INFO);
   EXPECT_STREQ(text, "lib");
   EXPECT_EQ(length, 13);
+  // Wide, the same buffer of 8 bytes holds 3 characters and the NUL.
+  SQLWCHAR wide[4];
+  EXPECT_EQ(get_info_w_(dbc_, SQL_DRIVER_NAME, wide, sizeof wide, &length),
+            SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide)), u"lib");
+  EXPECT_EQ(length, 26);
   SQLUSMALLINT txn = 0;
   ASSERT_EQ(get_info_(dbc_, SQL_TXN_CAPABLE, &txn, sizeof txn, &length), SQL_SUCCESS);
   EXPECT_EQ(txn, SQL_TC_DML);
@@ -168,6 +224,19 @@ TEST_F(DriverApiTest, InformationAndFunctionsOffered) {
     functions_(dbc_, f, &one);
     EXPECT_EQ(one, exported ? SQL_TRUE : SQL_FALSE) << name;
   }
+  // Every function that takes or gives a text has its wide twin, and only those.
+  for (const char* name :
+       {"SQLConnect", "SQLDriverConnect", "SQLBrowseConnect", "SQLExecDirect", "SQLPrepare",
+        "SQLNativeSql", "SQLDescribeCol", "SQLColAttribute", "SQLColAttributes", "SQLError",
+        "SQLGetDiagRec", "SQLGetDiagField", "SQLGetInfo", "SQLGetConnectAttr",
+        "SQLSetConnectAttr", "SQLGetStmtAttr", "SQLSetStmtAttr", "SQLGetDescField",
+        "SQLGetDescRec", "SQLSetDescField", "SQLGetCursorName", "SQLSetCursorName", "SQLTables",
+        "SQLColumns", "SQLStatistics", "SQLPrimaryKeys", "SQLForeignKeys", "SQLSpecialColumns",
+        "SQLProcedures", "SQLGetTypeInfo", "SQLTablePrivileges", "SQLColumnPrivileges"}) {
+    const std::string wide_name = std::string(name) + "W";
+    EXPECT_EQ(dlsym(lib_, name) != nullptr, dlsym(lib_, wide_name.c_str()) != nullptr) << name;
+  }
+  EXPECT_NE(dlsym(lib_, "SQLExecDirectW"), nullptr);
   // Autocommit is the connection's to set before it connects.
   EXPECT_EQ(set_attr_(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
                       0),

@@ -360,6 +360,49 @@ def case_identity(conn, db, args):
     admin.close()
 
 
+def case_unicode(conn, db, args):
+    # pyodbc calls the W functions: texts beyond the Basic Multilingual
+    # Plane (surrogate pairs in UTF-16) reach the server as UTF-8 and come
+    # back whole, in the SQL text, in parameters, in names and in messages.
+    cur = conn.cursor()
+    moon = "x \U0001F31C z"
+    got = cur.execute("SELECT '%s'" % moon).fetchone()[0]
+    check(got == moon, "SQL text gave %r" % got)
+    check(cur.execute('SELECT 1 AS "%s"' % moon).description[0][0] == moon,
+          "column name %r" % (cur.description,))
+    name = "Zo\u00eb \U0001F31C Moon"
+    cur.execute("INSERT INTO customers (id, name, city, country, email, since, credit_limit)"
+                " VALUES (?, ?, 'Lyon', 'FR', 'moon@example.com', '2026-01-02', 1)", 5002, name)
+    stored = cur.execute("SELECT hex(name), length(name) FROM customers WHERE id = ?",
+                         5002).fetchone()
+    check(tuple(stored) == (name.encode("utf-8").hex().upper(), 10), "stored as %r" % (stored,))
+    found = cur.execute("SELECT id FROM customers WHERE name = '%s'" % name).fetchall()
+    check([r[0] for r in found] == [5002], "found by the text in SQL: %r" % found)
+    # The same read as SQL_C_WCHAR: UTF-16 out of the driver.
+    conn.setdecoding(pyodbc.SQL_CHAR, encoding="utf-16le", ctype=pyodbc.SQL_WCHAR)
+    for sql, params in (("SELECT name FROM customers WHERE id = ?", (5002,)),
+                        ("SELECT ? || ''", (name,))):
+        got = cur.execute(sql, *params).fetchone()[0]
+        check(got == name, "%s as SQL_C_WCHAR gave %r" % (sql, got))
+    check(cur.execute("SELECT '%s'" % moon).fetchone()[0] == moon, "literal as SQL_C_WCHAR")
+    conn.setdecoding(pyodbc.SQL_CHAR, encoding="utf-8", ctype=pyodbc.SQL_CHAR)
+    conn.rollback()
+    # Names through the catalog functions' wide arguments.
+    check([t.table_name for t in cur.tables(table="cust%")] == ["customers"], "tables(cust%)")
+    check(list(cur.tables(table="\U0001F31C%")) == [], "tables() of a name nobody has")
+    check([c.column_name for c in cur.columns(table="orders")] ==
+          [f["name"] for f in schema(args["schemas"], "orders")["fields"]], "columns(orders)")
+    # A message holding the text, read through SQLGetDiagRecW.
+    try:
+        cur.execute('SELECT * FROM "nowhere_%s"' % moon)
+        check(False, "a table nobody has answered")
+    except pyodbc.Error as e:
+        check(e.args[0] == "42S02" and ("no such table: nowhere_" + moon) in e.args[1],
+              "message %r" % (e.args,))
+    check(conn.getinfo(pyodbc.SQL_DBMS_NAME) == "tmbsqlsvr", "getinfo")
+    check(conn.getinfo(pyodbc.SQL_DATABASE_NAME) == "Demo", "getinfo database")
+
+
 def main():
     name, connect, csv_dir, schema_dir = sys.argv[1:5]
     args = {"connect": connect, "schemas": schema_dir,

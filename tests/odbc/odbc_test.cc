@@ -125,6 +125,13 @@ TEST_F(OdbcTest, IsqlListsTablesAndJoinsOnAKey) {
   const ProgramRun bad =
       RunWithDriver("isql", {"-b", "-v", "-k", connect_}, "SELECT * FROM nowhere\n");
   EXPECT_NE(bad.out.find("no such table: nowhere"), std::string::npos) << bad.out << bad.err;
+
+  // isql is an ANSI application: the Driver Manager keeps it on the narrow
+  // functions, whose bytes are the UTF-8 it reads and prints.
+  const std::string moon = "x \xf0\x9f\x8c\x9c z";  // U+1F31C between blanks
+  const ProgramRun text = RunWithDriver("isql", {"-b", "-d|", "-k", connect_},
+                                        "SELECT '" + moon + "', length('" + moon + "')\n");
+  EXPECT_EQ(text.out, moon + "|5\n") << text.err;
 }
 
 TEST_F(OdbcTest, PythonReadsByKeyRangeOrderJoinAndAggregate) {
@@ -138,6 +145,10 @@ TEST_F(OdbcTest, PythonParametersAndErrorStates) {
 }
 
 TEST_F(OdbcTest, PythonCatalogFunctions) { ExpectPass(Python("catalog"), "catalog"); }
+
+// pyodbc is a Unicode application: the Driver Manager hands its wide calls
+// to the driver's W functions, not through a conversion of its own.
+TEST_F(OdbcTest, PythonTextsBeyondTheBasicPlane) { ExpectPass(Python("unicode"), "unicode"); }
 
 // A server whose every connection is TLS: the TLS and CA keys reach it,
 // verified against the test's CA; a CA that signed nothing of the server's,

@@ -246,6 +246,55 @@ TEST_F(WriteTest, RollbackRestoresTwoFilesAndOthersSeeNothingBefore) {
   EXPECT_EQ(QDK_DeAllocEnv(other), 0);
 }
 
+// A statement's mark: undo takes both files back to it, a file first
+// written after the mark goes back whole, and the transaction goes on to
+// commit what came before (across the two files' commit record).
+TEST_F(WriteTest, AStatementMarkUndoesOneStatementAndTheTransactionGoesOn) {
+  TMBFile* orders = tmbtest::Open(env_, "orders");
+  for (int i = 1; i <= 3; ++i) ASSERT_GT(Insert(file_, Row(i, "u" + std::to_string(i), 1)), 0);
+  EXPECT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_MARK), TMBIO_TX_STATE);
+
+  ASSERT_EQ(QDK_BeginTX(env_), 0);
+  ASSERT_GT(Insert(file_, Row(10, "kept", 1)), 0);
+  ASSERT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_MARK), 0);
+  EXPECT_EQ(QDGetEnvMode(env_, TMBIO_ENV_STATEMENT), 1);
+  ASSERT_GT(Insert(file_, Row(11, "undone", 1)), 0);
+  std::vector<uint8_t> key = {2, 0, 0, 0};
+  ASSERT_EQ(QDK_remove(file_, key.data(), 4), 1);
+  ASSERT_GT(Insert(orders, Row(11, "undone", 1)), 0);  // this file's part begins after the mark
+  EXPECT_EQ(QDGetEnvMode(file_, TMBIO_FILE_RECORDS), 4);
+  ASSERT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_UNDO), 0);
+  EXPECT_EQ(QDGetEnvMode(env_, TMBIO_ENV_STATEMENT), 0);
+  EXPECT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_UNDO), TMBIO_TX_STATE);
+  EXPECT_EQ(QDGetEnvMode(file_, TMBIO_FILE_RECORDS), 4);
+  EXPECT_EQ(QDGetEnvMode(orders, TMBIO_FILE_RECORDS), 0);
+  EXPECT_EQ(QDK_seek(file_, key.data(), 4, TMBIO_SEEK_EQUAL), 1);
+
+  // A later statement marks again (the released mark is replaced), writes
+  // both files and keeps its writes; the commit holds everything but the
+  // undone statement.
+  ASSERT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_MARK), 0);
+  ASSERT_GT(Insert(file_, Row(12, "second", 1)), 0);
+  ASSERT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_MARK), 0);
+  ASSERT_GT(Insert(orders, Row(12, "second", 1)), 0);
+  EXPECT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, 7), TMBIO_INVALID);
+  ASSERT_EQ(QDSetEnvMode(env_, TMBIO_ENV_STATEMENT, TMBIO_STATEMENT_RELEASE), 0);
+  ASSERT_EQ(QDK_CommitTX(env_), 0);
+  EXPECT_EQ(QDGetEnvMode(env_, TMBIO_ENV_STATEMENT), 0);
+
+  TMBEnvironment* other = tmbtest::NewEnv(dir_.path());
+  TMBFile* users = tmbtest::Open(other, "users");
+  TMBFile* peek = tmbtest::Open(other, "orders");
+  std::vector<int32_t> ids;
+  for (int32_t id = ReadId(users, TMBIO_READ_FIRST); id >= 0; id = ReadId(users, TMBIO_READ_NEXT)) {
+    ids.push_back(id);
+  }
+  EXPECT_EQ(ids, (std::vector<int32_t>{1, 2, 3, 10, 12}));
+  EXPECT_EQ(ReadId(peek, TMBIO_READ_FIRST), 12);
+  EXPECT_EQ(ReadId(peek, TMBIO_READ_NEXT), TMBIO_READ_END);
+  EXPECT_EQ(QDK_DeAllocEnv(other), 0);
+}
+
 TEST_F(WriteTest, ADisconnectRollsBackAndAFileClosedInATransactionStaysInIt) {
   ASSERT_GT(Insert(file_, Row(1, "kept", 1)), 0);
   TMBEnvironment* client = tmbtest::NewEnv(dir_.path());

@@ -220,6 +220,16 @@ extern "C" {
 #define TMBIO_ENV_NUMBER_FORMAT 19  /* text */
 #define TMBIO_ENV_CATALOG 21        /* set: a catalog name; get: its index */
 #define TMBIO_ENV_COMMENT 25        /* text */
+/* A statement's mark inside the environment's transaction, so that a
+ * statement of several writes is all or nothing while the transaction goes
+ * on. Set to one of the values below; answers 0, TMBIO_TX_STATE outside a
+ * transaction (and for UNDO without a mark), TMBIO_INVALID for another
+ * value, or the status that kept the files from it. Reads 1 while a mark
+ * is set. */
+#define TMBIO_ENV_STATEMENT 30
+#define TMBIO_STATEMENT_RELEASE 0 /* drops the mark; the writes stay */
+#define TMBIO_STATEMENT_MARK 1    /* marks the transaction as it is now (an earlier mark is released) */
+#define TMBIO_STATEMENT_UNDO 2    /* takes every file back to the mark and drops it */
 
 /* Open file modes besides the negative ones above. */
 #define TMBIO_FILE_KEY_COUNT (-10)  /* the same number as TMBIO_FILE_OPEN_INFO1 */
