@@ -261,6 +261,11 @@ int Sql(Context& ctx) {
     }
     if (present) *t.into = value;
   }
+  int64_t lock_timeout = target.lock_timeout_ms;
+  if (!TakeNumber(ctx, "--lock-timeout", 0, sql::kMaxLockTimeoutMs, &lock_timeout)) {
+    return kExitUsage;
+  }
+  target.lock_timeout_ms = static_cast<int32_t>(lock_timeout);
   Output o;
   o.csv = TakeFlag(&ctx.args, "--csv");
   o.out = &ctx.Out();
@@ -287,7 +292,7 @@ int Sql(Context& ctx) {
 
 const Command kCommands[] = {
     {"sql", "[--catalog NAME] [--csv] [--user U --password P] [--identity FIRST[/SECOND]] "
-            "[\"STATEMENTS\"]",
+            "[--lock-timeout MS] [\"STATEMENTS\"]",
      "SQL on the catalog's tables (default: the default catalog): the statements given, or a "
      "prompt (.tables, .schema TABLE, .quit) when none are; rows aligned, or CSV with --csv",
      Sql},

@@ -158,6 +158,16 @@ bool ResolveTarget(const ConnectionKeys& keys, const ProfileLookup& lookup, sql:
     target->tls.enabled = on;
   }
   if (value("CA", &v)) target->tls.ca_file = v;
+  if (value("LockTimeout", &v)) {
+    char* end = nullptr;
+    const long ms = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || ms < 0 || ms > sql::kMaxLockTimeoutMs) {
+      *error = "LockTimeout \"" + v + "\" is not a number of milliseconds (0 to " +
+               std::to_string(sql::kMaxLockTimeoutMs) + ")";
+      return false;
+    }
+    target->lock_timeout_ms = static_cast<int32_t>(ms);
+  }
   if (value("Compression", &v)) {
     if (strcasecmp(v.c_str(), "none") == 0) {
       target->compression = CompressionChoiceOption::kNone;

@@ -12,8 +12,11 @@
 //   names the server's access entries are looked up by), UID,
 //   PWD, TLS (yes/no, true/false, on/off, 1/0) and CA (a PEM file of CA
 //   certificates; when TLS is on and CA is empty, the system's are
-//   trusted) and Compression (none, rle or zlib: how message bodies are
-//   coded; rle when absent). A value out of range is an error naming the key.
+//   trusted), Compression (none, rle or zlib: how message bodies are
+//   coded; rle when absent) and LockTimeout (milliseconds, 0 to
+//   sql::kMaxLockTimeoutMs, that a statement waits for what another client
+//   holds; absent: the server's default). A value out of range is an error
+//   naming the key.
 // - ComposeConnectionString writes keys back in the form the parser reads,
 //   bracing values that need it: SQLDriverConnect's completed string.
 #pragma once

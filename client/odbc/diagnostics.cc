@@ -3,6 +3,9 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <string>
+
+#include "client/sql/result_codes.h"
 
 namespace tmb::odbc {
 
@@ -16,9 +19,31 @@ bool Contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
 
+// The data library's statuses for a record another client has locked and a
+// file another client's transaction holds (TMBIO_LOCKED, TMBIO_BUSY).
+constexpr int32_t kStatusLocked = -6;
+constexpr int32_t kStatusBusy = -7;
+
+// Whether `message` ends with the status in parentheses, as the view's
+// reads end every failure with the server's status (Session::Failure).
+bool EndsWithStatus(const std::string& message, int32_t status) {
+  const std::string end = "(" + std::to_string(status) + ")";
+  return message.size() >= end.size() &&
+         message.compare(message.size() - end.size(), end.size(), end) == 0;
+}
+
 }  // namespace
 
 const char* StateForSqlite(int code, const std::string& message, bool preparing) {
+  // The SQL view's own extended codes, before their primary one.
+  switch (code) {
+    case sql::kResultOutOfRange:
+      return "22003";
+    case sql::kResultNotADate:
+      return "22007";
+    default:
+      break;
+  }
   switch (code & 0xff) {
     case SQLITE_CONSTRAINT:
       return "23000";
@@ -46,7 +71,11 @@ const char* StateForSqlite(int code, const std::string& message, bool preparing)
       if (Contains(message, "no such table")) return "42S02";
       if (Contains(message, "no such column")) return "42S22";
       if (Contains(message, "already exists")) return "42S01";
-      if (Contains(message, "UNIQUE constraint") || Contains(message, "duplicate")) return "23000";
+      // A read that met another client's lock or transaction; a write
+      // says so by its code.
+      if (EndsWithStatus(message, kStatusLocked) || EndsWithStatus(message, kStatusBusy)) {
+        return "40001";
+      }
       // The client library's words for a connection that is gone.
       if (Contains(message, "the server closed the connection") ||
           Contains(message, "not connected") || Contains(message, "cannot send the request") ||

@@ -5,12 +5,16 @@
 //   (the entry points do that) and added as the function meets trouble;
 //   SQLGetDiagRec and SQLGetDiagField read them back, 1-based.
 // - StateForSqlite turns an SQLite result code (extended codes accepted)
-//   and its message into the SQLSTATE an application tests for: 23000 for
-//   a constraint (a duplicate key), 42S02 for an unknown table, 42S22 for
-//   an unknown column, 42000 for other statement errors found while
-//   preparing, 40001 for a lock conflict, 08S01 for a lost connection (an
-//   I/O error, or the client library's words for a connection that is gone),
-//   HY001 for memory, HY008 for a cancelled statement, HY000 otherwise.
+//   and its message into the SQLSTATE an application tests for. The SQL
+//   view's refusals by their code (client/sql/result_codes.h): 23000 for a
+//   constraint (a duplicate key, NULL into a NOT NULL column), 22001 too
+//   long, 22003 out of range, 22007 no date, 22018 no number, 40001 a lock
+//   or transaction of another client (for a read, its status ending the
+//   message). By SQLite's words: 42S02 for an unknown table, 42S22 for an
+//   unknown column, 42000 for other statement errors found while preparing,
+//   08S01 for a lost connection (an I/O error, or the client library's
+//   words for a connection that is gone); HY001 for memory, HY008 for a
+//   cancelled statement, HY000 otherwise.
 // - CopyText puts a text into an application's character buffer the ODBC
 //   way: at most capacity - 1 bytes and a NUL, the full length through
 //   *length; true when it had to cut (the caller then reports 01004).

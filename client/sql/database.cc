@@ -40,6 +40,18 @@ class DatabaseImpl : public Database {
       return false;
     }
     session_.set_env(env);
+    if (target.lock_timeout_ms >= 0) {
+      int32_t previous = 0;
+      if (!CallSetEnvNumber(c, env, TMBIO_ENV_LOCK_WAIT, target.lock_timeout_ms, &previous,
+                            error)) {
+        return false;
+      }
+      if (previous < 0) {
+        *error = "the server refuses a lock wait of " + std::to_string(target.lock_timeout_ms) +
+                 " ms (" + std::to_string(previous) + ")";
+        return false;
+      }
+    }
     if (!target.user.empty()) {
       int32_t status = 0;
       if (!CallLogon(c, env, target.user, target.password, &status, error)) return false;

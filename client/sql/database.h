@@ -38,7 +38,14 @@ struct Target {
   std::string password;
   ClientTls tls;
   CompressionChoiceOption compression = CompressionChoiceOption::kRunLength;
+  // Milliseconds a request waits for a record or file another client holds
+  // (its lock, or its open transaction) before it fails, 0 to
+  // kMaxLockTimeoutMs; -1 keeps the server's default for new environments.
+  int32_t lock_timeout_ms = -1;
 };
+
+// The longest lock wait the server takes for an environment: ten minutes.
+constexpr int32_t kMaxLockTimeoutMs = 600000;
 
 // SQL type of a column, from the field's kind.
 enum class ColumnType { kText, kInteger, kDate, kBinary };

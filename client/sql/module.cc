@@ -10,6 +10,7 @@
 #include "client/data_calls.h"
 #include "client/sql/cursor.h"
 #include "client/sql/plan.h"
+#include "client/sql/result_codes.h"
 #include "client/sql/value_codec.h"
 #include "tmbio/tmbio.h"
 
@@ -182,18 +183,49 @@ int Rowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid) {
   return SQLITE_OK;
 }
 
-// The record of a write: `base` (the old record, or zeros) with the columns
-// from argv[2] on written over it.
-bool BuildRecord(const TableLayout& t, int argc, sqlite3_value** argv, std::string* record,
-                 std::string* error) {
-  std::span<uint8_t> bytes(reinterpret_cast<uint8_t*>(record->data()), record->size());
-  for (size_t i = 0; i < t.fields.size() && static_cast<int>(i) + 2 < argc; ++i) {
-    if (!WriteField(t.fields[i], argv[i + 2], bytes, error)) {
-      *error = t.table.name + ": " + *error;
-      return false;
+// Whether column `c` is a segment of an autoincrement key: an insert given
+// 0 (or NULL, written as 0) there gets the key's next number from the server.
+bool Autoincrement(const Table& t, size_t c) {
+  for (const Key& k : t.keys) {
+    for (const KeySegment& s : k.segments) {
+      if (s.column == static_cast<int32_t>(c) && (s.flags & TMBIO_SEG_AUTOINC) != 0) return true;
     }
   }
-  return true;
+  return false;
+}
+
+// The record of a write: `record` (the old record, or zeros for an insert)
+// with the columns from argv[2] on written over it. An update passes every
+// column, changed or not: a column that reads as its value already keeps
+// its bytes, so that a field another client left in a form the view would
+// not write (a blank date in a NOT NULL column, zero bytes after a text)
+// does not fail the update of another column. SQLITE_OK, or the result
+// code with *error naming table and column; the write then fails at this
+// row, before anything is sent.
+int BuildRecord(const TableLayout& t, bool insert, int argc, sqlite3_value** argv,
+                std::string* record, std::string* error) {
+  std::span<uint8_t> bytes(reinterpret_cast<uint8_t*>(record->data()), record->size());
+  for (size_t i = 0; i < t.fields.size() && static_cast<int>(i) + 2 < argc; ++i) {
+    const bool nullable = t.table.columns[i].nullable;
+    if (!insert && FieldHolds(t.fields[i], nullable, argv[i + 2], bytes)) continue;
+    const bool empty_ok = nullable || (insert && Autoincrement(t.table, i));
+    const int rc = WriteField(t.fields[i], empty_ok, argv[i + 2], bytes, error);
+    if (rc != SQLITE_OK) {
+      *error = t.table.name + ": " + *error;
+      return rc;
+    }
+  }
+  return SQLITE_OK;
+}
+
+// The result code of a status of the server a write ends with.
+int WriteFailure(int32_t status) {
+  switch (status) {
+    case TMBIO_DUPLICATE: return kResultDuplicateKey;
+    case TMBIO_LOCKED:
+    case TMBIO_BUSY: return kResultConflict;
+    default: return SQLITE_ERROR;
+  }
 }
 
 // Makes the record at `rowid` current on `file` and reads it; a rowid no
@@ -237,7 +269,7 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
       return Fail(base, error);
     }
     if (!CallRemoveRecord(s.client(), file.id, "", &status, &error)) return Fail(base, error);
-    if (status < 0) return Fail(base, s.Failure(t, "removing", status));
+    if (status < 0) return Fail(base, s.Failure(t, "removing", status), WriteFailure(status));
     return SQLITE_OK;
   }
   if (sqlite3_value_type(argv[1]) != SQLITE_NULL &&
@@ -251,16 +283,15 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
   } else if (!ReadAt(s, t, file, sqlite3_value_int64(argv[0]), &record, &error)) {
     return Fail(base, error);
   }
-  if (!BuildRecord(layout, argc, argv, &record, &error)) {
-    return Fail(base, error, SQLITE_CONSTRAINT);
-  }
+  const int built = BuildRecord(layout, insert, argc, argv, &record, &error);
+  if (built != SQLITE_OK) return Fail(base, error, built);
   if (!CallExtWrite(s.client(), file.id, record, "",
                     insert ? TMBIO_WRITE_INSERT : TMBIO_WRITE_UPDATE, 0, &status, &error)) {
     return Fail(base, error);
   }
   if (status < 0) {
     return Fail(base, s.Failure(t, insert ? "inserting" : "updating", status),
-                status == TMBIO_DUPLICATE ? SQLITE_CONSTRAINT : SQLITE_ERROR);
+                WriteFailure(status));
   }
   if (insert) *rowid = status;
   return SQLITE_OK;

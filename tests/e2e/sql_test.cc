@@ -22,6 +22,7 @@
 #include "client/data_calls.h"
 #include "client/session_calls.h"
 #include "client/sql/database.h"
+#include "client/sql/result_codes.h"
 #include "tests/e2e/demo_shop.h"
 #include "tests/e2e/requests.h"
 #include "tests/e2e/server_process.h"
@@ -83,10 +84,14 @@ std::ostream& operator<<(std::ostream& o, const Reads& r) {
            << r.record << "}";
 }
 
-// Runs `sql`; the rows as text ("NULL" for null), or the error.
-std::string RunSql(sql::Database& db, const std::string& sql, Rows* rows = nullptr) {
+// Runs `sql`; the rows as text ("NULL" for null), or the error, with its
+// extended result code in *code.
+std::string RunSql(sql::Database& db, const std::string& sql, Rows* rows = nullptr,
+                   int* code = nullptr) {
   sqlite3_stmt* stmt = nullptr;
+  if (code != nullptr) *code = SQLITE_OK;
   if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    if (code != nullptr) *code = sqlite3_extended_errcode(db.handle());
     return sqlite3_errmsg(db.handle());
   }
   if (rows != nullptr) rows->clear();
@@ -100,6 +105,7 @@ std::string RunSql(sql::Database& db, const std::string& sql, Rows* rows = nullp
     if (rows != nullptr) rows->push_back(std::move(row));
   }
   std::string error = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db.handle());
+  if (rc != SQLITE_DONE && code != nullptr) *code = sqlite3_extended_errcode(db.handle());
   sqlite3_finalize(stmt);
   return error;
 }
@@ -139,8 +145,9 @@ class SqlTest : public ::testing::Test {
     return db;
   }
 
-  static std::string Run(sql::Database& db, const std::string& sql, Rows* rows = nullptr) {
-    return RunSql(db, sql, rows);
+  static std::string Run(sql::Database& db, const std::string& sql, Rows* rows = nullptr,
+                         int* code = nullptr) {
+    return RunSql(db, sql, rows, code);
   }
   Rows Query(const std::string& sql) { return Query(*db_, sql); }
   static Rows Query(sql::Database& db, const std::string& sql) {
@@ -352,11 +359,24 @@ TEST_F(SqlTest, KeyEqualityAndRangesAreKeyedReads) {
   EXPECT_EQ(cost.block, 0u);
   EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE country >= 'P' AND country <= 'P'"),
             Rows({{"1"}}));
+  // An update of another column keeps such fields as they are: the blank
+  // date of a NOT NULL column is passed back as '' and not refused, and the
+  // text keeps its zero bytes.
+  EXPECT_EQ(Run(*db_, "UPDATE customers SET credit_limit = 9 WHERE id = 7001"), "");
+  EXPECT_EQ(Query("SELECT name, since, credit_limit FROM customers WHERE country = 'P'"),
+            Rows({{"Zed", "", "9"}}));
+  const int32_t position = status;
+  std::string stored;
+  ASSERT_TRUE(CallExtReadDirect(raw, file.id, 176, position, &status, &stored, &error)) << error;
+  ASSERT_GE(stored.size(), 176u);
+  EXPECT_EQ(stored.substr(4, 40), record.substr(4, 40));
+  EXPECT_EQ(stored.substr(158, 8), record.substr(158, 8));
 
   // Signed segments order by value: a range across zero stops at its upper
   // bound, not where the bytes of a negative number would.
-  EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, email) VALUES (-5, 'N', 'n@x'), "
-                      "(-300000, 'M', 'm@x')"),
+  EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, city, country, email, since, "
+                      "credit_limit) VALUES (-5, 'N', 'C', 'XX', 'n@x', '2024-01-01', 0), "
+                      "(-300000, 'M', 'C', 'XX', 'm@x', '2024-01-01', 0)"),
             "");
   cost = Cost("SELECT id FROM customers WHERE id BETWEEN -400000 AND 2", &rows);
   EXPECT_EQ(rows, Rows({{"-300000"}, {"-5"}, {"1"}, {"2"}}));
@@ -500,9 +520,9 @@ TEST_F(SqlTest, WritesCommitAndRollBackWithTheServer) {
             Rows({{std::to_string(big_open)}}));
 
   EXPECT_EQ(Run(*db_, "BEGIN"), "");
-  EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, city, country, email, since) VALUES "
-                      "(5002, 'Grace Hopper', 'Arlington', 'US', 'grace@example.com', "
-                      "'2024-03-01')"),
+  EXPECT_EQ(Run(*db_, "INSERT INTO customers (id, name, city, country, email, since, "
+                      "credit_limit) VALUES (5002, 'Grace Hopper', 'Arlington', 'US', "
+                      "'grace@example.com', '2024-03-01', 0)"),
             "");
   EXPECT_EQ(Run(*db_, "DELETE FROM orders WHERE id BETWEEN 20 AND 29"), "");
   EXPECT_EQ(Run(*db_, "ROLLBACK"), "");
@@ -520,37 +540,124 @@ TEST_F(SqlTest, WritesCommitAndRollBackWithTheServer) {
 }
 
 TEST_F(SqlTest, ServerRefusalsAreStatementErrors) {
+  const std::string full = "INSERT INTO customers (id, name, city, country, email, since, "
+                           "credit_limit) VALUES ";
   // A unique key refuses the second record with its value.
-  std::string error = Run(*db_, "INSERT INTO customers (id, name, email) VALUES (1, 'X', 'x@x')");
+  int code = SQLITE_OK;
+  std::string error = Run(*db_, full + "(1, 'X', 'Y', 'ZZ', 'x@x', '2024-01-01', 0)", nullptr,
+                          &code);
   EXPECT_NE(error.find("duplicate key in customers"), std::string::npos) << error;
+  EXPECT_EQ(code, sql::kResultDuplicateKey);
   const std::string taken = customers_->rows[1][customers_->Col("email")];
-  error = Run(*db_, "UPDATE customers SET email = '" + taken + "' WHERE id = 1");
+  error = Run(*db_, "UPDATE customers SET email = '" + taken + "' WHERE id = 1", nullptr, &code);
   EXPECT_NE(error.find("duplicate key in customers"), std::string::npos) << error;
+  EXPECT_EQ(code, sql::kResultDuplicateKey);
   EXPECT_EQ(Query("SELECT email FROM customers WHERE id = 1"),
             Rows({{customers_->rows[0][customers_->Col("email")]}}));
 
-  // Values the fields cannot hold are refused before anything is sent.
-  error = Run(*db_, "UPDATE orders SET quantity = 'many' WHERE id = 1");
-  EXPECT_NE(error.find("orders: column quantity"), std::string::npos) << error;
-  error = Run(*db_, "UPDATE orders SET quantity = 1.5 WHERE id = 1");
-  EXPECT_NE(error.find("orders: column quantity"), std::string::npos) << error;
-  error = Run(*db_, "UPDATE orders SET status = 'far too long a status' WHERE id = 1");
-  EXPECT_NE(error.find("orders: column status"), std::string::npos) << error;
-  error = Run(*db_, "UPDATE orders SET ordered = '2024-02-30' WHERE id = 1");
-  EXPECT_NE(error.find("orders: column ordered"), std::string::npos) << error;
-  error = Run(*db_, "UPDATE orders SET rowid = 5 WHERE id = 1");
-  EXPECT_NE(error.find("cannot be set"), std::string::npos) << error;
+  // Values the fields cannot hold are refused before anything is sent,
+  // each with the code of what is wrong and the column named; so is NULL
+  // in a field that is not nullable, of every kind, written by UPDATE, by
+  // INSERT, or by a column an INSERT leaves out (SQLite passes NULL).
+  struct Refusal {
+    std::string sql;
+    int code;
+    std::string words;
+  };
+  const Refusal refusals[] = {
+      {"UPDATE orders SET quantity = 'many' WHERE id = 1", sql::kResultNotANumber,
+       "orders: column quantity: not an integer: 'many'"},
+      {"UPDATE orders SET quantity = '' WHERE id = 1", sql::kResultNotANumber,
+       "orders: column quantity: not an integer: ''"},
+      {"UPDATE orders SET quantity = 1.5 WHERE id = 1", sql::kResultNotANumber,
+       "orders: column quantity: not a whole number: 1.5"},
+      {"UPDATE orders SET quantity = x'01' WHERE id = 1", sql::kResultNotANumber,
+       "orders: column quantity"},
+      {"UPDATE orders SET quantity = 70000 WHERE id = 1", sql::kResultOutOfRange,
+       "orders: column quantity: value '70000' out of range -32768..32767"},
+      {"UPDATE orders SET quantity = '-40000' WHERE id = 1", sql::kResultOutOfRange,
+       "out of range"},
+      {"UPDATE orders SET id = -1 WHERE id = 1", sql::kResultOutOfRange, "out of range 0.."},
+      {"UPDATE orders SET total_cents = 1e19 WHERE id = 1", sql::kResultOutOfRange,
+       "orders: column total_cents: value 1.0e+19 out of range"},
+      {"UPDATE orders SET status = 'far too long a status' WHERE id = 1", sql::kResultTooLong,
+       "orders: column status: text of 21 bytes"},
+      {"UPDATE products SET swatch = x'01020304' WHERE id = 1", sql::kResultTooLong,
+       "products: column swatch: 4 bytes"},
+      {"UPDATE orders SET ordered = '2024-02-30' WHERE id = 1", sql::kResultNotADate,
+       "orders: column ordered: no such day"},
+      {"UPDATE orders SET ordered = 'soon' WHERE id = 1", sql::kResultNotADate,
+       "orders: column ordered: not a date"},
+      {"UPDATE orders SET ordered = ' ' WHERE id = 1", sql::kResultNotADate,
+       "orders: column ordered: not a date"},
+      {"UPDATE customers SET since = NULL WHERE id = 3", sql::kResultNotNull,
+       "customers: column since: NULL into a NOT NULL column"},
+      {"UPDATE customers SET name = NULL WHERE id = 3", sql::kResultNotNull,
+       "customers: column name: NULL"},
+      {"UPDATE customers SET credit_limit = NULL WHERE id = 3", sql::kResultNotNull,
+       "customers: column credit_limit: NULL"},
+      {"UPDATE products SET price_cents = NULL WHERE id = 3", sql::kResultNotNull,
+       "products: column price_cents: NULL"},
+      {"UPDATE products SET swatch = NULL WHERE id = 3", sql::kResultNotNull,
+       "products: column swatch: NULL"},
+      // The key counter numbers an insert's NULL, not an update's.
+      {"UPDATE orders SET id = NULL WHERE id = 3", sql::kResultNotNull, "orders: column id: NULL"},
+      {full + "(6001, 'X', 'Y', 'ZZ', 'x@x', NULL, 0)", sql::kResultNotNull,
+       "customers: column since: NULL"},
+      {"INSERT INTO customers (id, name, email) VALUES (6002, 'X', 'x@x')", sql::kResultNotNull,
+       "customers: column city: NULL into a NOT NULL column"},
+      {"INSERT INTO products VALUES (901, 'C901', 'n', 'c', 1, 1, '2020-01-01', NULL)",
+       sql::kResultNotNull, "products: column swatch: NULL"},
+      {"UPDATE orders SET rowid = 5 WHERE id = 1", SQLITE_CONSTRAINT, "cannot be set"},
+  };
+  for (const Refusal& r : refusals) {
+    error = Run(*db_, r.sql, nullptr, &code);
+    EXPECT_NE(error.find(r.words), std::string::npos) << r.sql << ": " << error;
+    EXPECT_EQ(code, r.code) << r.sql << ": " << error;
+  }
   const auto& first = orders_->rows[0];
   EXPECT_EQ(Query("SELECT quantity, status, ordered FROM orders WHERE id = 1"),
             Rows({{first[orders_->Col("quantity")], first[orders_->Col("status")],
                    Dashed(first[orders_->Col("ordered")])}}));
+  const auto& third = customers_->rows[2];
+  EXPECT_EQ(Query("SELECT name, since, credit_limit FROM customers WHERE id = 3"),
+            Rows({{third[customers_->Col("name")], Dashed(third[customers_->Col("since")]),
+                   third[customers_->Col("credit_limit")]}}));
+  EXPECT_EQ(Query("SELECT count(*) FROM products WHERE id = 3 AND swatch IS NOT NULL"),
+            Rows({{"1"}}));
+  EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE id > 6000"), Rows({{"0"}}));
+  // Nullable fields take '' as their empty value, which reads as NULL.
+  EXPECT_EQ(Run(*db_, "UPDATE orders SET note = '', shipped = '' WHERE id = 2"), "");
+  EXPECT_EQ(Query("SELECT note, shipped FROM orders WHERE id = 2"), Rows({{"NULL", "NULL"}}));
 
   // A failed statement on its own leaves nothing behind: a two-row insert
   // whose second row is a duplicate.
-  error = Run(*db_, "INSERT INTO customers (id, name, email) VALUES (6001, 'A', 'a@a'), "
-                    "(6001, 'B', 'b@b')");
+  error = Run(*db_, full + "(6001, 'A', 'c', 'ZZ', 'a@a', '2024-01-01', 0), "
+                           "(6001, 'B', 'c', 'ZZ', 'b@b', '2024-01-01', 0)");
   EXPECT_NE(error.find("duplicate key in customers"), std::string::npos) << error;
   EXPECT_EQ(Query("SELECT count(*) FROM customers WHERE id = 6001"), Rows({{"0"}}));
+
+  // A write that meets another client's open transaction fails as a
+  // conflict once the lock wait the target asks for has passed; the server
+  // refuses a wait beyond its bound.
+  sql::Target t;
+  t.port = server_.port();
+  t.catalog = "Demo";
+  t.lock_timeout_ms = 100;
+  auto quick = sql::Database::Open(t, &error);
+  ASSERT_NE(quick, nullptr) << error;
+  EXPECT_EQ(Run(*db_, "BEGIN"), "");
+  EXPECT_EQ(Run(*db_, "UPDATE orders SET note = 'mine' WHERE id = 5"), "");
+  error = Run(*quick, "UPDATE orders SET note = 'theirs' WHERE id = 5", nullptr, &code);
+  EXPECT_EQ(code, sql::kResultConflict) << error;
+  EXPECT_NE(error.find("orders: updating: the file is held by another client's transaction"),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(Run(*db_, "COMMIT"), "");
+  EXPECT_EQ(Query(*quick, "SELECT note FROM orders WHERE id = 5"), Rows({{"mine"}}));
+  t.lock_timeout_ms = sql::kMaxLockTimeoutMs + 1;
+  EXPECT_EQ(sql::Database::Open(t, &error), nullptr);
+  EXPECT_NE(error.find("refuses a lock wait of 600001 ms"), std::string::npos) << error;
 }
 
 TEST_F(SqlTest, TablesWithoutBlockReadsOrAWholeKeyAreReadInPositionOrder) {

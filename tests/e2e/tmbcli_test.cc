@@ -189,9 +189,15 @@ TEST_F(TmbcliTest, SqlStatementsCsvAndThePrompt) {
   r = Cli({"--port", Port(), "sql", "SELECT nope FROM products"});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "tmbcli: no such column: nope\n");
-  r = Cli({"--port", Port(), "sql", "INSERT INTO products (id, code) VALUES (1, 7)"});
+  r = Cli({"--port", Port(), "sql", "INSERT INTO products VALUES (1, 7, 7, 7, 1, 1, 20240101, 7)"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("duplicate key in products"), std::string::npos) << r.err;
+  r = Cli({"--port", Port(), "sql", "--lock-timeout", "250",
+           "INSERT INTO products (id, code) VALUES (901, 7)"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "tmbcli: products: column name: NULL into a NOT NULL column\n");
+  r = Cli({"--port", Port(), "sql", "--lock-timeout", "soon", "SELECT 1"});
+  EXPECT_EQ(r.code, 2);
   r = Cli({"--port", Port(), "sql", "--catalog", "Sales", "SELECT 1"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("no catalog named \"Sales\""), std::string::npos) << r.err;

@@ -44,7 +44,7 @@ TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   std::map<std::string, std::string> ini = {{"Server", "10.0.0.5"}, {"Port", "20300"},
                                             {"Catalog", "Demo"},     {"Identity", "clerk/pc1"},
                                             {"TLS", "yes"},          {"CA", "/etc/ca.pem"},
-                                            {"Compression", "ZLIB"},
+                                            {"Compression", "ZLIB"}, {"LockTimeout", "250"},
                                             {"UID", "anna"}};
   std::vector<std::string> asked_dsn;
   ProfileLookup lookup = [&](const std::string& dsn, const std::string& key) {
@@ -66,6 +66,7 @@ TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   EXPECT_FALSE(t.tls.enabled);
   EXPECT_EQ(t.tls.ca_file, "/etc/ca.pem");
   EXPECT_EQ(t.compression, CompressionChoiceOption::kZlib);
+  EXPECT_EQ(t.lock_timeout_ms, 250);
   ASSERT_FALSE(asked_dsn.empty());
   EXPECT_EQ(asked_dsn.front(), "shop");
 
@@ -80,13 +81,19 @@ TEST(ConnectionStringTest, StringOverridesDsnAndValuesAreChecked) {
   EXPECT_EQ(plain.catalog, "Other");
   EXPECT_TRUE(plain.identity.empty());
   EXPECT_EQ(plain.compression, CompressionChoiceOption::kRunLength);
-  ASSERT_TRUE(ParseConnectionString("Identity=admin", &keys, &error));
+  EXPECT_EQ(plain.lock_timeout_ms, -1);  // the server's own wait
+  ASSERT_TRUE(ParseConnectionString("Identity=admin;LockTimeout=0", &keys, &error));
   ASSERT_TRUE(ResolveTarget(keys, lookup, &plain, &error)) << error;
   EXPECT_EQ(plain.identity, "admin");
+  EXPECT_EQ(plain.lock_timeout_ms, 0);
+  ASSERT_TRUE(ParseConnectionString("LockTimeout=600000", &keys, &error));
+  ASSERT_TRUE(ResolveTarget(keys, lookup, &plain, &error)) << error;
+  EXPECT_EQ(plain.lock_timeout_ms, sql::kMaxLockTimeoutMs);
 
   for (const char* bad : {"Port=0", "Port=65536", "Port=12ab", "Port=", "Identity=/pc1",
                           "Identity=a/b/c", "Identity=clerk/", "TLS=maybe",
-                          "Compression=lz4"}) {
+                          "Compression=lz4", "LockTimeout=-1", "LockTimeout=600001",
+                          "LockTimeout=5s", "LockTimeout="}) {
     ASSERT_TRUE(ParseConnectionString(bad, &keys, &error)) << bad;
     sql::Target t2;
     EXPECT_FALSE(ResolveTarget(keys, lookup, &t2, &error)) << bad;

@@ -175,6 +175,21 @@ def case_writes(conn, db, args):
           [(9000 + i, i + 1, "2026-03-0%d" % (i + 1)) for i in range(5)], "executemany")
     conn.rollback()
     check(seen("SELECT COUNT(*) FROM orders WHERE id >= 9000") == [(0,)], "executemany rolled back")
+    # Nullable fields keep NULL as their empty value: binary all zero bytes,
+    # text and date blank; so a zero blob and '' come back as NULL too.
+    cur.executemany("INSERT INTO marks (id, mark, label, seen) VALUES (?, ?, ?, ?)",
+                    [(1, None, None, None), (2, b"\x01\x02\x03", "", ""),
+                     (3, b"\x00\x00\x00", "x", datetime.date(2026, 5, 1)),
+                     (4, b"\x07", " y", None)])
+    cur.execute("UPDATE marks SET mark = ?, label = ? WHERE id = ?", None, None, 3)
+    conn.commit()
+    got = [plain(r) for r in peek.execute("SELECT id, mark, label, seen FROM marks"
+                                          " ORDER BY id").fetchall()]
+    check(got == [(1, None, None, None), (2, b"\x01\x02\x03", None, None),
+                  (3, None, None, "2026-05-01"), (4, b"\x07\x00\x00", " y", None)],
+          "nullable fields: %r" % got)
+    check(peek.execute("SELECT COUNT(*) FROM marks WHERE mark IS NULL").fetchone()[0] == 2,
+          "IS NULL on a binary field")
     # Autocommit: each statement stands at once, seen from the other connection.
     conn.autocommit = True
     cur.execute("UPDATE customers SET city = ? WHERE id = ?", "Porto", 5001)
@@ -224,6 +239,77 @@ def case_params_and_errors(conn, db, args):
         except pyodbc.IntegrityError as e:
             check(e.args[0] == "23000", "duplicate gave %r" % (e.args,))
     conn.rollback()
+    # Values a field cannot hold: each refused with its state, and the row
+    # stays as it was.
+    for sql, params, state in (
+            ("UPDATE orders SET status = ? WHERE id = 1", ("far too long a status",), "22001"),
+            ("UPDATE products SET swatch = ? WHERE id = 1", (b"\x01\x02\x03\x04",), "22001"),
+            ("UPDATE orders SET quantity = ? WHERE id = 1", (70000,), "22003"),
+            ("UPDATE orders SET id = ? WHERE id = 1", (-1,), "22003"),
+            ("UPDATE orders SET total_cents = ? WHERE id = 1", ("99999999999999999999",), "22003"),
+            ("UPDATE orders SET quantity = ? WHERE id = 1", ("many",), "22018"),
+            ("UPDATE orders SET quantity = ? WHERE id = 1", (1.5,), "22018"),
+            ("UPDATE orders SET ordered = ? WHERE id = 1", ("2024-02-30",), "22007"),
+            ("UPDATE orders SET ordered = ? WHERE id = 1", ("soon",), "22007"),
+            ("UPDATE orders SET ordered = ? WHERE id = 1", ("",), "22007")):
+        try:
+            cur.execute(sql, *params)
+            check(False, "accepted: %s %r" % (sql, params))
+        except pyodbc.Error as e:
+            check(e.args[0] == state, "%s %r gave %r, not %s" % (sql, params, e.args, state))
+    # NULL into a field that is not nullable, of each kind, by UPDATE, by
+    # INSERT and by a column an INSERT leaves out: 23000, nothing written.
+    for sql, params, column in (
+            ("UPDATE customers SET since = ? WHERE id = 3", (None,), "since"),
+            ("UPDATE customers SET name = ? WHERE id = 3", (None,), "name"),
+            ("UPDATE customers SET credit_limit = ? WHERE id = 3", (None,), "credit_limit"),
+            ("UPDATE products SET price_cents = ? WHERE id = 3", (None,), "price_cents"),
+            ("UPDATE products SET swatch = ? WHERE id = 3", (None,), "swatch"),
+            ("UPDATE orders SET id = ? WHERE id = 3", (None,), "id"),
+            ("INSERT INTO customers (id, name, city, country, email, since, credit_limit)"
+             " VALUES (6001, 'X', 'Y', 'ZZ', 'n@example.com', ?, 1)", (None,), "since"),
+            ("INSERT INTO products (id, code, name, category, price_cents, stock, added, swatch)"
+             " VALUES (901, 'C901', 'n', 'c', 1, 1, '2020-01-01', ?)", (None,), "swatch"),
+            ("INSERT INTO customers (id, name, email) VALUES (6002, 'X', 'x@example.com')", (),
+             "city")):
+        try:
+            cur.execute(sql, *params)
+            check(False, "NULL accepted: %s" % sql)
+        except pyodbc.IntegrityError as e:
+            check(e.args[0] == "23000" and "NOT NULL" in e.args[1] and
+                  "column %s" % column in e.args[1], "%s gave %r" % (sql, e.args))
+    for table, key in (("customers", 3), ("products", 3), ("orders", 3)):
+        same(cur, db, "SELECT * FROM %s WHERE id = ?" % table, (key,))
+    check(cur.execute("SELECT COUNT(*) FROM customers WHERE id > 6000").fetchone()[0] == 0 and
+          cur.execute("SELECT COUNT(*) FROM products WHERE id = 901").fetchone()[0] == 0,
+          "a refused insert wrote a row")
+    same(cur, db, "SELECT * FROM orders WHERE id = 1")
+    conn.rollback()
+    # A write that meets another connection's open transaction waits the
+    # connection's LockTimeout, then fails as a conflict; once the other
+    # ends, the same write goes through.
+    holder = pyodbc.connect(args["connect"])
+    holder.cursor().execute("UPDATE customers SET credit_limit = credit_limit + 1 WHERE id = 4")
+    waiter = pyodbc.connect(args["connect"] + ";LockTimeout=200", autocommit=True)
+    started = time.time()
+    try:
+        waiter.cursor().execute("UPDATE customers SET credit_limit = 0 WHERE id = 4")
+        check(False, "a write went past another's open transaction")
+    except pyodbc.Error as e:
+        check(e.args[0] == "40001", "the conflict gave %r" % (e.args,))
+    # Far below the server's default of 5 s: the key reached the server.
+    check(time.time() - started < 4, "LockTimeout=200 waited %.1f s" % (time.time() - started))
+    holder.rollback()
+    holder.close()
+    waiter.cursor().execute("UPDATE customers SET credit_limit = credit_limit WHERE id = 4")
+    same(waiter.cursor(), db, "SELECT id, credit_limit FROM customers WHERE id = 4")
+    waiter.close()
+    try:
+        pyodbc.connect(args["connect"] + ";LockTimeout=soon")
+        check(False, "connected with LockTimeout=soon")
+    except pyodbc.Error as e:
+        check(e.args[0] == "08001" and "LockTimeout" in e.args[1], "LockTimeout=soon gave %r" % (
+            e.args,))
     for sql, state in (("SELECT * FROM no_such_table", "42S02"),
                        ("SELEKT id FROM customers", "42000"),
                        ("SELECT no_such_column FROM customers", "42S22")):

@@ -138,7 +138,20 @@ TEST_F(OdbcTest, PythonReadsByKeyRangeOrderJoinAndAggregate) {
   ExpectPass(Python("reads"), "reads");
 }
 
-TEST_F(OdbcTest, PythonWritesCommitAndRollBack) { ExpectPass(Python("writes"), "writes"); }
+// Beside the demo's tables, one of nullable fields of each kind that has
+// room for NULL (binary, text, date), for what they keep.
+TEST_F(OdbcTest, PythonWritesCommitAndRollBack) {
+  std::string error;
+  ASSERT_TRUE(CreateDataFile(server_.dir() + "/data", "marks", R"({
+    "description": "marks", "kind": 21, "record_length": 23, "variable_length": 0,
+    "fields": [{"name": "id", "type": "int", "offset": 0, "length": 4},
+               {"name": "mark", "type": "binary", "offset": 4, "length": 3, "nullable": true},
+               {"name": "label", "type": "char", "offset": 7, "length": 8, "nullable": true},
+               {"name": "seen", "type": "date", "offset": 15, "length": 8, "nullable": true}],
+    "keys": [{"name": "by_id", "unique": true, "segments": [{"field": "id"}]}]
+  })", &error)) << error;
+  ExpectPass(Python("writes"), "writes");
+}
 
 TEST_F(OdbcTest, PythonParametersAndErrorStates) {
   ExpectPass(Python("params_and_errors", std::to_string(FreePort())), "params_and_errors");

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "client/odbc/catalog.h"
+#include "client/sql/result_codes.h"
 
 namespace tmb::odbc {
 namespace {
@@ -360,6 +361,27 @@ TEST(DiagnosticsTest, StatesForServerFailuresAndCutTexts) {
   EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "near \"x\": syntax error", true), "42000");
   EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "server status 22", false), "HY000");
   EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "no such table: t", false), "42S02");
+  // Each refusal of a write by its code alone, whatever the message says.
+  const struct {
+    int code;
+    const char* state;
+  } refusals[] = {{sql::kResultNotNull, "23000"},    {sql::kResultDuplicateKey, "23000"},
+                  {sql::kResultTooLong, "22001"},    {sql::kResultOutOfRange, "22003"},
+                  {sql::kResultNotADate, "22007"},   {sql::kResultNotANumber, "22018"},
+                  {sql::kResultConflict, "40001"}};
+  for (const auto& r : refusals) {
+    EXPECT_STREQ(StateForSqlite(r.code, "orders: column x: duplicate", false), r.state) << r.code;
+  }
+  // A read meets another client's hold with the server's status at the end
+  // of the view's message; a message merely speaking of locks is no conflict.
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "orders: reading: the file is held by another "
+                                            "client's transaction (-7)", false),
+               "40001");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "t: key k: the record is locked by another client (-6)",
+                              false),
+               "40001");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "t: reading: status -70 (-70)", false), "HY000");
+  EXPECT_STREQ(StateForSqlite(SQLITE_ERROR, "a duplicate of the report", false), "HY000");
   EXPECT_STREQ(ClassOrigin("42"), "ISO 9075");
   EXPECT_STREQ(ClassOrigin("42S02"), "ODBC 3.0");
   EXPECT_STREQ(ClassOrigin("HY000"), "ODBC 3.0");
