@@ -14,6 +14,7 @@
 #include "client/cli.h"
 #include "client/line_input.h"
 #include "client/sql/database.h"
+#include "client/sql/result_codes.h"
 #include "tmbio/record_text.h"
 
 namespace tmb::cli {
@@ -126,8 +127,8 @@ bool RunText(sqlite3* db, const std::string& text, const Output& o, std::string*
   while (*at != '\0') {
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db, at, -1, &stmt, &tail) != SQLITE_OK) {
-      *error = sqlite3_errmsg(db);
+    if (const int rc = sqlite3_prepare_v2(db, at, -1, &stmt, &tail); rc != SQLITE_OK) {
+      *error = rc == SQLITE_AUTH ? sql::kSchemaChangeRefused : sqlite3_errmsg(db);
       return false;
     }
     if (stmt != nullptr) {

@@ -1,5 +1,7 @@
 #include "client/odbc/statement.h"
 
+#include "client/sql/result_codes.h"
+
 #include <sqlite3.h>
 #include <strings.h>
 
@@ -48,7 +50,8 @@ void Statement::Finalize() {
 
 SQLRETURN Statement::SqliteError(int code, bool preparing) {
   const int extended = sqlite3_extended_errcode(session_->db);
-  const std::string message = sqlite3_errmsg(session_->db);
+  const std::string message =
+      (code & 0xff) == SQLITE_AUTH ? tmb::sql::kSchemaChangeRefused : sqlite3_errmsg(session_->db);
   const std::string state = StateForSqlite(extended != 0 ? extended : code, message, preparing);
   if (state == "08S01") session_->lost = true;
   diag_.Add(state, message, code);

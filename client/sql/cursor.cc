@@ -34,10 +34,11 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
   equal_.clear();
   upper_.clear();
   has_upper_ = false;
-  if (file_.id == -1 && !s_.Acquire(t_, &file_, error)) return false;
-
   const TableLayout& t = table();
-  if (plan_.by_rowid && argc > 0) return ReadAtPosition(argv[0], error);
+  if (plan_.by_rowid && argc > 0) {
+    if (file_.id == -1 && !s_.Acquire(t_, &file_, error)) return false;
+    return ReadAtPosition(argv[0], error);
+  }
   if (plan_.key >= static_cast<int>(t.table.keys.size())) plan_.key = -1;
   // Values the view cannot encode end the seek there: SQLite checks every
   // constraint again, so a wider read is never a wrong one.
@@ -90,7 +91,9 @@ bool Cursor::Start(const Plan& plan, int argc, sqlite3_value** argv, std::string
   // the file's current key might leave records out. In key order a row
   // can move ahead of the scan, and is known again by its position.
   dedupe_ = plan_.key >= 0 && !plan_.unique;
-  if (!s_.UseKey(t_, &file_, plan_.key >= 0 ? plan_.key : kPositionOrder, error)) return false;
+  const int order = plan_.key >= 0 ? plan_.key : kPositionOrder;
+  if (file_.id == -1 && !s_.Acquire(t_, &file_, error, order)) return false;
+  if (!s_.UseKey(t_, &file_, order, error)) return false;
   return blocks_ ? ReadBlock(true, error) : ReadKeyed(true, error);
 }
 

@@ -20,6 +20,7 @@ namespace {
 constexpr char kModuleName[] = "tmb_table";
 
 struct VTab : sqlite3_vtab {
+  sqlite3* db = nullptr;
   Session* session = nullptr;
   size_t table = 0;
 };
@@ -76,6 +77,7 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
   }
   auto* vtab = new (std::nothrow) VTab;
   if (vtab == nullptr) return SQLITE_NOMEM;
+  vtab->db = db;
   vtab->session = session;
   vtab->table = index;
   *out = vtab;
@@ -147,6 +149,7 @@ int Filter(sqlite3_vtab_cursor* base, int number, const char*, int argc, sqlite3
   auto* c = static_cast<VCursor*>(base);
   std::string error;
   if (!c->cursor->Start(Plan::FromIndexNumber(number), argc, argv, &error)) {
+    static_cast<VTab*>(base->pVtab)->session->StatementFailed();
     return Fail(base->pVtab, error);
   }
   return SQLITE_OK;
@@ -155,7 +158,10 @@ int Filter(sqlite3_vtab_cursor* base, int number, const char*, int argc, sqlite3
 int Next(sqlite3_vtab_cursor* base) {
   auto* c = static_cast<VCursor*>(base);
   std::string error;
-  if (!c->cursor->Next(&error)) return Fail(base->pVtab, error);
+  if (!c->cursor->Next(&error)) {
+    static_cast<VTab*>(base->pVtab)->session->StatementFailed();
+    return Fail(base->pVtab, error);
+  }
   return SQLITE_OK;
 }
 
@@ -178,7 +184,10 @@ int Rowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid) {
   auto* c = static_cast<VCursor*>(base);
   int32_t position = 0;
   std::string error;
-  if (!c->cursor->Position(&position, &error)) return Fail(base->pVtab, error);
+  if (!c->cursor->Position(&position, &error)) {
+    static_cast<VTab*>(base->pVtab)->session->StatementFailed();
+    return Fail(base->pVtab, error);
+  }
   *rowid = position;
   return SQLITE_OK;
 }
@@ -241,7 +250,7 @@ bool ReadAt(Session& s, size_t t, const FileHandle& file, sqlite3_int64 rowid, s
   return found;
 }
 
-int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+int WriteRow(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
   auto* vtab = static_cast<VTab*>(base);
   Session& s = *vtab->session;
   const size_t t = vtab->table;
@@ -297,6 +306,26 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
   return SQLITE_OK;
 }
 
+// One row of an INSERT, UPDATE or DELETE, as one write of its statement:
+// the first write marks the statement, and a failure takes back every
+// write of the statement (session.h).
+int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+  auto* vtab = static_cast<VTab*>(base);
+  Session& s = *vtab->session;
+  std::string error;
+  if (!s.BeforeWrite(sqlite3_get_autocommit(vtab->db) == 0, &error)) {
+    s.StatementFailed();
+    return Fail(base, error);
+  }
+  const int rc = WriteRow(base, argc, argv, rowid);
+  if (rc == SQLITE_OK) {
+    s.Wrote();
+  } else {
+    s.StatementFailed();
+  }
+  return rc;
+}
+
 int Begin(sqlite3_vtab* base) {
   std::string error;
   if (!static_cast<VTab*>(base)->session->Begin(&error)) return Fail(base, error);
@@ -346,6 +375,64 @@ const sqlite3_module kModule = MakeModule();
 
 }  // namespace
 
+namespace {
+
+// Statement starts and ends, for the statements' marks (session.h). A
+// trigger's program starts with a comment; it is part of its statement.
+int Trace(unsigned type, void* context, void* statement, void* text) {
+  auto* session = static_cast<Session*>(context);
+  if (type == SQLITE_TRACE_STMT) {
+    const char* sql = static_cast<const char*>(text);
+    if (sql == nullptr || std::strncmp(sql, "--", 2) != 0) session->StatementBegins();
+  } else if (type == SQLITE_TRACE_PROFILE) {
+    session->StatementEnds(sqlite3_changes64(sqlite3_db_handle(static_cast<sqlite3_stmt*>(statement))));
+  }
+  return 0;
+}
+
+// Tables, indexes, views and triggers live on the server, which takes no
+// DDL over the wire: made here they would exist only in this connection
+// and shadow or pretend to change the server's. Temporary ones are the
+// connection's own by definition, and stay allowed, as long as they leave
+// the catalog's tables alone.
+int Authorize(void* context, int action, const char* a, const char* b, const char*, const char*) {
+  auto* session = static_cast<Session*>(context);
+  auto catalog_table = [&](const char* name) {
+    if (name == nullptr) return false;
+    for (const TableLayout& t : session->tables()) {
+      if (sqlite3_stricmp(t.table.name.c_str(), name) == 0) return true;
+    }
+    return false;
+  };
+  switch (action) {
+    case SQLITE_CREATE_TABLE:
+    case SQLITE_CREATE_INDEX:
+    case SQLITE_CREATE_VIEW:
+    case SQLITE_CREATE_TRIGGER:
+    case SQLITE_CREATE_VTABLE:
+    case SQLITE_DROP_TABLE:
+    case SQLITE_DROP_INDEX:
+    case SQLITE_DROP_VIEW:
+    case SQLITE_DROP_TRIGGER:
+    case SQLITE_DROP_VTABLE:
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+      return SQLITE_DENY;
+    case SQLITE_ALTER_TABLE:
+      // a: the schema, b: the table
+      return a != nullptr && sqlite3_stricmp(a, "temp") == 0 && !catalog_table(b) ? SQLITE_OK
+                                                                                  : SQLITE_DENY;
+    case SQLITE_CREATE_TEMP_INDEX:
+    case SQLITE_DROP_TEMP_INDEX:
+      // a: the index, b: the table
+      return catalog_table(b) ? SQLITE_DENY : SQLITE_OK;
+    default:
+      return SQLITE_OK;
+  }
+}
+
+}  // namespace
+
 bool DeclareTables(sqlite3* db, Session* session, std::string* error) {
   int rc = sqlite3_create_module_v2(db, kModuleName, &kModule, session, nullptr);
   if (rc != SQLITE_OK) {
@@ -363,6 +450,12 @@ bool DeclareTables(sqlite3* db, Session* session, std::string* error) {
       sqlite3_free(message);
       return false;
     }
+  }
+  if (sqlite3_trace_v2(db, SQLITE_TRACE_STMT | SQLITE_TRACE_PROFILE, Trace, session) !=
+          SQLITE_OK ||
+      sqlite3_set_authorizer(db, Authorize, session) != SQLITE_OK) {
+    *error = std::string("cannot watch the connection's statements: ") + sqlite3_errmsg(db);
+    return false;
   }
   return true;
 }

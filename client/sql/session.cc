@@ -36,10 +36,18 @@ bool Session::Load(std::string* error) {
   return true;
 }
 
-bool Session::Acquire(size_t t, FileHandle* h, std::string* error) {
+bool Session::Acquire(size_t t, FileHandle* h, std::string* error, int order) {
   if (!free_[t].empty()) {
-    *h = free_[t].back();
-    free_[t].pop_back();
+    auto& files = free_[t];
+    auto chosen = files.end() - 1;
+    for (auto it = files.rbegin(); it != files.rend() && order != kAnyOrder; ++it) {
+      if (order == kPositionOrder ? it->raw : !it->raw && it->key == order) {
+        chosen = it.base() - 1;
+        break;
+      }
+    }
+    *h = *chosen;
+    files.erase(chosen);
     return true;
   }
   if (open_[t] >= kMaxFilesPerTable) {

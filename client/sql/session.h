@@ -20,6 +20,8 @@ constexpr size_t kMaxFilesPerTable = 32;
 
 // UseKey's order that is no key's: the records' positions.
 constexpr int kPositionOrder = -2;
+// Acquire's order when the caller has none in mind.
+constexpr int kAnyOrder = -3;
 
 struct FileHandle {
   int32_t id = -1;
@@ -44,8 +46,10 @@ class Session {
 
   // Loads the catalog; the files its loading opened become the first pooled.
   bool Load(std::string* error);
-  // A file on table `t`, free for the caller until Release.
-  bool Acquire(size_t t, FileHandle* h, std::string* error);
+  // A file on table `t`, free for the caller until Release; one whose
+  // reads already go in `order` (a key's index or kPositionOrder) when one
+  // is free, so that the caller need not switch it.
+  bool Acquire(size_t t, FileHandle* h, std::string* error, int order = kAnyOrder);
   void Release(size_t t, FileHandle h);
   // Makes key `key` (an index into the table's keys) current on `h`, or
   // with kPositionOrder has its reads go in position order.

@@ -196,6 +196,11 @@ TEST_F(TmbcliTest, SqlStatementsCsvAndThePrompt) {
            "INSERT INTO products (id, code) VALUES (901, 7)"});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "tmbcli: products: column name: NULL into a NOT NULL column\n");
+  // DDL the server would not carry out is refused, and says why.
+  r = Cli({"--port", Port(), "sql", "DROP TABLE products; SELECT count(*) FROM products"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("not authorized: tables, indexes, views and triggers live on the server"),
+            std::string::npos) << r.err;
   r = Cli({"--port", Port(), "sql", "--lock-timeout", "soon", "SELECT 1"});
   EXPECT_EQ(r.code, 2);
   r = Cli({"--port", Port(), "sql", "--catalog", "Sales", "SELECT 1"});

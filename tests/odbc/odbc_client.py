@@ -199,6 +199,158 @@ def case_writes(conn, db, args):
     other.close()
 
 
+def case_changes_under_scan(conn, db, args):
+    """Scans while rows change under them, statements that fail half-way
+    inside a transaction, and DDL that the server does not carry out."""
+    import threading
+    other = pyodbc.connect(args["connect"], autocommit=True)
+    o = other.cursor()
+    a, b = conn.cursor(), conn.cursor()
+    all_ids = [r[0] for r in db.execute("SELECT id FROM orders ORDER BY id")]
+    columns = [c[0] for c in o.execute("SELECT * FROM orders WHERE id = 1").description]
+    insert = "INSERT INTO orders (%s) VALUES (%s)" % (", ".join(columns),
+                                                        ", ".join("?" * len(columns)))
+
+    def row_of(order_id):
+        return tuple(o.execute("SELECT * FROM orders WHERE id = ?", order_id).fetchone())
+
+    def ids_of(sql):
+        return [r[0] for r in o.execute(sql).fetchall()]
+
+    conn.autocommit = True
+    # Another cursor of the same connection, and another connection, delete
+    # the row that ends the block just read: in key order, in position
+    # order, and backward along the key.
+    for sql, gone, deleter in (("SELECT id FROM orders ORDER BY id", 256, b),
+                               ("SELECT id FROM orders", 256, o),
+                               ("SELECT id FROM orders ORDER BY id DESC", 2990, o)):
+        kept = row_of(gone)
+        a.execute(sql)
+        got = [r[0] for r in a.fetchmany(10)]
+        deleter.execute("DELETE FROM orders WHERE id = ?", gone)
+        got += [r[0] for r in a.fetchall()]
+        # The row deleted meanwhile may have been read before it went.
+        check(sorted(i for i in got if i != gone) == [i for i in all_ids if i != gone] and
+              got.count(gone) <= 1, "%s: %d rows after deleting %d" % (sql, len(got), gone))
+        o.execute(insert, *kept)
+    # The everyday loop: walk one cursor, delete or update the current row
+    # through another.
+    gone = []
+    seen = 0
+    for (order_id,) in a.execute("SELECT id FROM orders ORDER BY id"):
+        seen += 1
+        if order_id % 256 == 0:
+            gone.append(row_of(order_id))
+            b.execute("DELETE FROM orders WHERE id = ?", order_id)
+        elif order_id % 7 == 0:
+            b.execute("UPDATE orders SET quantity = quantity WHERE id = ?", order_id)
+    check(seen == len(all_ids), "walked %d of %d rows" % (seen, len(all_ids)))
+    for kept in gone:
+        o.execute(insert, *kept)
+    # Another connection moves a range of rows along the key, ahead of the
+    # scan (each is read at its new place) and behind it (read once, at
+    # its old place, not again at its new one).
+    for read_first in (100, 600):
+        a.execute("SELECT id FROM orders ORDER BY id")
+        got = [r[0] for r in a.fetchmany(read_first)]
+        o.execute("UPDATE orders SET id = id + 100000 WHERE id BETWEEN 200 AND 507")
+        got += [r[0] for r in a.fetchall()]
+        o.execute("UPDATE orders SET id = id - 100000 WHERE id > 100000")
+        unchanged = [i for i in got if not 200 <= i % 100000 <= 507]
+        check(unchanged == [i for i in all_ids if not 200 <= i <= 507],
+              "moved ahead after %d: %d unchanged rows" % (read_first, len(unchanged)))
+        moved = sorted(i % 100000 for i in got if 200 <= i % 100000 <= 507)
+        check(moved == list(range(200, 508)),
+              "moved rows after %d seen %r times" % (read_first, len(moved)))
+    # A count under another connection's steady delete-then-reinsert never
+    # falls below the rows present throughout (all but the 10 churned).
+    churned = [row_of(i) for i in range(1001, 1011)]
+    stop = threading.Event()
+
+    def churn():
+        c = pyodbc.connect(args["connect"], autocommit=True).cursor()
+        while not stop.is_set():
+            for kept in churned:
+                c.execute("DELETE FROM orders WHERE id = ?", kept[0])
+                c.execute(insert, *kept)
+    t = threading.Thread(target=churn)
+    t.start()
+    try:
+        for _ in range(8):
+            n = a.execute("SELECT count(*) FROM orders").fetchone()[0]
+            check(len(all_ids) - 10 <= n <= len(all_ids) + 10, "count %d under churn" % n)
+            ids = [r[0] for r in a.execute("SELECT id FROM orders ORDER BY id").fetchall()]
+            check(set(all_ids) - set(range(1001, 1011)) <= set(ids) and len(ids) == len(set(ids)),
+                  "scan of %d rows under churn" % len(ids))
+    finally:
+        stop.set()
+        t.join()
+    check(ids_of("SELECT count(*) FROM orders") == [len(all_ids)], "all orders back")
+
+    # Inside a transaction (pyodbc's manual commit) a statement that fails
+    # half-way leaves nothing, and the transaction goes on.
+    conn.autocommit = False
+    quantities = ids_of("SELECT quantity FROM orders WHERE id <= 300 ORDER BY id")
+    b.execute("UPDATE orders SET quantity = quantity + 1 WHERE id = 301")
+    # Refused by the field, by SQLite itself, and out of the field's range.
+    for failing in ("CASE WHEN id = 300 THEN 'many' ELSE quantity + 1 END",
+                    "CASE WHEN id = 300 THEN abs(-9223372036854775808) ELSE quantity + 1 END",
+                    "CASE WHEN id = 300 THEN 100000 ELSE quantity + 1 END"):
+        try:
+            b.execute("UPDATE orders SET quantity = %s WHERE id <= 300" % failing)
+            check(False, "update failing at row 300 succeeded: " + failing)
+        except pyodbc.Error:
+            pass
+        inside = [r[0] for r in b.execute(
+            "SELECT quantity FROM orders WHERE id <= 300 ORDER BY id").fetchall()]
+        check(inside == quantities, "a failed update left %d rows changed" %
+              sum(1 for x, y in zip(inside, quantities) if x != y))
+    kept = row_of(2)
+    try:
+        marks = "(%s)" % ", ".join("?" * len(columns))
+        b.execute("INSERT INTO orders (%s) VALUES %s" % (", ".join(columns), ", ".join([marks] * 3)),
+                  *((8001,) + kept[1:] + (8002,) + kept[1:] + kept))
+        check(False, "insert of a duplicate succeeded")
+    except pyodbc.Error as e:
+        check(e.args[0] == "23000", "duplicate state %s" % e.args[0])
+    try:
+        b.execute("INSERT INTO orders SELECT id + 9000, customer_id, product_id, quantity,"
+                  " ordered, shipped, status, total_cents, note FROM orders WHERE id <= 3"
+                  " UNION ALL SELECT * FROM orders WHERE id = 1")
+        check(False, "insert select of a duplicate succeeded")
+    except pyodbc.Error as e:
+        check(e.args[0] == "23000", "duplicate state %s" % e.args[0])
+    check([r[0] for r in b.execute("SELECT count(*) FROM orders WHERE id > 8000").fetchall()] ==
+          [0], "a failed insert left rows")
+    conn.commit()
+    check(ids_of("SELECT quantity FROM orders WHERE id <= 301 ORDER BY id") ==
+          quantities + [row_of(301)[columns.index("quantity")]], "committed")
+    check(ids_of("SELECT count(*) FROM orders WHERE id > 8000") == [0], "nothing of the failures")
+    conn.autocommit = True
+
+    # DDL is refused and changes nothing; temporary tables stay the
+    # connection's own.
+    for ddl in ("CREATE TABLE made (x INTEGER)", "DROP TABLE products", "CREATE VIEW v AS SELECT 1",
+                "CREATE INDEX i ON orders (status)", "ALTER TABLE orders RENAME TO o2",
+                "CREATE TABLE orders (x INTEGER)", "ATTACH ':memory:' AS elsewhere",
+                "DROP TABLE temp.products"):
+        try:
+            b.execute(ddl)
+            check(False, "%s succeeded" % ddl)
+        except pyodbc.Error as e:
+            # SQLite itself refuses an index on the catalog's tables.
+            check(e.args[0] == "42000" and ("tmbadmin create" in e.args[1] or
+                                            "may not be indexed" in e.args[1]),
+                  "%s: %r" % (ddl, e.args))
+    check(sorted(t.table_name for t in b.tables()) == list(TABLES), "tables after DDL")
+    check(ids_of("SELECT count(*) FROM products") == [200], "products still there")
+    b.execute("CREATE TEMP TABLE scratch (x INTEGER)")
+    b.execute("INSERT INTO scratch SELECT id FROM products WHERE id <= 5")
+    check([r[0] for r in b.execute("SELECT sum(x) FROM scratch").fetchall()] == [15], "temp table")
+    b.execute("DROP TABLE scratch")
+    other.close()
+
+
 def case_params_and_errors(conn, db, args):
     cur = conn.cursor()
     # A text with a quote in it travels as a value, not as SQL.

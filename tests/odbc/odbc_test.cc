@@ -153,6 +153,12 @@ TEST_F(OdbcTest, PythonWritesCommitAndRollBack) {
   ExpectPass(Python("writes"), "writes");
 }
 
+// Rows changed under a scan by another cursor and another connection,
+// statements that fail half-way inside a transaction, refused DDL.
+TEST_F(OdbcTest, PythonScansAndStatementsHoldWhileRowsChange) {
+  ExpectPass(Python("changes_under_scan"), "changes_under_scan");
+}
+
 TEST_F(OdbcTest, PythonParametersAndErrorStates) {
   ExpectPass(Python("params_and_errors", std::to_string(FreePort())), "params_and_errors");
 }
