@@ -392,7 +392,7 @@ int Trace(unsigned type, void* context, void* statement, void* text) {
 
 // Tables, indexes, views and triggers live on the server, which takes no
 // DDL over the wire: made here they would exist only in this connection
-// and shadow or pretend to change the server's. Temporary ones are the
+// and shadow or pretend to change the server's. So would savepoints. Temporary ones are the
 // connection's own by definition, and stay allowed, as long as they leave
 // the catalog's tables alone.
 int Authorize(void* context, int action, const char* a, const char* b, const char*, const char*) {
@@ -417,6 +417,10 @@ int Authorize(void* context, int action, const char* a, const char* b, const cha
     case SQLITE_DROP_VTABLE:
     case SQLITE_ATTACH:
     case SQLITE_DETACH:
+    // The server keeps one mark per transaction, the statement's own: a
+    // savepoint of SQLite's would roll back this connection's view of
+    // things and none of the server's writes.
+    case SQLITE_SAVEPOINT:
       return SQLITE_DENY;
     case SQLITE_ALTER_TABLE:
       // a: the schema, b: the table

@@ -30,12 +30,13 @@ constexpr int kResultNotADate = SQLITE_MISMATCH | (65 << 8);
 // client's transaction, past the connection's lock wait.
 constexpr int kResultConflict = SQLITE_BUSY;
 
-// A statement the view refuses before it runs (SQLITE_AUTH): DDL that would
-// act on this connection alone (docs/sql.md). SQLite's own words for it are
-// "not authorized"; callers that show a message say this instead.
+// A statement the view refuses before it runs (SQLITE_AUTH): DDL, and
+// savepoints, that would act on this connection alone (docs/sql.md).
+// SQLite's own words for it are "not authorized"; callers that show a
+// message say this instead.
 inline constexpr char kSchemaChangeRefused[] =
     "not authorized: tables, indexes, views and triggers live on the server, which takes no "
-    "CREATE, DROP or ALTER over SQL (make tables with tmbadmin create); TEMP ones are this "
-    "connection's own";
+    "CREATE, DROP or ALTER over SQL (make tables with tmbadmin create), and no SAVEPOINT; TEMP "
+    "objects are this connection's own";
 
 }  // namespace tmb::sql

@@ -333,7 +333,7 @@ def case_changes_under_scan(conn, db, args):
     for ddl in ("CREATE TABLE made (x INTEGER)", "DROP TABLE products", "CREATE VIEW v AS SELECT 1",
                 "CREATE INDEX i ON orders (status)", "ALTER TABLE orders RENAME TO o2",
                 "CREATE TABLE orders (x INTEGER)", "ATTACH ':memory:' AS elsewhere",
-                "DROP TABLE temp.products"):
+                "DROP TABLE temp.products", "SAVEPOINT s"):
         try:
             b.execute(ddl)
             check(False, "%s succeeded" % ddl)
