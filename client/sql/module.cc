@@ -321,6 +321,8 @@ int Update(sqlite3_vtab* base, int argc, sqlite3_value** argv, sqlite3_int64* ro
   if (rc == SQLITE_OK) {
     s.Wrote();
   } else {
+    // SQLite aborts the statement at a table's refusal, whatever its OR
+    // clause: the whole statement goes.
     s.StatementFailed();
   }
   return rc;

@@ -198,8 +198,7 @@ void Session::StatementFailed() {
 }
 
 void Session::StatementEnds(int64_t changes) {
-  // SQLite counts no change for a statement that failed (unless by OR
-  // FAIL, which keeps the writes before the failure); one that wrote and
+  // SQLite counts no change for a statement it aborted; one that wrote and
   // succeeded changed at least one row. A failure that came from SQLite
   // itself, not from a table, is caught here.
   if (statement_writes_ > 0 && changes == 0) StatementFailed();

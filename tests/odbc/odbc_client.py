@@ -322,6 +322,16 @@ def case_changes_under_scan(conn, db, args):
         check(e.args[0] == "23000", "duplicate state %s" % e.args[0])
     check([r[0] for r in b.execute("SELECT count(*) FROM orders WHERE id > 8000").fetchall()] ==
           [0], "a failed insert left rows")
+    # A table's refusal aborts the statement whatever its OR clause.
+    try:
+        b.execute("INSERT OR FAIL INTO orders (%s) VALUES %s" % (", ".join(columns),
+                                                                ", ".join([marks] * 2)),
+                  *((8003,) + kept[1:] + kept))
+        check(False, "insert or fail of a duplicate succeeded")
+    except pyodbc.Error as e:
+        check(e.args[0] == "23000", "duplicate state %s" % e.args[0])
+    check([r[0] for r in b.execute("SELECT id FROM orders WHERE id > 8000").fetchall()] == [],
+          "insert or fail kept rows")
     conn.commit()
     check(ids_of("SELECT quantity FROM orders WHERE id <= 301 ORDER BY id") ==
           quantities + [row_of(301)[columns.index("quantity")]], "committed")
